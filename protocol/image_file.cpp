@@ -1,0 +1,66 @@
+#include "protocol/image_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <new>
+
+namespace ternis {
+
+namespace {
+
+bool ReadExactly(int fd, std::uint8_t* data, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::read(fd, data + done, size - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return false;  // error, or the file shrank under us
+    }
+  }
+  return true;
+}
+
+std::shared_ptr<const ImageSnapshot> LoadSnapshot(const std::string& path) {
+  // O_NONBLOCK so that a FIFO named by mistake cannot hang the window; it
+  // has no effect on the regular files we accept.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!fd.valid()) return nullptr;
+
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  if (size > ImageFile::kMaxSize) return nullptr;
+
+  // One spare byte, so an empty file still has contents to point at.
+  std::unique_ptr<std::uint8_t[]> data(new (std::nothrow) std::uint8_t[size + 1]);
+  if (!data) return nullptr;
+  if (!ReadExactly(fd.get(), data.get(), size)) return nullptr;
+  return std::make_shared<const ImageSnapshot>(std::move(fd), std::move(data), size);
+}
+
+}  // namespace
+
+std::uint64_t ImageSnapshot::CurrentSize() const {
+  struct stat st {};
+  if (::fstat(fd_.get(), &st) != 0) return size_;
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+// The new image replaces the old in one step, so a request never finds the
+// gap between them; a failed load leaves none.
+bool ImageFile::LoadImageFile(const std::string& path) {
+  auto snapshot = LoadSnapshot(path);
+  const bool ok = snapshot != nullptr;
+  current_.store(std::move(snapshot));
+  return ok;
+}
+
+void ImageFile::Clear() { current_.store(nullptr); }
+
+}  // namespace ternis

@@ -1,0 +1,63 @@
+#pragma once
+// The file served to the box: read whole into memory at load time and kept
+// open, so its current size can be asked each time progress is computed.
+//
+// Each load builds a new immutable ImageSnapshot and swaps it in atomically.
+// A request takes its own reference first, so a load on the window's thread
+// never frees or moves bytes that the receive thread is still sending.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "protocol/unique_fd.h"
+
+namespace ternis {
+
+class ImageSnapshot {
+ public:
+  ImageSnapshot(UniqueFd fd, std::unique_ptr<std::uint8_t[]> data, std::size_t size)
+      : fd_(std::move(fd)), data_(std::move(data)), size_(size) {}
+
+  // The bytes as they were when the file was loaded.
+  std::span<const std::uint8_t> contents() const { return {data_.get(), size_}; }
+
+  // The size of the open file now (it may have grown or shrunk since the
+  // load); the loaded size if the file can no longer be asked.
+  std::uint64_t CurrentSize() const;
+
+ private:
+  UniqueFd fd_;
+  std::unique_ptr<std::uint8_t[]> data_;
+  std::size_t size_;
+};
+
+class ImageFile {
+ public:
+  // Files this large are refused: sizes and offsets on the wire are 32-bit.
+  static constexpr std::uint64_t kMaxSize = 0xFFFFFFFFull;
+
+  ImageFile() = default;
+  ImageFile(const ImageFile&) = delete;
+  ImageFile& operator=(const ImageFile&) = delete;
+
+  // Replaces the image with the file at path. A failed load (missing file, empty path, not a regular file,
+  // 4 GiB or more, out of memory, short read) leaves no usable image.
+  bool LoadImageFile(const std::string& path);
+
+  // Drops the image.
+  void Clear();
+
+  // The current image, or null when there is none. Cheap: no copy, no
+  // allocation. Hold the result for the whole of a request.
+  std::shared_ptr<const ImageSnapshot> Acquire() const { return current_.load(); }
+
+  bool IsUsable() const { return Acquire() != nullptr; }
+
+ private:
+  std::atomic<std::shared_ptr<const ImageSnapshot>> current_;
+};
+
+}  // namespace ternis

@@ -1,0 +1,97 @@
+#include "protocol/date_time_code.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+namespace ternis {
+namespace {
+
+std::tm LocalTime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
+  std::tm t{};
+  t.tm_year = year - 1900;
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_hour = hour;
+  t.tm_min = minute;
+  t.tm_sec = second;
+  return t;
+}
+
+struct Known {
+  std::tm local;
+  unsigned mjd;
+  std::uint32_t time;
+  const char* text;
+};
+
+TEST(DateTimeCode, KnownDatesAndTimes) {
+  const Known cases[] = {
+      {LocalTime(1993, 10, 13, 12, 45, 0), 49273, 0x124500, "c079124500"},
+      {LocalTime(2000, 1, 1), 51544, 0x000000, "c958000000"},
+      {LocalTime(2002, 3, 4, 13, 5, 9), 52337, 0x130509, "cc71130509"},
+      {LocalTime(2000, 2, 29), 51603, 0, "c993000000"},
+      {LocalTime(2000, 3, 1), 51604, 0, "c994000000"},
+      {LocalTime(1999, 12, 31, 23, 59, 59), 51543, 0x235959, "c957235959"},
+      {LocalTime(1858 + 180, 4, 22), 65535, 0, "ffff000000"},
+      {LocalTime(2038, 4, 23), 0, 0, "0000000000"},  // 16-bit wrap
+  };
+  for (const Known& c : cases) {
+    const DateTimeCode code = DateTimeCodeFor(c.local);
+    EXPECT_EQ(code.mjd, c.mjd) << c.text;
+    EXPECT_EQ(code.time, c.time) << c.text;
+    EXPECT_EQ(FormatDateTimeCode(code), c.text);
+  }
+}
+
+// Every day of the formula's range against the calendar arithmetic of
+// <chrono>: catches a wrong leap-year term, month offset or truncation.
+TEST(DateTimeCode, MjdMatchesCalendarForEveryDayFrom1900To2100) {
+  using namespace std::chrono;
+  const sys_days epoch = year{1858} / November / 17;
+  const sys_days first = year{1900} / March / 1;
+  const sys_days last = year{2100} / February / 28;
+  int checked = 0;
+  for (sys_days day = first; day <= last; day += days{1}) {
+    const year_month_day ymd{day};
+    const std::tm local = LocalTime(int(ymd.year()), unsigned(ymd.month()), unsigned(ymd.day()));
+    const auto expected = static_cast<std::uint16_t>((day - epoch).count());
+    ASSERT_EQ(DateTimeCodeFor(local).mjd, expected) << int(ymd.year()) << "-"
+                                                    << unsigned(ymd.month()) << "-"
+                                                    << unsigned(ymd.day());
+    ++checked;
+  }
+  EXPECT_EQ(checked, 73049);
+}
+
+TEST(DateTimeCode, TimeIsBcdOnA24HourClockForEverySecond) {
+  for (int h = 0; h < 24; ++h) {
+    for (int m = 0; m < 60; ++m) {
+      for (int s = 0; s < 60; ++s) {
+        const std::uint32_t time = DateTimeCodeFor(LocalTime(2024, 1, 1, h, m, s)).time;
+        char digits[8];
+        std::snprintf(digits, sizeof digits, "%06x", time);
+        char expected[8];
+        std::snprintf(expected, sizeof expected, "%02d%02d%02d", h, m, s);
+        ASSERT_STREQ(digits, expected);
+        ASSERT_EQ(time & 0xFF000000u, 0u);
+      }
+    }
+  }
+}
+
+TEST(DateTimeCode, SamplesTheLocalClock) {
+  std::uint16_t mjd = 0;
+  std::uint32_t time = 0xFFFFFFFF;
+  const std::time_t before = std::time(nullptr);
+  GetDateTimeCode(mjd, time);
+  std::tm local{};
+  localtime_r(&before, &local);
+  // The date may only have moved on by the midnight between the two samples.
+  const std::uint16_t expected = DateTimeCodeFor(local).mjd;
+  EXPECT_TRUE(mjd == expected || mjd == static_cast<std::uint16_t>(expected + 1));
+  EXPECT_EQ(time & 0xFF000000u, 0u);
+}
+
+}  // namespace
+}  // namespace ternis
