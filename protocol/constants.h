@@ -10,14 +10,14 @@ namespace ternis {
 // Private messages to the main window. The numbers are WM_USER (0x400) based
 // and stay as they always were, so traces and tools agree on them.
 enum SmMessage : std::uint32_t {
-  SM_PROGRESS = 1054,        // posted: wParam range top (100), lParam percent
-  SM_STATUS_TEXT = 1055,     // sent: lParam points to a zero-terminated text
-  SM_GET_DATE = 1056,        // sent: result is the MJD in the low 16 bits
-  SM_GET_TIME = 1057,        // sent: result is the BCD time 0x00HHMMSS
-  SM_STB_START = 1058,       // posted: a boot-up frame arrived
-  SM_STB_START_DONE = 1059,  // posted: boot-up handled
-  SM_STB_TIME_REQ = 1060,    // posted: a time request arrived
-  SM_STB_DATA_REQ = 1061,    // posted: a data request arrived
+  SM_PROGRESS = 1054,           // posted: wParam range top (100), lParam percent
+  SM_STATUS_TEXT = 1055,        // sent: lParam points to a zero-terminated text
+  SM_GET_DATE = 1056,           // sent: result is the MJD in the low 16 bits
+  SM_GET_TIME = 1057,           // sent: result is the BCD time 0x00HHMMSS
+  SM_STB_START = 1058,          // posted: a boot-up frame arrived
+  SM_STB_START_DONE = 1059,     // posted: boot-up handled
+  SM_STB_TIME_REQ = 1060,       // posted: a time request arrived
+  SM_STB_DATA_REQ = 1061,       // posted: a data request arrived
   SM_NOTIFY_ERROR_CODE = 1124,  // sent: wParam text length, lParam text
 };
 
@@ -40,10 +40,10 @@ inline constexpr std::uint8_t kStx = 0x02;
 inline constexpr std::uint8_t kEtx = 0x03;
 
 inline constexpr std::size_t kDataRequestBodyLength = 7;
-inline constexpr std::size_t kMaxBodyLength = 107;     // body buffer is 108 with its zero byte
-inline constexpr std::size_t kReadChunk = 10239;       // largest single read from the port
-inline constexpr std::size_t kWriteChunk = 4095;       // largest single write to the port
+inline constexpr std::size_t kMaxBodyLength = 107;      // body buffer is 108 with its zero byte
+inline constexpr std::size_t kReadChunk = 10239;        // largest single read from the port
+inline constexpr std::size_t kWriteChunk = 4095;        // largest single write to the port
 inline constexpr std::size_t kFrameBufferSize = 10240;  // SendFrame's buffer
-inline constexpr std::size_t kStatusTextSize = 1024;   // status texts, terminator included
+inline constexpr std::size_t kStatusTextSize = 1024;    // status texts, terminator included
 
 }  // namespace ternis

@@ -57,10 +57,25 @@ std::uint64_t ImageSnapshot::CurrentSize() const {
 bool ImageFile::LoadImageFile(const std::string& path) {
   auto snapshot = LoadSnapshot(path);
   const bool ok = snapshot != nullptr;
-  current_.store(std::move(snapshot));
+  Replace(std::move(snapshot));
   return ok;
 }
 
-void ImageFile::Clear() { current_.store(nullptr); }
+void ImageFile::Clear() {
+  Replace(nullptr);
+}
+
+std::shared_ptr<const ImageSnapshot> ImageFile::Acquire() const {
+  std::lock_guard lock(mutex_);
+  return current_;
+}
+
+void ImageFile::Replace(std::shared_ptr<const ImageSnapshot> snapshot) {
+  {
+    std::lock_guard lock(mutex_);
+    current_.swap(snapshot);
+  }
+  // The old image, if this was its last reference, is freed here, outside the lock.
+}
 
 }  // namespace ternis

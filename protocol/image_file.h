@@ -6,9 +6,9 @@
 // A request takes its own reference first, so a load on the window's thread
 // never frees or moves bytes that the receive thread is still sending.
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 
@@ -43,8 +43,8 @@ class ImageFile {
   ImageFile(const ImageFile&) = delete;
   ImageFile& operator=(const ImageFile&) = delete;
 
-  // Replaces the image with the file at path. A failed load (missing file, empty path, not a regular file,
-  // 4 GiB or more, out of memory, short read) leaves no usable image.
+  // Replaces the image with the file at path. A failed load (missing file, empty path, not a
+  // regular file, 4 GiB or more, out of memory, short read) leaves no usable image.
   bool LoadImageFile(const std::string& path);
 
   // Drops the image.
@@ -52,12 +52,16 @@ class ImageFile {
 
   // The current image, or null when there is none. Cheap: no copy, no
   // allocation. Hold the result for the whole of a request.
-  std::shared_ptr<const ImageSnapshot> Acquire() const { return current_.load(); }
+  std::shared_ptr<const ImageSnapshot> Acquire() const;
 
   bool IsUsable() const { return Acquire() != nullptr; }
 
  private:
-  std::atomic<std::shared_ptr<const ImageSnapshot>> current_;
+  void Replace(std::shared_ptr<const ImageSnapshot> snapshot);
+
+  // Guards only the pointer swap and copy, never the file I/O or a request.
+  mutable std::mutex mutex_;
+  std::shared_ptr<const ImageSnapshot> current_;
 };
 
 }  // namespace ternis

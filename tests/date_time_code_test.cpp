@@ -56,9 +56,8 @@ TEST(DateTimeCode, MjdMatchesCalendarForEveryDayFrom1900To2100) {
     const year_month_day ymd{day};
     const std::tm local = LocalTime(int(ymd.year()), unsigned(ymd.month()), unsigned(ymd.day()));
     const auto expected = static_cast<std::uint16_t>((day - epoch).count());
-    ASSERT_EQ(DateTimeCodeFor(local).mjd, expected) << int(ymd.year()) << "-"
-                                                    << unsigned(ymd.month()) << "-"
-                                                    << unsigned(ymd.day());
+    ASSERT_EQ(DateTimeCodeFor(local).mjd, expected)
+        << int(ymd.year()) << "-" << unsigned(ymd.month()) << "-" << unsigned(ymd.day());
     ++checked;
   }
   EXPECT_EQ(checked, 73049);

@@ -1,10 +1,9 @@
 #include "protocol/image_file.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <filesystem>
 
@@ -42,9 +41,7 @@ TEST(ImageFile, FailedLoadsLeaveNoUsableImage) {
   ::chmod(unreadable.c_str(), 0);
 
   const std::string bad_paths[] = {
-      "",
-      (dir.path() / "missing").string(),
-      (dir.path() / "a-directory").string(),
+      "", (dir.path() / "missing").string(), (dir.path() / "a-directory").string(),
       (dir.path() / "a-fifo").string(),  // must not block waiting for a writer
   };
   for (const std::string& bad : bad_paths) {

@@ -1,9 +1,8 @@
 #include "protocol/stb_responder.h"
 
 #include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <thread>
 
@@ -30,7 +29,8 @@ Bytes DataRequest(std::uint16_t length, std::uint32_t offset) {
 
 const Bytes kBootUp{0x01};
 const Bytes kTimeRequest{0x03};
-const std::string kDataArrived = "send SM_STATUS_TEXT Data request has been arrived from STB(STB_DATA_REQ).";
+const std::string kDataArrived =
+    "send SM_STATUS_TEXT Data request has been arrived from STB(STB_DATA_REQ).";
 
 class StbResponderTest : public testing::Test {
  protected:
@@ -66,8 +66,7 @@ class StbResponderTest : public testing::Test {
 TEST_F(StbResponderTest, BootUpIsAcknowledged) {
   Handle(kBootUp);
   EXPECT_EQ(box.Take(4), (Bytes{0x02, 0x01, 0x0A, 0x03}));
-  EXPECT_EQ(owner.TakeLog(), (Log{"post SM_STB_START",
-                                  "send SM_STATUS_TEXT STB bootup(STB_START).",
+  EXPECT_EQ(owner.TakeLog(), (Log{"post SM_STB_START", "send SM_STATUS_TEXT STB bootup(STB_START).",
                                   "post SM_STB_START_DONE"}));
 }
 
@@ -88,12 +87,15 @@ TEST_F(StbResponderTest, DataRequestsWalkTheImageToCompletion) {
     ASSERT_EQ(box.Take(100), Bytes(image.begin() + offset, image.begin() + offset + 100));
     const Log log = owner.TakeLog();
     const std::string percent = std::to_string(offset / 10 + 10);
-    const std::string tx = "send SM_STATUS_TEXT TX_KEY : 100 bytes started at " + std::to_string(offset);
+    const std::string tx =
+        "send SM_STATUS_TEXT TX_KEY : 100 bytes started at " + std::to_string(offset);
     if (offset < 900) {
-      EXPECT_EQ(log, (Log{"post SM_STB_DATA_REQ", kDataArrived, "post SM_PROGRESS 100 " + percent, tx}));
+      EXPECT_EQ(log,
+                (Log{"post SM_STB_DATA_REQ", kDataArrived, "post SM_PROGRESS 100 " + percent, tx}));
     } else {
-      EXPECT_EQ(log, (Log{"post SM_STB_DATA_REQ", kDataArrived, "post SM_PROGRESS 100 100",
-                          "post SM_PROGRESS 100 100", "send SM_STATUS_TEXT Complete KEY file.", tx}));
+      EXPECT_EQ(log,
+                (Log{"post SM_STB_DATA_REQ", kDataArrived, "post SM_PROGRESS 100 100",
+                     "post SM_PROGRESS 100 100", "send SM_STATUS_TEXT Complete KEY file.", tx}));
     }
   }
   EXPECT_EQ(engine.finishing(), 0u);  // 99 was never hit
@@ -153,8 +155,8 @@ TEST_F(StbResponderTest, UnknownTypesAndWrongLengthsAreIgnored) {
   owner.TakeLog();
   box.Take(95);
   const Bytes ignored[] = {
-      {0x01, 0x0A},         // boot-up body of length 2
-      {0x03, 0x00},         // time request of length 2
+      {0x01, 0x0A},           // boot-up body of length 2
+      {0x03, 0x00},           // time request of length 2
       {0x02, 0, 1, 0, 0, 0},  // data request one byte short
       {0x02, 0, 1, 0, 0, 0, 0, 0},
       {0x00},
@@ -176,9 +178,10 @@ TEST_F(StbResponderTest, RequestsPastTheEndGetExactlyTheLengthPaddedWithZeros) {
   Bytes expected(image.begin() + 90, image.end());
   expected.resize(20, 0x00);
   EXPECT_EQ(box.Take(20), expected);
-  EXPECT_EQ(owner.TakeLog(), (Log{"post SM_STB_DATA_REQ", kDataArrived, "post SM_PROGRESS 100 110",
-                                  "post SM_PROGRESS 100 100", "send SM_STATUS_TEXT Complete KEY file.",
-                                  "send SM_STATUS_TEXT TX_KEY : 20 bytes started at 90"}));
+  EXPECT_EQ(owner.TakeLog(),
+            (Log{"post SM_STB_DATA_REQ", kDataArrived, "post SM_PROGRESS 100 110",
+                 "post SM_PROGRESS 100 100", "send SM_STATUS_TEXT Complete KEY file.",
+                 "send SM_STATUS_TEXT TX_KEY : 20 bytes started at 90"}));
 
   Handle(DataRequest(10, 90));  // ends exactly at the end: complete too
   EXPECT_EQ(box.Take(10), Bytes(expected.begin(), expected.begin() + 10));
@@ -196,9 +199,10 @@ TEST_F(StbResponderTest, EmptyImageIsCompleteWithoutDividingByZero) {
   LoadImage({});
   Handle(DataRequest(10, 0));
   EXPECT_EQ(box.Take(10), Bytes(10, 0x00));
-  EXPECT_EQ(owner.TakeLog(), (Log{"post SM_STB_DATA_REQ", kDataArrived, "post SM_PROGRESS 100 100",
-                                  "post SM_PROGRESS 100 100", "send SM_STATUS_TEXT Complete KEY file.",
-                                  "send SM_STATUS_TEXT TX_KEY : 10 bytes started at 0"}));
+  EXPECT_EQ(owner.TakeLog(),
+            (Log{"post SM_STB_DATA_REQ", kDataArrived, "post SM_PROGRESS 100 100",
+                 "post SM_PROGRESS 100 100", "send SM_STATUS_TEXT Complete KEY file.",
+                 "send SM_STATUS_TEXT TX_KEY : 10 bytes started at 0"}));
 }
 
 TEST_F(StbResponderTest, ZeroLengthRequestWritesNothingAndReportsItsOffset) {

@@ -20,16 +20,17 @@ class PtyBox {
   PtyBox(const PtyBox&) = delete;
   PtyBox& operator=(const PtyBox&) = delete;
 
-  int port() const { return port_fd_; }       // slave: raw, non-blocking
+  int port() const { return port_fd_; }  // slave: raw, non-blocking
   const std::string& port_path() const { return port_path_; }
-  int box() const { return box_fd_; }         // master
+  int box() const { return box_fd_; }  // master
 
   // Waits until `count` bytes have arrived at the box (or `limit` passes),
   // then removes and returns up to `count` of them.
   std::vector<std::uint8_t> Take(std::size_t count,
                                  std::chrono::milliseconds limit = std::chrono::seconds(10));
   // Waits `quiet` and returns whatever arrived at the box meanwhile and before.
-  std::vector<std::uint8_t> TakeAll(std::chrono::milliseconds quiet = std::chrono::milliseconds(100));
+  std::vector<std::uint8_t> TakeAll(
+      std::chrono::milliseconds quiet = std::chrono::milliseconds(100));
 
   // Writes bytes from the box towards the port.
   void Send(const std::vector<std::uint8_t>& bytes);

@@ -21,7 +21,8 @@ TempDir::~TempDir() {
 std::string TempDir::Write(const std::string& name, const std::vector<std::uint8_t>& bytes) const {
   const auto file = path_ / name;
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + file.string());
   return file.string();
 }

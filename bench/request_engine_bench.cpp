@@ -1,0 +1,110 @@
+// Cost of one data request through HandleFrame into a sink port, and the
+// frame assembler's throughput. Prints allocations per request, which must
+// stay 0: the request path neither copies the image nor allocates.
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "bench/alloc_counter.h"
+#include "protocol/frame_assembler.h"
+#include "protocol/stb_responder.h"
+
+namespace {
+
+using ternis::bench::AllocationCount;
+
+constexpr std::size_t kImageSize = 1 << 20;
+
+class NullOwner : public ternis::OwnerWindow {
+ public:
+  void post(std::uint32_t, std::uintptr_t, std::intptr_t) override {}
+  std::intptr_t send(std::uint32_t, std::uintptr_t, std::intptr_t) override { return 0; }
+};
+
+std::string WriteImage() {
+  char path[] = "/tmp/ternis-bench-image-XXXXXX";
+  const int fd = ::mkstemp(path);
+  std::vector<char> bytes(kImageSize, 'x');
+  if (::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) std::abort();
+  ::close(fd);
+  return path;
+}
+
+std::vector<std::uint8_t> DataRequest(std::uint16_t length, std::uint32_t offset) {
+  return {0x02,
+          static_cast<std::uint8_t>(length),
+          static_cast<std::uint8_t>(length >> 8),
+          static_cast<std::uint8_t>(offset),
+          static_cast<std::uint8_t>(offset >> 8),
+          static_cast<std::uint8_t>(offset >> 16),
+          static_cast<std::uint8_t>(offset >> 24)};
+}
+
+void BM_DataRequest(benchmark::State& state) {
+  const auto length = static_cast<std::uint16_t>(state.range(0));
+  const std::string path = WriteImage();
+  NullOwner owner;
+  ternis::StbResponder engine;
+  const int sink = ::open("/dev/null", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  engine.SetPort(sink);
+  engine.SetOwnerWindow(&owner);
+  if (!engine.LoadImageFile(path)) std::abort();
+  ::unlink(path.c_str());
+
+  std::vector<std::vector<std::uint8_t>> requests;
+  for (std::uint32_t offset = 0; offset + length <= kImageSize; offset += length)
+    requests.push_back(DataRequest(length, offset));
+
+  std::size_t next = 0;
+  const std::uint64_t allocations_before = AllocationCount();
+  for (auto _ : state) {
+    engine.HandleFrame(requests[next]);
+    next = next + 1 == requests.size() ? 0 : next + 1;
+  }
+  const double allocations = static_cast<double>(AllocationCount() - allocations_before);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * length);
+  state.counters["allocs_per_request"] =
+      benchmark::Counter(allocations / static_cast<double>(state.iterations()));
+  ::close(sink);
+}
+BENCHMARK(BM_DataRequest)->Arg(1024)->Arg(4096);
+
+// A realistic stream: boot-up, then data requests with time requests and a
+// little noise between them.
+std::vector<std::uint8_t> BoxStream(std::size_t size) {
+  std::vector<std::uint8_t> stream;
+  std::uint32_t offset = 0;
+  while (stream.size() < size) {
+    const auto request = DataRequest(1024, offset += 1024);
+    stream.push_back(0x02);
+    stream.insert(stream.end(), request.begin(), request.end());
+    stream.push_back(0x03);
+    if (offset % (64 * 1024) == 0) stream.insert(stream.end(), {0x55, 0x02, 0x03, 0x03});
+  }
+  return stream;
+}
+
+void BM_FrameAssembler(benchmark::State& state) {
+  const auto stream = BoxStream(1 << 20);
+  std::size_t frames = 0;
+  for (auto _ : state) {
+    ternis::FrameAssembler assembler;
+    for (std::size_t at = 0; at < stream.size(); at += ternis::kReadChunk) {
+      const std::size_t n = std::min(ternis::kReadChunk, stream.size() - at);
+      assembler.Feed(std::span(stream.data() + at, n),
+                     [&](std::span<const std::uint8_t> body) { frames += body.size(); });
+    }
+    benchmark::DoNotOptimize(frames);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * stream.size()));
+}
+BENCHMARK(BM_FrameAssembler);
+
+}  // namespace
+
+BENCHMARK_MAIN();
