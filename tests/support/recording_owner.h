@@ -22,8 +22,8 @@ class RecordingOwner : public OwnerWindow {
   std::vector<std::string> TakeLog();
   std::vector<std::intptr_t> TakePercents();  // lParam of every SM_PROGRESS, in order
 
-  std::intptr_t date_answer = 0;
-  std::intptr_t time_answer = 0;
+  std::atomic<std::intptr_t> date_answer{0};
+  std::atomic<std::intptr_t> time_answer{0};
   std::atomic<int> updates{0};
 
  private:

@@ -1,0 +1,232 @@
+#include "link/serial_port.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <system_error>
+
+#include "protocol/constants.h"
+#include "protocol/trace.h"
+
+namespace ternis {
+
+namespace {
+
+// No flow control and, as the line has always been driven, DTR and RTS
+// low. Drivers without modem lines (pseudo-terminals) refuse: harmless.
+void LowerModemLines(int fd) {
+  int lines = TIOCM_DTR | TIOCM_RTS;
+  (void)::ioctl(fd, TIOCMBIC, &lines);
+}
+
+// Write time-out per byte in ms: 19200 / baud, 0 (no limit) above 19200.
+std::uint32_t WriteMsPerByte(std::uint32_t baud) {
+  return baud == 0 ? 0 : 19200 / baud;
+}
+
+}  // namespace
+
+SerialPort::SerialPort(PlatformKind kind)
+    : platform_kind_(kind), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+SerialPort::~SerialPort() {
+  Close();
+}
+
+std::string SerialPort::PortName(int index) {
+  return index < 0 ? std::string() : "COM" + std::to_string(index + 1);
+}
+
+bool SerialPort::Open(int index) {
+  if (platform_kind_ != kPlatformBlocking && platform_kind_ != kPlatformAsync) return false;
+  const auto path = port_paths_.find(PortName(index));
+  if (path == port_paths_.end() || path->second.empty()) {
+    SetStatus("Cannot open COM port(Error Code=%d).", ENOENT);
+    return false;
+  }
+  return OpenDevice(path->second);
+}
+
+bool SerialPort::OpenPath(const std::string& path) {
+  if (platform_kind_ != kPlatformBlocking && platform_kind_ != kPlatformAsync) return false;
+  return OpenDevice(path);
+}
+
+bool SerialPort::OpenDevice(const std::string& path) {
+  if (port_.valid()) {
+    // Already open: refuse rather than disturb the running link.
+    SetStatus("Cannot open COM port(Error Code=%d).", EBUSY);
+    return false;
+  }
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  // Exclusive: flock stops other programs that lock (and holds for root),
+  // TIOCEXCL stops any other open of the tty.
+  if (!fd.valid() || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    SetStatus("Cannot open COM port(Error Code=%d).", errno);
+    connected_.store(0);
+    return false;
+  }
+  (void)::ioctl(fd.get(), TIOCEXCL);
+  saved_line_.Save(fd.get());
+  // Whatever arrived before we listened is stale. Purged here rather than
+  // in the thread, so nothing sent after Open returns can be lost to it.
+  ::tcflush(fd.get(), TCIOFLUSH);
+
+  port_ = std::move(fd);
+  device_path_ = path;
+  device_lost_.store(false);
+  connected_.store(1);
+  engine_.SetPort(port_.get());
+  engine_.SetCancelFd(wake_.get());
+  return StartReceiveThread();
+}
+
+bool SerialPort::StartReceiveThread() {
+  if (rx_thread_.joinable()) {
+    SetStatus("Thread is already running.");
+    return true;
+  }
+  try {
+    rx_thread_ = std::thread([this, fd = port_.get()] { RxEvent(fd); });
+  } catch (const std::system_error&) {
+    SetStatus("It cannot create thread callback function.");
+    connected_.store(0);
+    return false;  // the port stays open until Close
+  }
+  return true;
+}
+
+bool SerialPort::Configure(std::uint32_t baud, std::uint8_t data_bits, std::uint8_t parity,
+                           std::uint8_t stop_bits) {
+  if (!port_.valid()) {
+    SetStatus("COM port does not be opened.");
+    return false;
+  }
+  if (!ReadLineSettings(port_.get())) {
+    Close();
+    SetStatus("It cannot get state of COM port");
+    return false;
+  }
+  if (const int error = ApplyLineSettings(port_.get(), {baud, data_bits, parity, stop_bits})) {
+    SetStatus("COM Port Settings Error...:%d", error);
+    return false;
+  }
+  LowerModemLines(port_.get());
+  engine_.SetWriteTimeoutPerByte(WriteMsPerByte(baud));
+  SetStatus("Connected Successfully");
+  return true;
+}
+
+void SerialPort::SetNotifyWindow(OwnerWindow* window) {
+  notify_window_.store(window);
+  engine_.SetOwnerWindow(window);
+}
+
+void SerialPort::Close() {
+  if (!port_.valid()) return;
+  connected_.store(0);
+  Wake();
+  if (rx_thread_.joinable()) rx_thread_.join();
+  ClearWake();
+  ReleasePort();
+  notify_window_.store(nullptr);
+  SetStatus("Disconnected");
+}
+
+void SerialPort::ReleasePort() {
+  engine_.SetPort(-1);  // the number may be reused by the next open file
+  (void)::ioctl(port_.get(), TIOCNXCL);
+  saved_line_.Restore(port_.get());
+  ::flock(port_.get(), LOCK_UN);
+  port_.reset();
+  device_lost_.store(false);
+}
+
+void SerialPort::Wake() {
+  const std::uint64_t one = 1;
+  (void)!::write(wake_.get(), &one, sizeof one);
+}
+
+void SerialPort::ClearWake() {
+  std::uint64_t count = 0;
+  (void)!::read(wake_.get(), &count, sizeof count);
+}
+
+// The receive thread: sleeps in poll() until the box sends or the link
+// closes, then drains the port in reads of at most kReadChunk bytes.
+void SerialPort::RxEvent(int fd) {
+  FrameAssembler assembler;
+  std::array<std::uint8_t, kReadChunk> buffer;
+  while (connected_.load()) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      Notify("ReadFile::%d", errno);
+      break;
+    }
+    if (fds[1].revents != 0) break;  // closing
+    if (!DrainPort(fd, assembler, buffer)) {
+      // Gone for good: report once, stop; Close releases the descriptor.
+      device_lost_.store(true);
+      connected_.store(0);
+      break;
+    }
+  }
+  TERNIS_TRACE("RxEvent Thread exit...\n");
+}
+
+// False when the device has gone away.
+bool SerialPort::DrainPort(int fd, FrameAssembler& assembler, std::span<std::uint8_t> buffer) {
+  while (connected_.load()) {  // checked per read, so closing is bounded
+    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    if (n > 0) {
+      rx_lock_.acquire();
+      assembler.Feed(buffer.first(static_cast<std::size_t>(n)),
+                     [this](std::span<const std::uint8_t> body) { engine_.HandleFrame(body); });
+      rx_lock_.release();
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+    // A hung-up tty reads 0 after poll said readable; a pty whose other end
+    // closed reads EIO. Either way the device is gone, and a level-triggered
+    // poll would report it forever: stop here.
+    const int error = n == 0 ? EIO : errno;
+    TERNIS_TRACE("CommThread::LastError=%d\n", error);
+    Notify("ReadFile::%d", error);
+    return false;
+  }
+  return true;
+}
+
+void SerialPort::SetStatus(const char* format, ...) {
+  char text[kStatusTextSize];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  last_status_ = text;
+}
+
+void SerialPort::Notify(const char* format, ...) {
+  OwnerWindow* window = notify_window_.load();
+  if (!window) return;
+  char text[kStatusTextSize];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  window->send(SM_NOTIFY_ERROR_CODE, std::strlen(text), reinterpret_cast<std::intptr_t>(text));
+}
+
+}  // namespace ternis

@@ -1,0 +1,91 @@
+#pragma once
+// The serial link to the box: opens a port by COM index or device path,
+// configures the line, runs the receive thread that assembles frames and
+// answers them through the protocol engine, and closes in an orderly way.
+//
+// All operations run on one (the owner's) thread. The receive thread shares
+// only `connected`, the notify window pointer and the engine's atomics with
+// it. Closing wakes the thread through an eventfd, which also cancels a
+// reply that is waiting for room on the line, so Close is bounded even
+// while the box keeps sending or stops reading.
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <semaphore>
+#include <span>
+#include <string>
+#include <thread>
+
+#include "link/line_settings.h"
+#include "link/platform_kind.h"
+#include "protocol/frame_assembler.h"
+#include "protocol/stb_responder.h"
+#include "protocol/unique_fd.h"
+
+namespace ternis {
+
+class SerialPort {
+ public:
+  explicit SerialPort(PlatformKind kind = DetectPlatformKind());
+  ~SerialPort();
+  SerialPort(const SerialPort&) = delete;
+  SerialPort& operator=(const SerialPort&) = delete;
+
+  // "COM1" for index 0, "COM2" for 1, and so on.
+  static std::string PortName(int index);
+
+  // Device paths of the COM names; "COM1" is /dev/ttyS0 and "COM2"
+  // /dev/ttyS1 until told otherwise. Names not in the table cannot open.
+  void SetPortPaths(std::map<std::string, std::string> paths) { port_paths_ = std::move(paths); }
+
+  // Opens the port and starts the receive thread. With a platform kind
+  // other than 1 or 2 it fails without touching last_status.
+  bool Open(int index);
+  bool OpenPath(const std::string& path);
+
+  bool Configure(std::uint32_t baud, std::uint8_t data_bits, std::uint8_t parity,
+                 std::uint8_t stop_bits);
+  void SetNotifyWindow(OwnerWindow* window);
+
+  // Stops the receive thread, releases and closes the port. Does nothing on
+  // a closed port.
+  void Close();
+
+  bool IsConnected() const { return connected_.load() != 0; }
+  // True once the device went away (unplugged, other end closed) until Close.
+  bool IsDeviceLost() const { return device_lost_.load(); }
+  const std::string& GetLastStatus() const { return last_status_; }
+  const std::string& device_path() const { return device_path_; }
+  PlatformKind platform_kind() const { return platform_kind_; }
+
+  bool LoadImageFile(const std::string& path) { return engine_.LoadImageFile(path); }
+  StbResponder& engine() { return engine_; }
+
+ private:
+  bool OpenDevice(const std::string& path);
+  bool StartReceiveThread();
+  void RxEvent(int fd);
+  bool DrainPort(int fd, FrameAssembler& assembler, std::span<std::uint8_t> buffer);
+  void Wake();
+  void ClearWake();
+  void ReleasePort();
+  [[gnu::format(printf, 2, 3)]] void SetStatus(const char* format, ...);
+  [[gnu::format(printf, 2, 3)]] void Notify(const char* format, ...);
+
+  const PlatformKind platform_kind_;
+  std::map<std::string, std::string> port_paths_{{"COM1", "/dev/ttyS0"}, {"COM2", "/dev/ttyS1"}};
+  UniqueFd port_;
+  UniqueFd wake_;  // eventfd: readable while the link is closing
+  SavedLineState saved_line_;
+  std::string device_path_;
+  std::thread rx_thread_;
+  std::atomic<std::uint32_t> connected_{0};
+  std::atomic<bool> device_lost_{false};
+  std::atomic<OwnerWindow*> notify_window_{nullptr};
+  std::string last_status_;
+  std::binary_semaphore rx_lock_{1};  // held by the receive thread per read
+  StbResponder engine_;
+};
+
+}  // namespace ternis

@@ -1,0 +1,281 @@
+#include "link/serial_port.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <future>
+#include <thread>
+
+#include "tests/support/pty_box.h"
+#include "tests/support/recording_owner.h"
+#include "tests/support/temp_dir.h"
+
+namespace ternis {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
+
+Bytes Frame(const Bytes& body) {
+  Bytes frame{0x02};
+  frame.insert(frame.end(), body.begin(), body.end());
+  frame.push_back(0x03);
+  return frame;
+}
+
+Bytes DataRequestFrame(std::uint16_t length, std::uint32_t offset) {
+  return Frame({0x02, static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8),
+                static_cast<std::uint8_t>(offset), static_cast<std::uint8_t>(offset >> 8),
+                static_cast<std::uint8_t>(offset >> 16), static_cast<std::uint8_t>(offset >> 24)});
+}
+
+Bytes Slice(const Bytes& bytes, std::size_t offset, std::size_t length) {
+  return Bytes(bytes.begin() + static_cast<long>(offset),
+               bytes.begin() + static_cast<long>(offset + length));
+}
+
+double ProcessCpuSeconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+bool Eventually(const std::function<bool()>& condition) {
+  for (int i = 0; i < 500; ++i) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return false;
+}
+
+class SerialPortTest : public testing::Test {
+ protected:
+  void Connect() {
+    ASSERT_TRUE(port.OpenPath(box.port_path())) << port.GetLastStatus();
+    ASSERT_TRUE(port.Configure(115200, 8, kParityNone, kStopOne)) << port.GetLastStatus();
+    port.SetNotifyWindow(&owner);
+  }
+  void LoadImage(const Bytes& bytes) { ASSERT_TRUE(port.LoadImageFile(dir.Write("image", bytes))); }
+
+  test::TempDir dir;
+  test::PtyBox box;
+  test::RecordingOwner owner;
+  SerialPort port{kPlatformAsync};
+};
+
+TEST_F(SerialPortTest, WholeDownloadIsByteExact) {
+  Bytes image(300'001);
+  for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint8_t>(i % 251);
+  LoadImage(image);
+  Connect();
+  EXPECT_EQ(port.GetLastStatus(), "Connected Successfully");
+
+  box.Send(Frame({0x01}));
+  ASSERT_EQ(box.Take(4), (Bytes{0x02, 0x01, 0x0A, 0x03}));
+  for (std::uint32_t offset = 0; offset < image.size(); offset += 4096) {
+    const auto length =
+        static_cast<std::uint16_t>(std::min<std::size_t>(4096, image.size() - offset));
+    box.Send(DataRequestFrame(length, offset));
+    ASSERT_EQ(box.Take(length), Slice(image, offset, length)) << "offset " << offset;
+  }
+  owner.date_answer = 0xCC71;
+  owner.time_answer = 0x130509;
+  box.Send(Frame({0x03}));
+  EXPECT_EQ(box.Take(8), (Bytes{0x02, 0x03, 0xCC, 0x71, 0x13, 0x05, 0x09, 0x03}));
+  const auto log = owner.TakeLog();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "send SM_STATUS_TEXT Complete KEY file."), 1);
+  EXPECT_EQ(box.TakeAll(), Bytes{});
+}
+
+TEST_F(SerialPortTest, FramesSplitAcrossReadsAndSeveralInOneWrite) {
+  const Bytes image = test::CountingBytes(70'000);
+  LoadImage(image);
+  Connect();
+  for (std::uint8_t b : DataRequestFrame(0x0203, 0x030302)) {  // one byte per read
+    box.Send({b});
+    std::this_thread::sleep_for(2ms);
+  }
+  EXPECT_EQ(box.Take(0x203), Bytes(0x203, 0x00));  // past the end: zeros
+
+  Bytes three = Frame({0x01});  // boot-up, data request, time request at once
+  const Bytes data = DataRequestFrame(100, 0x0302);
+  three.insert(three.end(), data.begin(), data.end());
+  three.insert(three.end(), {0x02, 0x03, 0x03});
+  box.Send(three);
+  Bytes expected{0x02, 0x01, 0x0A, 0x03};
+  const Bytes served = Slice(image, 0x0302, 100);
+  expected.insert(expected.end(), served.begin(), served.end());
+  expected.insert(expected.end(), {0x02, 0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x03});
+  EXPECT_EQ(box.Take(expected.size()), expected);
+}
+
+TEST_F(SerialPortTest, NoiseOutsideFramesIsIgnored) {
+  LoadImage(test::CountingBytes(100));
+  Connect();
+  box.Send({0x00, 0xFF, 0x03, 0x41, 0x02, 0x01, 0x03, 0x0D, 0x0A});
+  EXPECT_EQ(box.Take(4), (Bytes{0x02, 0x01, 0x0A, 0x03}));
+  EXPECT_EQ(box.TakeAll(), Bytes{});
+}
+
+TEST_F(SerialPortTest, CloseIsBoundedWhileTheBoxStreamsAndStopsReading) {
+  LoadImage(test::CountingBytes(100'000));
+  Connect();
+  box.StopDraining();  // replies back up; the engine ends up waiting for room
+  const int box_fd = box.box();
+  ::fcntl(box_fd, F_SETFL, ::fcntl(box_fd, F_GETFL) | O_NONBLOCK);
+  std::atomic<bool> stop{false};
+  std::thread flood([&] {
+    const Bytes request = DataRequestFrame(0xFFFF, 0);
+    while (!stop) {
+      if (::write(box_fd, request.data(), request.size()) < 0) std::this_thread::sleep_for(1ms);
+    }
+  });
+  std::this_thread::sleep_for(200ms);
+  auto closed = std::async(std::launch::async, [&] { port.Close(); });
+  const bool bounded = closed.wait_for(10s) == std::future_status::ready;
+  stop = true;
+  flood.join();
+  ASSERT_TRUE(bounded) << "Close did not return while the box kept sending";
+  EXPECT_EQ(port.GetLastStatus(), "Disconnected");
+  EXPECT_FALSE(port.IsConnected());
+}
+
+TEST_F(SerialPortTest, OtherEndClosingIsReportedOnceAndCostsNoCpu) {
+  Connect();
+  box.Hangup();
+  ASSERT_TRUE(Eventually([&] { return port.IsDeviceLost(); }));
+  const double before = ProcessCpuSeconds();
+  std::this_thread::sleep_for(1s);
+  const double spent = ProcessCpuSeconds() - before;
+  EXPECT_LT(spent, 0.1) << "something keeps spinning after the hang-up";
+  EXPECT_EQ(owner.TakeLog(), (std::vector<std::string>{"send SM_NOTIFY_ERROR_CODE ReadFile::5"}));
+  EXPECT_FALSE(port.IsConnected());
+  port.Close();
+  EXPECT_EQ(port.GetLastStatus(), "Disconnected");
+}
+
+TEST_F(SerialPortTest, APortHeldElsewhereDoesNotOpen) {
+  Connect();
+  SerialPort other(kPlatformAsync);
+  EXPECT_FALSE(other.OpenPath(box.port_path()));
+  EXPECT_EQ(other.GetLastStatus(), "Cannot open COM port(Error Code=11).");  // EWOULDBLOCK
+  EXPECT_FALSE(port.OpenPath(box.port_path()));  // already ours: refused, link undisturbed
+  EXPECT_EQ(port.GetLastStatus(), "Cannot open COM port(Error Code=16).");
+  EXPECT_TRUE(port.IsConnected());
+  port.Close();
+  EXPECT_TRUE(other.OpenPath(box.port_path())) << "released on close";
+}
+
+TEST_F(SerialPortTest, ConfigureAppliesTheLine) {
+  ASSERT_TRUE(port.OpenPath(box.port_path()));
+  const LineSettings lines[] = {{57600, 8, kParityOdd, kStopTwo},
+                                {14400, 7, kParityEven, kStopOne},
+                                {256000, 5, kParityMark, kStopTwo},
+                                {110, 6, kParitySpace, kStopOne},
+                                {9600, 8, kParityNone, kStopOne}};
+  for (const LineSettings& line : lines) {
+    ASSERT_TRUE(port.Configure(line.baud, line.data_bits, line.parity, line.stop_bits))
+        << port.GetLastStatus();
+    // A pseudo-terminal keeps the rate and stop bits but forces 8 bits
+    // without parity; the framing bits themselves are checked below.
+    const auto applied = ReadLineSettings(box.port());
+    ASSERT_TRUE(applied);
+    EXPECT_EQ(applied->baud, line.baud);
+    EXPECT_EQ(applied->stop_bits, line.stop_bits);
+  }
+}
+
+TEST(LineSettings, FramingFlagsMatchTheKernelsBits) {
+  // c_cflag bits (octal, Linux ABI): CSIZE 060 (CS5 0 .. CS8 060), CSTOPB
+  // 0100, PARENB 0400, PARODD 01000, CMSPAR 010000000000.
+  constexpr unsigned kFraming = 060 | 0100 | 0400 | 01000 | 010000000000u;
+  struct Case {
+    LineSettings line;
+    unsigned bits;
+  };
+  const Case cases[] = {
+      {{9600, 8, kParityNone, kStopOne}, 060},
+      {{9600, 7, kParityOdd, kStopTwo}, 040 | 0100 | 0400 | 01000},
+      {{9600, 6, kParityEven, kStopOne}, 020 | 0400},
+      {{9600, 5, kParityMark, kStopTwo}, 0100 | 0400 | 01000 | 010000000000u},
+      {{9600, 8, kParitySpace, kStopOne}, 060 | 0400 | 010000000000u},
+  };
+  for (const Case& c : cases) {
+    // Start from every framing bit set, so each must be cleared as well as set.
+    const unsigned flags = FramingFlags(kFraming | 0200, c.line);
+    EXPECT_EQ(flags & kFraming, c.bits) << int(c.line.parity) << int(c.line.data_bits);
+    EXPECT_EQ(flags & 0200, 0200u) << "other bits untouched";
+    EXPECT_EQ(SettingsFromFlags(flags, 9600), c.line);
+  }
+}
+
+TEST_F(SerialPortTest, ConfigureRefusalsKeepThePortOpenAndItsLine) {
+  ASSERT_TRUE(port.OpenPath(box.port_path()));
+  ASSERT_TRUE(port.Configure(9600, 8, kParityNone, kStopOne));
+  const LineSettings refused[] = {{9600, 8, kParityNone, kStopOneAndHalf},
+                                  {9600, 9, kParityNone, kStopOne},
+                                  {9600, 4, kParityNone, kStopOne},
+                                  {0, 8, kParityNone, kStopOne},
+                                  {9600, 8, 5, kStopOne},
+                                  {9600, 8, kParityNone, 3}};
+  for (const LineSettings& line : refused) {
+    EXPECT_FALSE(port.Configure(line.baud, line.data_bits, line.parity, line.stop_bits));
+    EXPECT_EQ(port.GetLastStatus(), "COM Port Settings Error...:22");
+    EXPECT_TRUE(port.IsConnected());
+    EXPECT_EQ(ReadLineSettings(box.port())->baud, 9600u);
+  }
+}
+
+TEST_F(SerialPortTest, OpensByIndexThroughThePathTable) {
+  port.SetPortPaths({{"COM1", box.port_path()}});
+  EXPECT_FALSE(port.Open(1));  // COM2 has no device here
+  EXPECT_EQ(port.GetLastStatus(), "Cannot open COM port(Error Code=2).");
+  EXPECT_FALSE(port.Open(2));
+  EXPECT_EQ(port.GetLastStatus(), "Cannot open COM port(Error Code=2).");
+  EXPECT_FALSE(port.Open(-1));
+  ASSERT_TRUE(port.Open(0));
+  EXPECT_EQ(port.device_path(), box.port_path());
+  EXPECT_EQ(SerialPort::PortName(0), "COM1");
+  EXPECT_EQ(SerialPort::PortName(1), "COM2");
+}
+
+TEST_F(SerialPortTest, CloseAndConfigureOnAClosedPort) {
+  EXPECT_FALSE(port.Configure(9600, 8, kParityNone, kStopOne));
+  EXPECT_EQ(port.GetLastStatus(), "COM port does not be opened.");
+  Connect();
+  port.Close();
+  EXPECT_EQ(port.GetLastStatus(), "Disconnected");
+  port.Close();
+  EXPECT_EQ(port.GetLastStatus(), "Disconnected");
+  EXPECT_FALSE(port.Configure(9600, 8, kParityNone, kStopOne));
+  EXPECT_EQ(port.GetLastStatus(), "COM port does not be opened.");
+}
+
+TEST_F(SerialPortTest, ConfiguringSomethingThatIsNotATerminalClosesIt) {
+  const std::string file = dir.Write("not-a-tty", {1, 2, 3});
+  ASSERT_TRUE(port.OpenPath(file));
+  EXPECT_FALSE(port.Configure(9600, 8, kParityNone, kStopOne));
+  EXPECT_EQ(port.GetLastStatus(), "It cannot get state of COM port");
+  EXPECT_FALSE(port.IsConnected());
+}
+
+TEST(SerialPortPlatform, OnlyKinds1And2OpenAPort) {
+  test::PtyBox box;
+  for (PlatformKind kind : {kPlatformNone, static_cast<PlatformKind>(3)}) {
+    SerialPort port(kind);
+    port.SetPortPaths({{"COM1", box.port_path()}});
+    EXPECT_FALSE(port.Open(0));
+    EXPECT_FALSE(port.OpenPath(box.port_path()));
+    EXPECT_EQ(port.GetLastStatus(), "");  // untouched
+  }
+  SerialPort blocking(kPlatformBlocking);
+  EXPECT_TRUE(blocking.OpenPath(box.port_path()));
+  EXPECT_EQ(DetectPlatformKind(), kPlatformAsync);
+}
+
+}  // namespace
+}  // namespace ternis
