@@ -51,7 +51,7 @@ bool SerialPort::Open(int index) {
   if (platform_kind_ != kPlatformBlocking && platform_kind_ != kPlatformAsync) return false;
   const auto path = port_paths_.find(PortName(index));
   if (path == port_paths_.end() || path->second.empty()) {
-    SetStatus("Cannot open COM port(Error Code=%d).", ENOENT);
+    SetStatus(ENOENT, "Cannot open COM port(Error Code=%d).", ENOENT);
     return false;
   }
   return OpenDevice(path->second);
@@ -65,14 +65,15 @@ bool SerialPort::OpenPath(const std::string& path) {
 bool SerialPort::OpenDevice(const std::string& path) {
   if (port_.valid()) {
     // Already open: refuse rather than disturb the running link.
-    SetStatus("Cannot open COM port(Error Code=%d).", EBUSY);
+    SetStatus(EBUSY, "Cannot open COM port(Error Code=%d).", EBUSY);
     return false;
   }
   UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   // Exclusive: flock stops other programs that lock (and holds for root),
   // TIOCEXCL stops any other open of the tty.
   if (!fd.valid() || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-    SetStatus("Cannot open COM port(Error Code=%d).", errno);
+    const int error = errno;
+    SetStatus(error, "Cannot open COM port(Error Code=%d).", error);
     connected_.store(0);
     return false;
   }
@@ -93,13 +94,13 @@ bool SerialPort::OpenDevice(const std::string& path) {
 
 bool SerialPort::StartReceiveThread() {
   if (rx_thread_.joinable()) {
-    SetStatus("Thread is already running.");
+    SetStatus(0, "Thread is already running.");
     return true;
   }
   try {
     rx_thread_ = std::thread([this, fd = port_.get()] { RxEvent(fd); });
   } catch (const std::system_error&) {
-    SetStatus("It cannot create thread callback function.");
+    SetStatus(EAGAIN, "It cannot create thread callback function.");
     connected_.store(0);
     return false;  // the port stays open until Close
   }
@@ -109,21 +110,22 @@ bool SerialPort::StartReceiveThread() {
 bool SerialPort::Configure(std::uint32_t baud, std::uint8_t data_bits, std::uint8_t parity,
                            std::uint8_t stop_bits) {
   if (!port_.valid()) {
-    SetStatus("COM port does not be opened.");
+    SetStatus(EBADF, "COM port does not be opened.");
     return false;
   }
   if (!ReadLineSettings(port_.get())) {
+    const int error = errno;
     Close();
-    SetStatus("It cannot get state of COM port");
+    SetStatus(error, "It cannot get state of COM port");
     return false;
   }
   if (const int error = ApplyLineSettings(port_.get(), {baud, data_bits, parity, stop_bits})) {
-    SetStatus("COM Port Settings Error...:%d", error);
+    SetStatus(error, "COM Port Settings Error...:%d", error);
     return false;
   }
   LowerModemLines(port_.get());
   engine_.SetWriteTimeoutPerByte(WriteMsPerByte(baud));
-  SetStatus("Connected Successfully");
+  SetStatus(0, "Connected Successfully");
   return true;
 }
 
@@ -140,7 +142,7 @@ void SerialPort::Close() {
   ClearWake();
   ReleasePort();
   notify_window_.store(nullptr);
-  SetStatus("Disconnected");
+  SetStatus(0, "Disconnected");
 }
 
 void SerialPort::ReleasePort() {
@@ -209,7 +211,8 @@ bool SerialPort::DrainPort(int fd, FrameAssembler& assembler, std::span<std::uin
   return true;
 }
 
-void SerialPort::SetStatus(const char* format, ...) {
+void SerialPort::SetStatus(int error, const char* format, ...) {
+  last_error_ = error;
   char text[kStatusTextSize];
   va_list args;
   va_start(args, format);

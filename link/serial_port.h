@@ -56,8 +56,17 @@ class SerialPort {
   // True once the device went away (unplugged, other end closed) until Close.
   bool IsDeviceLost() const { return device_lost_.load(); }
   const std::string& GetLastStatus() const { return last_status_; }
+  // The errno value behind the last failure, 0 after a success.
+  int GetLastError() const { return last_error_; }
   const std::string& device_path() const { return device_path_; }
   PlatformKind platform_kind() const { return platform_kind_; }
+
+  // Returns once the receive thread is not handling a read, so every reply
+  // to what has arrived so far is on the line.
+  void WaitForReceiveIdle() {
+    rx_lock_.acquire();
+    rx_lock_.release();
+  }
 
   bool LoadImageFile(const std::string& path) { return engine_.LoadImageFile(path); }
   StbResponder& engine() { return engine_; }
@@ -70,7 +79,8 @@ class SerialPort {
   void Wake();
   void ClearWake();
   void ReleasePort();
-  [[gnu::format(printf, 2, 3)]] void SetStatus(const char* format, ...);
+  // Sets last_status and the error code behind it (0 for success texts).
+  [[gnu::format(printf, 3, 4)]] void SetStatus(int error, const char* format, ...);
   [[gnu::format(printf, 2, 3)]] void Notify(const char* format, ...);
 
   const PlatformKind platform_kind_;
@@ -84,6 +94,7 @@ class SerialPort {
   std::atomic<bool> device_lost_{false};
   std::atomic<OwnerWindow*> notify_window_{nullptr};
   std::string last_status_;
+  int last_error_ = 0;
   std::binary_semaphore rx_lock_{1};  // held by the receive thread per read
   StbResponder engine_;
 };

@@ -20,31 +20,39 @@ bool ReadExactly(int fd, std::uint8_t* data, std::size_t size) {
     } else if (n < 0 && errno == EINTR) {
       continue;
     } else {
-      return false;  // error, or the file shrank under us
+      if (n == 0) errno = EIO;  // the file shrank under us
+      return false;
     }
   }
   return true;
 }
 
-std::shared_ptr<const ImageSnapshot> LoadSnapshot(const std::string& path) {
-  // O_NONBLOCK so that a FIFO named by mistake cannot hang the window; it
-  // has no effect on the regular files we accept.
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (!fd.valid()) return nullptr;
-
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
-  const auto size = static_cast<std::uint64_t>(st.st_size);
-  if (size > ImageFile::kMaxSize) return nullptr;
-
-  // One spare byte, so an empty file still has contents to point at.
-  std::unique_ptr<std::uint8_t[]> data(new (std::nothrow) std::uint8_t[size + 1]);
-  if (!data) return nullptr;
-  if (!ReadExactly(fd.get(), data.get(), size)) return nullptr;
-  return std::make_shared<const ImageSnapshot>(std::move(fd), std::move(data), size);
+std::shared_ptr<const ImageSnapshot> Fail(int* error, int value) {
+  if (error) *error = value;
+  return nullptr;
 }
 
 }  // namespace
+
+std::shared_ptr<const ImageSnapshot> ImageSnapshot::Load(const std::string& path, int* error) {
+  // O_NONBLOCK so that a FIFO named by mistake cannot hang the window; it
+  // has no effect on the regular files we accept.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!fd.valid()) return Fail(error, errno);
+
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return Fail(error, errno);
+  if (S_ISDIR(st.st_mode)) return Fail(error, EISDIR);
+  if (!S_ISREG(st.st_mode)) return Fail(error, EINVAL);
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  if (size > kMaxSize) return Fail(error, EFBIG);
+
+  // One spare byte, so an empty file still has contents to point at.
+  std::unique_ptr<std::uint8_t[]> data(new (std::nothrow) std::uint8_t[size + 1]);
+  if (!data) return Fail(error, ENOMEM);
+  if (!ReadExactly(fd.get(), data.get(), size)) return Fail(error, errno ? errno : EIO);
+  return std::make_shared<const ImageSnapshot>(std::move(fd), std::move(data), size);
+}
 
 std::uint64_t ImageSnapshot::CurrentSize() const {
   struct stat st {};
@@ -55,7 +63,7 @@ std::uint64_t ImageSnapshot::CurrentSize() const {
 // The new image replaces the old in one step, so a request never finds the
 // gap between them; a failed load leaves none.
 bool ImageFile::LoadImageFile(const std::string& path) {
-  auto snapshot = LoadSnapshot(path);
+  auto snapshot = ImageSnapshot::Load(path);
   const bool ok = snapshot != nullptr;
   Replace(std::move(snapshot));
   return ok;

@@ -18,8 +18,16 @@ namespace ternis {
 
 class ImageSnapshot {
  public:
+  // Files this large are refused: sizes and offsets on the wire are 32-bit.
+  static constexpr std::uint64_t kMaxSize = 0xFFFFFFFFull;
+
   ImageSnapshot(UniqueFd fd, std::unique_ptr<std::uint8_t[]> data, std::size_t size)
       : fd_(std::move(fd)), data_(std::move(data)), size_(size) {}
+
+  // Reads the whole regular file at path. Null on failure, with *error set
+  // to the errno value (EINVAL: not a regular file, EFBIG: 4 GiB or more,
+  // EIO: the file shrank while being read).
+  static std::shared_ptr<const ImageSnapshot> Load(const std::string& path, int* error = nullptr);
 
   // The bytes as they were when the file was loaded.
   std::span<const std::uint8_t> contents() const { return {data_.get(), size_}; }
@@ -36,9 +44,6 @@ class ImageSnapshot {
 
 class ImageFile {
  public:
-  // Files this large are refused: sizes and offsets on the wire are 32-bit.
-  static constexpr std::uint64_t kMaxSize = 0xFFFFFFFFull;
-
   ImageFile() = default;
   ImageFile(const ImageFile&) = delete;
   ImageFile& operator=(const ImageFile&) = delete;
@@ -49,6 +54,9 @@ class ImageFile {
 
   // Drops the image.
   void Clear();
+
+  // Serves an image loaded elsewhere (several ports, one file in memory).
+  void Adopt(std::shared_ptr<const ImageSnapshot> snapshot) { Replace(std::move(snapshot)); }
 
   // The current image, or null when there is none. Cheap: no copy, no
   // allocation. Hold the result for the whole of a request.

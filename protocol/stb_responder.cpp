@@ -73,6 +73,8 @@ void StbResponder::OnDataRequest(std::uint16_t length, std::uint32_t offset) {
   }
 
   const std::size_t written = WriteImageRange(*image, offset, length);
+  requests_served_.fetch_add(1, std::memory_order_relaxed);
+  bytes_served_.fetch_add(written, std::memory_order_relaxed);
   if (written != length) TERNIS_TRACE("Error in WriteFile : %d\n", errno);
   TERNIS_TRACE("WriteFile %d bytes started at %d, transimitted %d\n", length,
                static_cast<std::int32_t>(offset), static_cast<int>(written));

@@ -52,6 +52,10 @@ class StbResponder {
   // 1 from the first 99 % until the next time request, else 0.
   std::uint32_t finishing() const { return finishing_.load(std::memory_order_relaxed); }
 
+  // What has been served so far: data requests answered and their bytes.
+  std::uint64_t requests_served() const { return requests_served_.load(std::memory_order_relaxed); }
+  std::uint64_t bytes_served() const { return bytes_served_.load(std::memory_order_relaxed); }
+
  private:
   void OnBootUp();
   void OnDataRequest(std::uint16_t length, std::uint32_t offset);
@@ -71,6 +75,8 @@ class StbResponder {
   [[gnu::format(printf, 2, 3)]] void SendStatusf(const char* format, ...);
 
   std::atomic<std::uint32_t> finishing_{0};
+  std::atomic<std::uint64_t> requests_served_{0};
+  std::atomic<std::uint64_t> bytes_served_{0};
   std::atomic<int> port_fd_{-1};
   std::atomic<int> cancel_fd_{-1};
   std::atomic<std::uint32_t> write_ms_per_byte_{0};

@@ -1,0 +1,83 @@
+#include "tests/support/process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace ternis::test {
+
+Process::Process(const std::vector<std::string>& argv, const std::string& stdout_path,
+                 const std::string& stderr_path) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_addopen(&actions, 2, stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  const int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
+}
+
+Process::~Process() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+}
+
+int Process::Wait(std::chrono::milliseconds limit) {
+  const auto give_up = std::chrono::steady_clock::now() + limit;
+  while (pid_ > 0) {
+    int status = 0;
+    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      pid_ = -1;
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    if (std::chrono::steady_clock::now() >= give_up) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return -1;
+}
+
+void Process::Signal(int signal) {
+  if (pid_ > 0) ::kill(pid_, signal);
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool WaitForText(const std::string& path, const std::string& text,
+                 std::chrono::milliseconds limit) {
+  const auto give_up = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < give_up) {
+    if (ReadText(path).find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+}  // namespace ternis::test

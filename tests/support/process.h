@@ -1,0 +1,36 @@
+#pragma once
+// Runs a program of ours for an end-to-end test, with stdout and stderr
+// going to files, and never lets it outlive the test.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace ternis::test {
+
+class Process {
+ public:
+  Process(const std::vector<std::string>& argv, const std::string& stdout_path,
+          const std::string& stderr_path);
+  ~Process();
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  // Exit status, or -1 if it had to be killed after `limit`; 128 + signal
+  // when a signal ended it.
+  int Wait(std::chrono::milliseconds limit = std::chrono::seconds(60));
+  void Signal(int signal);
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+std::string ReadText(const std::string& path);
+// Waits until the file holds `text` (or `limit` passes).
+bool WaitForText(const std::string& path, const std::string& text,
+                 std::chrono::milliseconds limit = std::chrono::seconds(20));
+
+}  // namespace ternis::test

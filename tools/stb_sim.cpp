@@ -1,0 +1,405 @@
+// stb-sim: a set-top box emulator. It boots (resending its boot frame until
+// answered), reads an image in chunks, optionally asks past its end, asks
+// for the time, checks every byte against a reference file when given one,
+// and prints a summary. Exit status 0 when all went well, 1 on a mismatch,
+// a time-out or a line error, 2 for bad arguments.
+
+#include <getopt.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <numeric>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tools/sim_line.h"
+
+namespace stbsim {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+const char kUsage[] =
+    "Usage: stb-sim [OPTIONS] (--pty LINK | DEVICE)\n"
+    "Acts as a set-top box on a serial line: boots, reads the image, asks for the time.\n"
+    "\n"
+    "      --pty LINK        create a pseudo-terminal and make LINK a symlink to the\n"
+    "                        side the tool should open (removed on exit)\n"
+    "  -r, --reference FILE  the image the tool serves: gives its size and every\n"
+    "                        byte received is checked against it\n"
+    "  -n, --size BYTES      the image size, when there is no reference file\n"
+    "  -c, --chunk N         bytes per data request, 1 to 65535 (default 1024)\n"
+    "      --order ORDER     sequential (default) or random (every chunk once)\n"
+    "      --seed N          seed for --order random (default 1)\n"
+    "      --past-end N      also ask for N bytes starting at the end (expects zeros)\n"
+    "  -b, --baud N          baud rate of DEVICE (default 115200)\n"
+    "      --reply-timeout S seconds to wait for each reply (default 5)\n"
+    "      --boot-timeout S  seconds to keep booting before giving up (default 60)\n"
+    "      --boot-interval MS  resend the boot frame this often (default 500)\n"
+    "      --machine         print the summary as key=value pairs too\n"
+    "  -h, --help            show this help\n";
+
+struct Options {
+  std::string pty_link;
+  std::string device;
+  std::string reference_path;
+  std::optional<std::uint64_t> size;
+  unsigned chunk = 1024;
+  bool random_order = false;
+  unsigned seed = 1;
+  unsigned past_end = 0;
+  unsigned baud = 115200;
+  double reply_timeout = 5;
+  double boot_timeout = 60;
+  unsigned boot_interval_ms = 500;
+  bool machine = false;
+};
+
+volatile sig_atomic_t g_stop = 0;
+
+[[noreturn]] void Usage(const char* problem) {
+  std::fprintf(stderr, "stb-sim: %s\n\n%s", problem, kUsage);
+  std::exit(2);
+}
+
+unsigned long Number(const char* text, unsigned long min, unsigned long max, const char* what) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long value = std::strtoul(text, &end, 10);
+  if (errno || *end || text[0] == '-' || value < min || value > max) Usage(what);
+  return value;
+}
+
+double Seconds(const char* text, const char* what) {
+  char* end = nullptr;
+  const double value = std::strtod(text, &end);
+  if (*end || !(value > 0) || !std::isfinite(value)) Usage(what);
+  return value;
+}
+
+Options Parse(int argc, char** argv) {
+  enum {
+    kPty = 256,
+    kOrder,
+    kSeed,
+    kPastEnd,
+    kReplyTimeout,
+    kBootTimeout,
+    kBootInterval,
+    kMachine
+  };
+  static const option kLong[] = {{"pty", required_argument, nullptr, kPty},
+                                 {"reference", required_argument, nullptr, 'r'},
+                                 {"size", required_argument, nullptr, 'n'},
+                                 {"chunk", required_argument, nullptr, 'c'},
+                                 {"order", required_argument, nullptr, kOrder},
+                                 {"seed", required_argument, nullptr, kSeed},
+                                 {"past-end", required_argument, nullptr, kPastEnd},
+                                 {"baud", required_argument, nullptr, 'b'},
+                                 {"reply-timeout", required_argument, nullptr, kReplyTimeout},
+                                 {"boot-timeout", required_argument, nullptr, kBootTimeout},
+                                 {"boot-interval", required_argument, nullptr, kBootInterval},
+                                 {"machine", no_argument, nullptr, kMachine},
+                                 {"help", no_argument, nullptr, 'h'},
+                                 {nullptr, 0, nullptr, 0}};
+  Options o;
+  opterr = 0;
+  for (int c; (c = getopt_long(argc, argv, "r:n:c:b:h", kLong, nullptr)) != -1;) {
+    switch (c) {
+      case kPty:
+        o.pty_link = optarg;
+        break;
+      case 'r':
+        o.reference_path = optarg;
+        break;
+      case 'n':
+        o.size = Number(optarg, 0, 0xFFFFFFFFul, "--size takes 0 to 4294967295");
+        break;
+      case 'c':
+        o.chunk = static_cast<unsigned>(Number(optarg, 1, 65535, "--chunk takes 1 to 65535"));
+        break;
+      case kOrder:
+        if (std::strcmp(optarg, "random") == 0)
+          o.random_order = true;
+        else if (std::strcmp(optarg, "sequential") != 0)
+          Usage("--order takes sequential or random");
+        break;
+      case kSeed:
+        o.seed = static_cast<unsigned>(Number(optarg, 0, 0xFFFFFFFFul, "--seed takes a number"));
+        break;
+      case kPastEnd:
+        o.past_end = static_cast<unsigned>(Number(optarg, 1, 65535, "--past-end takes 1 to 65535"));
+        break;
+      case 'b':
+        o.baud = static_cast<unsigned>(Number(optarg, 1, 0xFFFFFFFFul, "--baud takes a rate"));
+        break;
+      case kReplyTimeout:
+        o.reply_timeout = Seconds(optarg, "--reply-timeout takes seconds");
+        break;
+      case kBootTimeout:
+        o.boot_timeout = Seconds(optarg, "--boot-timeout takes seconds");
+        break;
+      case kBootInterval:
+        o.boot_interval_ms =
+            static_cast<unsigned>(Number(optarg, 1, 60000, "--boot-interval takes 1 to 60000 ms"));
+        break;
+      case kMachine:
+        o.machine = true;
+        break;
+      case 'h':
+        std::fputs(kUsage, stdout);
+        std::exit(0);
+      default:
+        Usage("unknown option or missing value");
+    }
+  }
+  if (optind < argc) o.device = argv[optind++];
+  if (optind < argc) Usage("more than one DEVICE");
+  if (o.pty_link.empty() == o.device.empty()) Usage("give either --pty LINK or a DEVICE");
+  if (o.reference_path.empty() && !o.size) Usage("give --reference FILE or --size BYTES");
+  return o;
+}
+
+// --- the box's side of the protocol, written independently of the tool ---
+
+Bytes Framed(std::initializer_list<std::uint8_t> body) {
+  Bytes frame;
+  frame.reserve(body.size() + 2);
+  frame.push_back(0x02);
+  for (std::uint8_t b : body) frame.push_back(b);
+  frame.push_back(0x03);
+  return frame;
+}
+
+Bytes DataRequest(std::uint32_t offset, std::uint16_t length) {
+  return Framed(
+      {0x02, static_cast<std::uint8_t>(length & 0xFF), static_cast<std::uint8_t>(length >> 8),
+       static_cast<std::uint8_t>(offset & 0xFF), static_cast<std::uint8_t>((offset >> 8) & 0xFF),
+       static_cast<std::uint8_t>((offset >> 16) & 0xFF), static_cast<std::uint8_t>(offset >> 24)});
+}
+
+bool IsBcd(std::uint8_t b, int max) {
+  return (b >> 4) <= 9 && (b & 0xF) <= 9 && (b >> 4) * 10 + (b & 0xF) <= max;
+}
+
+// Days since 1858-11-17 of a civil date (Gregorian), by a method of its own.
+long DaysSinceMjdEpoch(int y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const long era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<long>(doe) - 719468 + 40587;  // 1970-01-01 is MJD 40587
+}
+
+struct Failure {
+  std::string what;
+};
+
+class Box {
+ public:
+  Box(const Options& options, SimLine& line, Bytes reference, std::uint64_t size)
+      : o_(options), line_(line), reference_(std::move(reference)), size_(size) {}
+
+  void Boot();
+  void ReadImage();
+  void AskPastEnd();
+  std::string AskTime();
+  void PrintSummary(const std::string& time_text) const;
+
+ private:
+  void Request(std::uint32_t offset, std::uint16_t length);
+  Clock::time_point ReplyDeadline() const {
+    return Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                              std::chrono::duration<double>(o_.reply_timeout));
+  }
+
+  const Options& o_;
+  SimLine& line_;
+  const Bytes reference_;
+  const std::uint64_t size_;
+  std::vector<double> latencies_ms_;
+  std::uint64_t bytes_ = 0;
+  Clock::time_point started_{};
+  Clock::time_point finished_{};
+};
+
+void Box::Boot() {
+  const Bytes boot = Framed({0x01});
+  const auto give_up = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                          std::chrono::duration<double>(o_.boot_timeout));
+  const Bytes expected{0x02, 0x01, 0x0A, 0x03};
+  while (!g_stop) {
+    if (!line_.WriteAll(boot.data(), boot.size())) throw Failure{"cannot write the boot frame"};
+    Bytes ack(4);
+    const auto wait =
+        std::min(give_up, Clock::now() + std::chrono::milliseconds(o_.boot_interval_ms));
+    const std::size_t got = line_.ReadExactly(ack.data(), 1, wait);
+    if (got == 1) {
+      if (line_.ReadExactly(ack.data() + 1, 3, ReplyDeadline()) != 3 || ack != expected)
+        throw Failure{"the boot-up reply is not 02 01 0A 03"};
+      // An answer to an earlier boot frame may still be on its way: drop whole acks.
+      const std::size_t extra = line_.DrainQuiet(std::chrono::milliseconds(50));
+      if (extra % 4 != 0) throw Failure{"unexpected bytes after the boot-up reply"};
+      return;
+    }
+    if (Clock::now() >= give_up) throw Failure{"no answer to the boot frame"};
+  }
+  throw Failure{"interrupted"};
+}
+
+void Box::Request(std::uint32_t offset, std::uint16_t length) {
+  const Bytes frame = DataRequest(offset, length);
+  Bytes reply(length);
+  const auto sent = Clock::now();
+  if (!line_.WriteAll(frame.data(), frame.size())) throw Failure{"cannot write a data request"};
+  const std::size_t got = line_.ReadExactly(reply.data(), length, ReplyDeadline());
+  const auto done = Clock::now();
+  if (got != length) {
+    throw Failure{"request for " + std::to_string(length) + " bytes at offset " +
+                  std::to_string(offset) + ": " + std::to_string(got) + " bytes arrived within " +
+                  std::to_string(o_.reply_timeout) + " s"};
+  }
+  latencies_ms_.push_back(std::chrono::duration<double, std::milli>(done - sent).count());
+  bytes_ += length;
+  for (std::size_t i = 0; i < length; ++i) {
+    const std::uint64_t at = std::uint64_t{offset} + i;
+    const bool have_reference = !reference_.empty() || size_ == 0;
+    if (!have_reference && at < size_) continue;
+    const std::uint8_t want = at < reference_.size() ? reference_[at] : 0x00;
+    if (reply[i] != want) {
+      char text[160];
+      std::snprintf(text, sizeof text, "mismatch at offset %llu: got 0x%02x, expected 0x%02x",
+                    static_cast<unsigned long long>(at), reply[i], want);
+      throw Failure{text};
+    }
+  }
+}
+
+void Box::ReadImage() {
+  std::vector<std::uint32_t> offsets;
+  for (std::uint64_t at = 0; at < size_; at += o_.chunk)
+    offsets.push_back(static_cast<std::uint32_t>(at));
+  if (o_.random_order) std::shuffle(offsets.begin(), offsets.end(), std::mt19937(o_.seed));
+  started_ = Clock::now();
+  for (std::uint32_t offset : offsets) {
+    if (g_stop) throw Failure{"interrupted"};
+    Request(offset, static_cast<std::uint16_t>(std::min<std::uint64_t>(o_.chunk, size_ - offset)));
+  }
+  finished_ = Clock::now();
+}
+
+void Box::AskPastEnd() {
+  if (o_.past_end == 0) return;
+  if (size_ > 0xFFFFFFFFull) throw Failure{"image too large to ask past its end"};
+  Request(static_cast<std::uint32_t>(size_), static_cast<std::uint16_t>(o_.past_end));
+}
+
+std::string Box::AskTime() {
+  const Bytes frame = Framed({0x03});
+  Bytes reply(8);
+  if (!line_.WriteAll(frame.data(), frame.size())) throw Failure{"cannot write the time request"};
+  if (line_.ReadExactly(reply.data(), 8, ReplyDeadline()) != 8) throw Failure{"no time reply"};
+  if (reply[0] != 0x02 || reply[1] != 0x03 || reply[7] != 0x03)
+    throw Failure{"the time reply is not framed 02 03 .. 03"};
+  if (!IsBcd(reply[4], 23) || !IsBcd(reply[5], 59) || !IsBcd(reply[6], 59))
+    throw Failure{"the time reply is not BCD hh mm ss"};
+  const unsigned mjd = static_cast<unsigned>(reply[2]) << 8 | reply[3];
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  const long today =
+      DaysSinceMjdEpoch(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday) % 65536;
+  if (std::labs(static_cast<long>(mjd) - today) > 1) {
+    throw Failure{"the time reply's date (MJD " + std::to_string(mjd) + ") is not today (MJD " +
+                  std::to_string(today) + ")"};
+  }
+  char text[64];
+  std::snprintf(text, sizeof text, "MJD %u %02x:%02x:%02x", mjd, reply[4], reply[5], reply[6]);
+  return text;
+}
+
+double Percentile(std::vector<double> values, double p) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const auto index =
+      static_cast<std::size_t>(std::ceil(p * static_cast<double>(values.size()))) - 1;
+  return values[std::min(index, values.size() - 1)];
+}
+
+void Box::PrintSummary(const std::string& time_text) const {
+  const double seconds =
+      std::max(1e-9, std::chrono::duration<double>(finished_ - started_).count());
+  const double mbps = static_cast<double>(bytes_) / seconds / 1e6;
+  const double p50 = Percentile(latencies_ms_, 0.50);
+  const double p99 = Percentile(latencies_ms_, 0.99);
+  std::printf(
+      "stb-sim: %llu bytes in %zu requests, %.3f s, %.3f MB/s, latency p50 %.3f ms p99 %.3f ms; "
+      "time reply %s%s\n",
+      static_cast<unsigned long long>(bytes_), latencies_ms_.size(), seconds, mbps, p50, p99,
+      time_text.c_str(), reference_.empty() ? "" : "; every byte checked");
+  if (o_.machine) {
+    std::printf("bytes=%llu requests=%zu seconds=%.6f mbps=%.6f p50_ms=%.6f p99_ms=%.6f\n",
+                static_cast<unsigned long long>(bytes_), latencies_ms_.size(), seconds, mbps, p50,
+                p99);
+  }
+}
+
+Bytes ReadReference(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) Usage(("cannot read " + path).c_str());
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace
+}  // namespace stbsim
+
+int main(int argc, char** argv) {
+  using namespace stbsim;
+  const Options options = Parse(argc, argv);
+  Bytes reference;
+  if (!options.reference_path.empty()) reference = ReadReference(options.reference_path);
+  const std::uint64_t size = options.size.value_or(reference.size());
+  if (!reference.empty() && size != reference.size())
+    Usage("--size differs from the reference file's size");
+
+  struct sigaction stop {};
+  stop.sa_handler = [](int) { g_stop = 1; };
+  sigaction(SIGINT, &stop, nullptr);
+  sigaction(SIGTERM, &stop, nullptr);
+
+  std::string error;
+  auto line = options.pty_link.empty() ? SimLine::OpenDevice(options.device, options.baud, error)
+                                       : SimLine::CreatePty(options.pty_link, error);
+  if (!line) {
+    std::fprintf(stderr, "stb-sim: %s\n", error.c_str());
+    return 1;
+  }
+  if (!options.pty_link.empty()) {
+    std::fprintf(stderr, "stb-sim: box on %s (%s)\n", options.pty_link.c_str(),
+                 line->tool_side_path().c_str());
+  }
+  Box box(options, *line, std::move(reference), size);
+  try {
+    box.Boot();
+    box.ReadImage();
+    box.AskPastEnd();
+    const std::string time_text = box.AskTime();
+    box.PrintSummary(time_text);
+  } catch (const Failure& failure) {
+    std::fprintf(stderr, "stb-sim: %s\n", failure.what.c_str());
+    return 1;
+  }
+  return 0;
+}
