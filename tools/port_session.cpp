@@ -22,29 +22,34 @@ bool IsNotable(const char* text) {
 
 }  // namespace
 
+// Runs for every request: wakes the main loop only when what it shows
+// changes, so serving stays one thread's work.
 void PortSession::post(std::uint32_t message, std::uintptr_t, std::intptr_t lparam) {
   switch (message) {
     case SM_STB_START:
       reached_end_ = false;
       percent_ = 0;
       phase_ = kBooted;
+      Wake();
       break;
     case SM_STB_DATA_REQ:
-      if (phase_ != kDone) phase_ = kServing;
+      if (phase_ != kDone && phase_.exchange(kServing) != kServing) Wake();
       break;
-    case SM_PROGRESS:
-      percent_ = static_cast<int>(std::clamp<std::intptr_t>(lparam, 0, 100));
+    case SM_PROGRESS: {
+      const int percent = static_cast<int>(std::clamp<std::intptr_t>(lparam, 0, 100));
+      if (percent_.exchange(percent) != percent) Wake();
       break;
+    }
     case SM_STB_TIME_REQ:
       if (reached_end_) {
         phase_ = kDone;
         finished_ = true;
       }
+      Wake();
       break;
     default:
       break;
   }
-  Wake();
 }
 
 std::intptr_t PortSession::send(std::uint32_t message, std::uintptr_t, std::intptr_t lparam) {
@@ -95,6 +100,7 @@ PortView PortSession::View(std::uint64_t image_size, bool connected) const {
 }
 
 void PortSession::Wake() {
+  if (wake_pending_.exchange(true)) return;  // the main loop has yet to look
   const std::uint64_t one = 1;
   (void)!::write(wake_fd_, &one, sizeof one);
 }

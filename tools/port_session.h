@@ -33,6 +33,10 @@ class PortSession : public OwnerWindow {
   // Prints a line prefixed by the device.
   void Say(const std::string& text) { console_.Line(device_ + ": " + text); }
 
+  // Called by the main loop before it reads the wake-up descriptor, so a
+  // change after that point wakes it again.
+  void ClearWakePending() { wake_pending_.store(false); }
+
   // True once the box asked for the time after the end of the image was served.
   bool finished() const { return finished_.load(); }
   PortView View(std::uint64_t image_size, bool connected) const;
@@ -52,6 +56,7 @@ class PortSession : public OwnerWindow {
   std::atomic<bool> reached_end_{false};
   std::atomic<bool> finished_{false};
   std::atomic<std::uint64_t> bytes_at_boot_{0};
+  std::atomic<bool> wake_pending_{false};
 };
 
 }  // namespace ternis::serve

@@ -21,6 +21,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tools/sim_line.h"
@@ -47,6 +48,10 @@ const char kUsage[] =
     "      --reply-timeout S seconds to wait for each reply (default 5)\n"
     "      --boot-timeout S  seconds to keep booting before giving up (default 60)\n"
     "      --boot-interval MS  resend the boot frame this often (default 500)\n"
+    "      --line-rate BAUD  pace replies as a real line at BAUD would (8N1: 10 bits a\n"
+    "                        byte); default: as fast as they come\n"
+    "      --write-time S    before asking for the time, spend S seconds \"writing\"\n"
+    "                        the image, as a real box does (default 0)\n"
     "      --machine         print the summary as key=value pairs too\n"
     "  -h, --help            show this help\n";
 
@@ -63,6 +68,8 @@ struct Options {
   double reply_timeout = 5;
   double boot_timeout = 60;
   unsigned boot_interval_ms = 500;
+  unsigned line_rate = 0;
+  double write_time = 0;
   bool machine = false;
 };
 
@@ -97,6 +104,8 @@ Options Parse(int argc, char** argv) {
     kReplyTimeout,
     kBootTimeout,
     kBootInterval,
+    kLineRate,
+    kWriteTime,
     kMachine
   };
   static const option kLong[] = {{"pty", required_argument, nullptr, kPty},
@@ -110,6 +119,8 @@ Options Parse(int argc, char** argv) {
                                  {"reply-timeout", required_argument, nullptr, kReplyTimeout},
                                  {"boot-timeout", required_argument, nullptr, kBootTimeout},
                                  {"boot-interval", required_argument, nullptr, kBootInterval},
+                                 {"line-rate", required_argument, nullptr, kLineRate},
+                                 {"write-time", required_argument, nullptr, kWriteTime},
                                  {"machine", no_argument, nullptr, kMachine},
                                  {"help", no_argument, nullptr, 'h'},
                                  {nullptr, 0, nullptr, 0}};
@@ -153,6 +164,13 @@ Options Parse(int argc, char** argv) {
       case kBootInterval:
         o.boot_interval_ms =
             static_cast<unsigned>(Number(optarg, 1, 60000, "--boot-interval takes 1 to 60000 ms"));
+        break;
+      case kLineRate:
+        o.line_rate = static_cast<unsigned>(
+            Number(optarg, 1, 100000000, "--line-rate takes bits per second"));
+        break;
+      case kWriteTime:
+        o.write_time = Seconds(optarg, "--write-time takes seconds");
         break;
       case kMachine:
         o.machine = true;
@@ -271,6 +289,11 @@ void Box::Request(std::uint32_t offset, std::uint16_t length) {
                   std::to_string(offset) + ": " + std::to_string(got) + " bytes arrived within " +
                   std::to_string(o_.reply_timeout) + " s"};
   }
+  if (o_.line_rate) {
+    const auto on_the_wire =
+        std::chrono::duration<double>(10.0 * (length + frame.size()) / o_.line_rate);
+    std::this_thread::sleep_until(sent + std::chrono::duration_cast<Clock::duration>(on_the_wire));
+  }
   latencies_ms_.push_back(std::chrono::duration<double, std::milli>(done - sent).count());
   bytes_ += length;
   for (std::size_t i = 0; i < length; ++i) {
@@ -307,6 +330,9 @@ void Box::AskPastEnd() {
 }
 
 std::string Box::AskTime() {
+  if (o_.write_time > 0) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(o_.write_time));
+  }
   const Bytes frame = Framed({0x03});
   Bytes reply(8);
   if (!line_.WriteAll(frame.data(), frame.size())) throw Failure{"cannot write the time request"};

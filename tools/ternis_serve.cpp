@@ -148,6 +148,7 @@ int Server::Run() {
     if (::poll(fds, 2, WaitTimeout(Clock::now())) < 0 && errno != EINTR) break;
     if (fds[0].revents & POLLIN) break;  // SIGINT or SIGTERM: orderly end, status 0
     if (fds[1].revents & POLLIN) {
+      for (auto& served : ports_) served->session.ClearWakePending();
       std::uint64_t count;
       (void)!::read(wake_.get(), &count, sizeof count);
       if (redraw_due_ == Clock::time_point::max()) redraw_due_ = last_redraw_ + kRedrawInterval;

@@ -1,0 +1,218 @@
+// End to end over a pseudo-terminal pair: stb-sim reads a 4 MiB image from
+// ternis-serve, then from a minimal single-threaded responder written here,
+// in the same run, for 1 KiB and 4 KiB requests. Prints p50/p99 request
+// latency, MB/s and the ratios (targets: throughput >= 0.8 of the minimal
+// responder, p50 <= 1.5 times its own). Then measures ternis-serve's CPU
+// time and wake-ups with an open port and no traffic.
+//
+//   link_bench TERNIS_SERVE STB_SIM
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "protocol/date_time_code.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using ternis::test::Process;
+using ternis::test::ReadText;
+using ternis::test::WaitForText;
+
+struct Figures {
+  double mbps = 0, p50 = 0, p99 = 0;
+  bool ok = false;
+};
+
+Figures ParseSim(const std::string& out) {
+  Figures f;
+  const auto at = out.find("bytes=");
+  if (at == std::string::npos) return f;
+  unsigned long long bytes = 0, requests = 0;
+  double seconds = 0;
+  f.ok = std::sscanf(out.c_str() + at,
+                     "bytes=%llu requests=%llu seconds=%lf mbps=%lf p50_ms=%lf p99_ms=%lf", &bytes,
+                     &requests, &seconds, &f.mbps, &f.p50, &f.p99) == 6;
+  return f;
+}
+
+// The baseline: one thread, one loop, read what comes and answer it.
+void MinimalResponder(const std::string& path, const std::vector<char>& image,
+                      std::atomic<bool>& stop) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
+  termios t{};
+  ::tcgetattr(fd, &t);
+  ::cfmakeraw(&t);
+  ::tcsetattr(fd, TCSANOW, &t);
+  std::vector<unsigned char> in;
+  unsigned char buffer[10240];
+  while (!stop) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 100) <= 0) continue;
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    in.insert(in.end(), buffer, buffer + n);
+    for (;;) {
+      while (!in.empty() && in[0] != 0x02) in.erase(in.begin());
+      if (in.size() < 3) break;
+      if (in[1] == 0x02) {
+        if (in.size() < 9) break;
+        const unsigned length = in[2] | in[3] << 8;
+        const unsigned offset = in[4] | in[5] << 8 | in[6] << 16 | unsigned(in[7]) << 24;
+        std::vector<char> reply(length, 0);
+        if (offset < image.size())
+          std::memcpy(reply.data(), image.data() + offset,
+                      std::min<std::size_t>(length, image.size() - offset));
+        for (std::size_t done = 0; done < reply.size();)
+          done += static_cast<std::size_t>(
+              std::max<ssize_t>(0, ::write(fd, reply.data() + done, reply.size() - done)));
+        in.erase(in.begin(), in.begin() + 9);
+      } else {
+        const unsigned char boot[] = {0x02, 0x01, 0x0A, 0x03};
+        std::uint16_t mjd = 0;
+        std::uint32_t bcd = 0;
+        ternis::GetDateTimeCode(mjd, bcd);
+        const unsigned char time[] = {0x02,
+                                      0x03,
+                                      static_cast<unsigned char>(mjd >> 8),
+                                      static_cast<unsigned char>(mjd),
+                                      static_cast<unsigned char>(bcd >> 16),
+                                      static_cast<unsigned char>(bcd >> 8),
+                                      static_cast<unsigned char>(bcd),
+                                      0x03};
+        if (in[1] == 0x01) (void)!::write(fd, boot, sizeof boot);
+        if (in[1] == 0x03) (void)!::write(fd, time, sizeof time);
+        in.erase(in.begin(), in.begin() + 3);
+      }
+    }
+  }
+  ::close(fd);
+}
+
+class Bench {
+ public:
+  Bench(std::string serve, std::string sim) : serve_(std::move(serve)), sim_(std::move(sim)) {
+    std::vector<std::uint8_t> bytes(4 << 20);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 31 + 7);
+    image_path_ = dir_.Write("image.bin", bytes);
+    image_.assign(bytes.begin(), bytes.end());
+  }
+
+  Figures WithServe(unsigned chunk) {
+    auto sim = StartSim("serve-box", chunk);
+    Process serve({serve_, "--file", image_path_, "--once", "--timeout", "120", Path("serve-box")},
+                  Path("serve.out"), Path("serve.err"));
+    serve.Wait(std::chrono::seconds(150));
+    sim->Wait(std::chrono::seconds(150));
+    return ParseSim(ReadText(Path("serve-box.out")));
+  }
+
+  Figures WithMinimal(unsigned chunk) {
+    auto sim = StartSim("minimal-box", chunk);
+    std::atomic<bool> stop{false};
+    std::thread responder(MinimalResponder,
+                          std::filesystem::read_symlink(Path("minimal-box")).string(),
+                          std::cref(image_), std::ref(stop));
+    sim->Wait(std::chrono::seconds(150));
+    stop = true;
+    responder.join();
+    return ParseSim(ReadText(Path("minimal-box.out")));
+  }
+
+  void IdleCpu() {
+    int box = -1, port = -1;
+    char name[128];
+    ::openpty(&box, &port, name, nullptr, nullptr);
+    Process serve({serve_, "--file", image_path_, name}, Path("idle.out"), Path("idle.err"));
+    WaitForText(Path("idle.err"), "Connected Successfully");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto [ticks0, switches0] = Usage(serve.pid());
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const auto [ticks1, switches1] = Usage(serve.pid());
+    std::printf(
+        "\nternis-serve idle, port open, no traffic, 3 s: %ld CPU ticks (1/%ld s), %ld context "
+        "switches\n",
+        ticks1 - ticks0, ::sysconf(_SC_CLK_TCK), switches1 - switches0);
+    serve.Signal(SIGTERM);
+    serve.Wait();
+    ::close(box);
+    ::close(port);
+  }
+
+ private:
+  std::string Path(const std::string& name) const { return (dir_.path() / name).string(); }
+
+  std::unique_ptr<Process> StartSim(const std::string& link, unsigned chunk) {
+    auto sim = std::make_unique<Process>(
+        std::vector<std::string>{sim_, "--pty", Path(link), "--reference", image_path_, "--chunk",
+                                 std::to_string(chunk), "--machine"},
+        Path(link + ".out"), Path(link + ".err"));
+    WaitForText(Path(link + ".err"), "box on");
+    return sim;
+  }
+
+  // utime + stime of every thread, and their context switches.
+  static std::pair<long, long> Usage(pid_t pid) {
+    long ticks = 0, switches = 0;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+      std::string stat = ReadText(task.path() / "stat");
+      std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+      std::string field;
+      for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14 || i == 15) ticks += std::stol(field);
+      }
+      std::istringstream status(ReadText(task.path() / "status"));
+      for (std::string line; std::getline(status, line);) {
+        if (line.find("ctxt_switches:") != std::string::npos)
+          switches += std::stol(line.substr(line.find(':') + 1));
+      }
+    }
+    return {ticks, switches};
+  }
+
+  ternis::test::TempDir dir_;
+  std::string serve_, sim_, image_path_;
+  std::vector<char> image_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: link_bench TERNIS_SERVE STB_SIM\n");
+    return 2;
+  }
+  Bench bench(argv[1], argv[2]);
+  std::printf("4 MiB image over a pseudo-terminal pair, read by stb-sim\n\n");
+  std::printf("%-8s %-14s %10s %10s %10s\n", "request", "responder", "MB/s", "p50 ms", "p99 ms");
+  bool all_ok = true;
+  for (unsigned chunk : {1024u, 4096u}) {
+    const Figures serve = bench.WithServe(chunk);
+    const Figures minimal = bench.WithMinimal(chunk);
+    all_ok = all_ok && serve.ok && minimal.ok;
+    std::printf("%-8u %-14s %10.2f %10.3f %10.3f\n", chunk, "ternis-serve", serve.mbps, serve.p50,
+                serve.p99);
+    std::printf("%-8u %-14s %10.2f %10.3f %10.3f\n", chunk, "minimal", minimal.mbps, minimal.p50,
+                minimal.p99);
+    std::printf("%-8u ratio: throughput %.2f (target >= 0.8), p50 %.2f (target <= 1.5)\n\n", chunk,
+                serve.mbps / minimal.mbps, serve.p50 / minimal.p50);
+  }
+  bench.IdleCpu();
+  return all_ok ? 0 : 1;
+}
