@@ -56,6 +56,25 @@ TEST(ImageFile, FailedLoadsLeaveNoUsableImage) {
   }
 }
 
+TEST(ImageFile, LoadSaysWhyItFailed) {
+  TempDir dir;
+  std::filesystem::create_directory(dir.path() / "dir");
+  ASSERT_EQ(::mkfifo((dir.path() / "fifo").c_str(), 0600), 0);
+  const std::string huge = dir.Write("huge", {});
+  ASSERT_EQ(::truncate(huge.c_str(), 0x100000000LL), 0);
+  const std::pair<std::string, int> cases[] = {
+      {(dir.path() / "missing").string(), ENOENT},
+      {(dir.path() / "dir").string(), EISDIR},
+      {(dir.path() / "fifo").string(), EINVAL},
+      {huge, EFBIG},
+  };
+  for (const auto& [path, expected] : cases) {
+    int error = 0;
+    EXPECT_EQ(ImageSnapshot::Load(path, &error), nullptr) << path;
+    EXPECT_EQ(error, expected) << path;
+  }
+}
+
 TEST(ImageFile, EmptyFileIsUsable) {
   TempDir dir;
   ImageFile image;

@@ -100,6 +100,8 @@ TEST_F(StbResponderTest, DataRequestsWalkTheImageToCompletion) {
   }
   EXPECT_EQ(engine.finishing(), 0u);  // 99 was never hit
   EXPECT_EQ(box.TakeAll(), Bytes{});
+  EXPECT_EQ(engine.requests_served(), 10u);
+  EXPECT_EQ(engine.bytes_served(), 1000u);
 }
 
 TEST_F(StbResponderTest, FinishingIsSetAt99AndClearedByTheNextTimeRequest) {
