@@ -1,0 +1,171 @@
+#include "controls/percent_progress_ctrl.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QImage>
+
+namespace ternis {
+namespace {
+
+const QColor kBar(200, 0, 0);
+const QColor kBackground(0, 0, 200);
+
+// Counts the paints a widget receives.
+class PaintCounter : public QObject {
+ public:
+  explicit PaintCounter(QWidget* widget) { widget->installEventFilter(this); }
+  int count = 0;
+
+ protected:
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint) ++count;
+    return false;
+  }
+};
+
+// Antialiased glyphs seldom have a fully opaque pixel at 8 pt: "has" means
+// some pixel is nearer to c than to anything else on the bar.
+struct Colours {
+  bool has(const QColor& c) const {
+    return std::any_of(seen.begin(), seen.end(), [&](QRgb p) {
+      return std::abs(qRed(p) - c.red()) + std::abs(qGreen(p) - c.green()) +
+                 std::abs(qBlue(p) - c.blue()) <
+             150;
+    });
+  }
+  std::vector<QRgb> seen;
+};
+
+Colours ColoursIn(const QImage& image, const QRect& area) {
+  Colours colours;
+  for (int y = area.top(); y <= area.bottom(); ++y)
+    for (int x = area.left(); x <= area.right(); ++x)
+      colours.seen.push_back(image.pixel(x, y) | 0xFF000000);
+  return colours;
+}
+
+class ProgressTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    bar.resize(200, 20);
+    bar.SetBarColor(ToColorref(kBar));
+    bar.SetBkColor(ToColorref(kBackground));
+    bar.show();
+    QApplication::processEvents();
+  }
+  QImage Grab() { return bar.grab().toImage(); }
+
+  PercentProgressCtrl bar;
+};
+
+TEST_F(ProgressTest, NewBarReadsZeroOnAnEmptyBar) {
+  EXPECT_EQ(bar.DisplayText(), "0%");
+  EXPECT_EQ(QColor(Grab().pixel(1, 1)), kBackground);
+}
+
+TEST_F(ProgressTest, QuarterOfTheRangeFillsAQuarterAndReadsTruncatedPercent) {
+  bar.SetRange32(0, 200);
+  bar.SetPos(50);
+  const QImage image = Grab();
+  EXPECT_EQ(QColor(image.pixel(49, 1)), kBar);
+  EXPECT_EQ(QColor(image.pixel(50, 1)), kBackground);
+  EXPECT_EQ(bar.DisplayText(), "25%");
+  bar.SetPos(199);
+  EXPECT_EQ(bar.DisplayText(), "99%");  // truncated, not rounded
+}
+
+TEST_F(ProgressTest, TextIsInInverseColoursOnEachPart) {
+  bar.SetPos(50);  // the text straddles the edge at x = 100
+  const QImage image = Grab();
+  const Colours filled = ColoursIn(image, QRect(0, 0, 100, 20));
+  const Colours empty = ColoursIn(image, QRect(100, 0, 100, 20));
+  EXPECT_TRUE(filled.has(kBackground)) << "text over the filled part is in the background colour";
+  EXPECT_TRUE(empty.has(kBar)) << "text over the empty part is in the bar colour";
+
+  const QColor green(0, 160, 0);
+  bar.SetTextColor(ToColorref(green));
+  const QImage fixed = Grab();
+  EXPECT_TRUE(ColoursIn(fixed, QRect(0, 0, 100, 20)).has(green));
+  EXPECT_TRUE(ColoursIn(fixed, QRect(100, 0, 100, 20)).has(green));
+  EXPECT_FALSE(ColoursIn(fixed, QRect(0, 0, 100, 20)).has(kBackground));
+}
+
+TEST_F(ProgressTest, RepaintsOnlyWhenTheFilledEdgeMoves) {
+  bar.resize(100, 20);
+  QApplication::processEvents();
+  bar.SetRange32(0, 1000);
+  PaintCounter paints(&bar);
+  bar.SetPos(5);  // 0.5 px: edge at 0, first change since the resize
+  EXPECT_EQ(paints.count, 1);
+  bar.SetPos(9);  // still 0 px
+  EXPECT_EQ(paints.count, 1);
+  EXPECT_EQ(bar.GetPos(), 9);
+  bar.SetPos(10);  // 1 px
+  EXPECT_EQ(paints.count, 2);
+  bar.SetRange32(0, 2000);  // a range change never repaints by itself
+  EXPECT_EQ(paints.count, 2);
+  bar.resize(120, 20);
+  QApplication::processEvents();
+  const int after_resize = paints.count;
+  bar.SetPos(10);  // same position, but the first change after a resize repaints
+  EXPECT_EQ(paints.count, after_resize + 1);
+}
+
+TEST_F(ProgressTest, PackedRangeHalvesAreUnsigned16Bit) {
+  bar.SetRange(100u << 16);
+  EXPECT_EQ(bar.lower(), 0);
+  EXPECT_EQ(bar.upper(), 100);
+  bar.SetRange(0xFFFFu | 100u << 16);
+  EXPECT_EQ(bar.lower(), 65535);  // not -1
+  EXPECT_EQ(bar.upper(), 100);
+}
+
+TEST_F(ProgressTest, StepsAnswerThePreviousPosition) {
+  EXPECT_EQ(bar.SetPos(10), 0);
+  EXPECT_EQ(bar.DeltaPos(5), 10);
+  EXPECT_EQ(bar.SetStep(7), 1);
+  EXPECT_EQ(bar.StepIt(), 15);
+  EXPECT_EQ(bar.GetPos(), 22);
+}
+
+TEST_F(ProgressTest, CustomTextReplacesThePercentageAndEmptyBringsItBack) {
+  bar.SetPos(25);
+  PaintCounter paints(&bar);
+  bar.SetText("Loading");
+  bar.SetText("Loading");
+  QApplication::processEvents();
+  EXPECT_EQ(paints.count, 1);
+  EXPECT_EQ(bar.DisplayText(), "Loading");
+  EXPECT_EQ(bar.GetText(), "Loading");
+  bar.SetText(QString());
+  EXPECT_EQ(bar.DisplayText(), "25%");
+}
+
+TEST_F(ProgressTest, AboveTheRangeIsFullAndReadsOver100) {
+  bar.SetPos(150);
+  EXPECT_EQ(bar.DisplayText(), "150%");
+  EXPECT_EQ(QColor(Grab().pixel(199, 1)), kBar);
+  bar.SetPos(-10);  // below: nothing filled
+  EXPECT_EQ(QColor(Grab().pixel(0, 1)), kBackground);
+}
+
+TEST_F(ProgressTest, VerticalBarFillsFromTheBottomWithoutText) {
+  bar.resize(20, 100);
+  bar.SetOrientation(Qt::Vertical);
+  bar.SetPos(30);
+  const QImage image = Grab();
+  EXPECT_EQ(QColor(image.pixel(10, 99)), kBar);
+  EXPECT_EQ(QColor(image.pixel(10, 60)), kBackground);
+  EXPECT_FALSE(ColoursIn(image, QRect(0, 0, 20, 70)).has(kBar)) << "no text";
+}
+
+TEST_F(ProgressTest, AlignmentTakesOnlyLeftCentreRight) {
+  EXPECT_TRUE(bar.SetTextAlignment(0));
+  EXPECT_TRUE(bar.SetTextAlignment(2, false));
+  EXPECT_FALSE(bar.SetTextAlignment(3));
+  EXPECT_FALSE(bar.SetTextAlignment(-1));
+}
+
+}  // namespace
+}  // namespace ternis
