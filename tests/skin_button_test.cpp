@@ -85,6 +85,18 @@ TEST_F(SkinButtonTest, PaintsTheBitmapOfEachState) {
   EXPECT_EQ(Face(button), QColor(Qt::gray)) << "a disabled checked button looks disabled";
 }
 
+TEST_F(SkinButtonTest, FocusBitmapShowsWithTheKeyboardFocus) {
+  SkinButton* button = Make(SkinButton::Kind::Push);
+  window.show();
+  window.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+  button->setFocus();
+  ASSERT_TRUE(button->hasFocus());
+  EXPECT_EQ(Face(button), QColor(Qt::yellow));
+  Enter(button);
+  EXPECT_EQ(Face(button), QColor(Qt::blue)) << "hover comes before focus";
+}
+
 TEST_F(SkinButtonTest, FallbacksWhenBitmapsAreMissing) {
   SkinButton* no_disabled = Make(SkinButton::Kind::Push);
   no_disabled->SetBitmaps(
