@@ -48,6 +48,8 @@ const char kUsage[] =
     "      --reply-timeout S seconds to wait for each reply (default 5)\n"
     "      --boot-timeout S  seconds to keep booting before giving up (default 60)\n"
     "      --boot-interval MS  resend the boot frame this often (default 500)\n"
+    "      --boot-delay S    wait S seconds before booting, as a box switched on\n"
+    "                        after the tool is up (default 0)\n"
     "      --line-rate BAUD  pace replies as a real line at BAUD would (8N1: 10 bits a\n"
     "                        byte); default: as fast as they come\n"
     "      --write-time S    before asking for the time, spend S seconds \"writing\"\n"
@@ -69,6 +71,7 @@ struct Options {
   double boot_timeout = 60;
   unsigned boot_interval_ms = 500;
   unsigned line_rate = 0;
+  double boot_delay = 0;
   double write_time = 0;
   bool machine = false;
 };
@@ -106,6 +109,7 @@ Options Parse(int argc, char** argv) {
     kBootInterval,
     kLineRate,
     kWriteTime,
+    kBootDelay,
     kMachine
   };
   static const option kLong[] = {{"pty", required_argument, nullptr, kPty},
@@ -121,6 +125,7 @@ Options Parse(int argc, char** argv) {
                                  {"boot-interval", required_argument, nullptr, kBootInterval},
                                  {"line-rate", required_argument, nullptr, kLineRate},
                                  {"write-time", required_argument, nullptr, kWriteTime},
+                                 {"boot-delay", required_argument, nullptr, kBootDelay},
                                  {"machine", no_argument, nullptr, kMachine},
                                  {"help", no_argument, nullptr, 'h'},
                                  {nullptr, 0, nullptr, 0}};
@@ -171,6 +176,9 @@ Options Parse(int argc, char** argv) {
         break;
       case kWriteTime:
         o.write_time = Seconds(optarg, "--write-time takes seconds");
+        break;
+      case kBootDelay:
+        o.boot_delay = Seconds(optarg, "--boot-delay takes seconds");
         break;
       case kMachine:
         o.machine = true;
@@ -254,6 +262,7 @@ class Box {
 };
 
 void Box::Boot() {
+  if (o_.boot_delay > 0) std::this_thread::sleep_for(std::chrono::duration<double>(o_.boot_delay));
   const Bytes boot = Framed({0x01});
   const auto give_up = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                           std::chrono::duration<double>(o_.boot_timeout));

@@ -59,6 +59,14 @@ int Process::Wait(std::chrono::milliseconds limit) {
   return -1;
 }
 
+std::optional<int> Process::Poll() {
+  if (pid_ <= 0) return std::nullopt;
+  int status = 0;
+  if (::waitpid(pid_, &status, WNOHANG) != pid_) return std::nullopt;
+  pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 void Process::Signal(int signal) {
   if (pid_ > 0) ::kill(pid_, signal);
 }

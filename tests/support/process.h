@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,8 @@ class Process {
   // Exit status, or -1 if it had to be killed after `limit`; 128 + signal
   // when a signal ended it.
   int Wait(std::chrono::milliseconds limit = std::chrono::seconds(60));
+  // The exit status if it has ended, without waiting or killing.
+  std::optional<int> Poll();
   void Signal(int signal);
   pid_t pid() const { return pid_; }
 

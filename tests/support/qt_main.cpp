@@ -1,9 +1,10 @@
 // GoogleTest main for widget tests: a QApplication on the offscreen
 // platform (unless another is asked for), with a fixed font.
 
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QFont>
-#include <gtest/gtest.h>
 
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");

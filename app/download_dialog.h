@@ -1,0 +1,115 @@
+#pragma once
+// The program's window: a skinned frameless dialog with the file-kind
+// buttons, the file's path, the progress bar, the busy notice, the version
+// and the Configuration button. The box drives everything else through the
+// private messages the receive thread posts and sends to it.
+
+#include <QDialog>
+#include <QLineEdit>
+#include <QPushButton>
+#include <array>
+#include <functional>
+#include <memory>
+
+#include "app/busy_popup.h"
+#include "app/link_control.h"
+#include "app/window_link.h"
+#include "controls/clock_display.h"
+#include "controls/percent_progress_ctrl.h"
+#include "controls/skin_button.h"
+#include "controls/styled_label.h"
+
+namespace ternis {
+
+class SerialPort;
+class SettingsStore;
+
+class DownloadDialog : public QDialog {
+  Q_OBJECT
+
+ public:
+  // Returns the chosen path, or an empty one when cancelled (tests replace it).
+  using FileChooser = std::function<QString(QWidget* parent)>;
+
+  DownloadDialog(SettingsStore& settings, SerialPort& port, LinkControl::MessageBox message_box,
+                 QWidget* parent = nullptr);
+  ~DownloadDialog() override;  // the link teardown, as the window goes
+
+  // Everything the window does before it is shown, in order: skin, clock,
+  // the start-up connect, the stored kind checked, progress reset, and the
+  // stored file of that kind loaded.
+  void Initialise();
+
+  // Makes the file of `kind` current: `path`, or the stored one when `path`
+  // is empty. The path is stored only when it loads. Returns 1.
+  int SelectFile(std::uint32_t kind, const QString& path = QString());
+  // Firmware button, close button, Configuration and the path box together.
+  void EnableControls(bool enable);
+  // The status sink: formats at most 1023 characters into the log.
+  [[gnu::format(printf, 2, 3)]] void ReportStatus(const char* format, ...);
+  // The size of a file, 0 when it cannot be opened.
+  static qint64 QueryFileLength(const QString& path);
+
+  // Ends the program the orderly way (close button, window manager, signals).
+  void EndProgram();
+
+  void setFileChooser(FileChooser chooser) { choose_file_ = std::move(chooser); }
+  LinkControl& link() { return link_; }
+  WindowLink& window_link() { return window_link_; }
+
+  // For tests and tools that look at the window.
+  PercentProgressCtrl* progress() const { return progress_; }
+  const BusyPopup& busy() const { return busy_; }
+  SkinButton* kindButton(int i) const { return kinds_[static_cast<std::size_t>(i)]; }
+  SkinButton* closeButton() const { return close_; }
+  SkinButton* minimiseButton() const { return minimise_; }
+  QPushButton* configurationButton() const { return configuration_; }
+  QLineEdit* pathBox() const { return path_box_; }
+  StyledLabel* versionLabel() const { return version_; }
+  ClockDisplay* clock() const { return clock_; }
+
+ signals:
+  void statusReported(const QString& line);
+  // After each progress message: the percent shown and whether the box is writing.
+  void progressHandled(int percent, bool busy);
+
+ public slots:
+  void reject() override {}  // Escape and Cancel never end the program
+
+ protected:
+  bool event(QEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void CreateControls();
+  void SkinControls();
+  std::intptr_t HandleMessage(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam);
+  void OnProgress(std::uintptr_t range, std::intptr_t percent);
+  void OnKindClicked(std::uint32_t kind);
+  void ChooseFile();
+  void OpenPortSettings();
+  void CheckKindButtons();
+
+  SettingsStore& settings_;
+  SerialPort& port_;
+  WindowLink window_link_;
+  LinkControl link_;
+  FileChooser choose_file_;
+  BusyPopup busy_;
+  ClockDisplay* clock_ = nullptr;
+  StyledLabel* version_ = nullptr;
+  SkinButton* minimise_ = nullptr;
+  SkinButton* close_ = nullptr;
+  std::array<SkinButton*, 4> kinds_{};
+  QPushButton* configuration_ = nullptr;
+  PercentProgressCtrl* progress_ = nullptr;
+  QLineEdit* path_box_ = nullptr;
+  std::array<QLineEdit*, 5> clock_fields_{};
+  bool torn_down_ = false;
+};
+
+}  // namespace ternis

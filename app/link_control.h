@@ -1,0 +1,58 @@
+#pragma once
+// The main window's side of the serial link: (re)open and configure the
+// port with given line settings, the start-up connect, and the teardown
+// that closes the port and saves the settings.
+
+#include <QString>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+
+namespace ternis {
+
+class OwnerWindow;
+class SerialPort;
+class SettingsStore;
+class WindowLink;
+
+class LinkControl {
+ public:
+  // Shows a message box with an OK button only (replaced in tests).
+  using MessageBox = std::function<void(const QString& text)>;
+  static constexpr std::uint8_t kNoPort = 255;
+
+  LinkControl(SerialPort& port, SettingsStore& settings, WindowLink& window,
+              MessageBox message_box);
+
+  // Opens port `port` when it is not the one open, waits, configures, and
+  // binds the port to the window. Each step that changes the port waits
+  // `wait()` first, as the line has always been given time to settle.
+  bool ConnectPort(std::uint8_t port, std::uint32_t baud, std::uint8_t data, std::uint8_t parity,
+                   std::uint8_t stop);
+  // The saved line settings; a failure also shows "Cannot initailize COM PORT".
+  bool StartupConnect();
+  // Closes the port and saves the settings; harmless twice.
+  void Teardown();
+
+  // Makes the next ConnectPort reopen (the device behind a COM name changed).
+  void ForgetPort() { last_port_ = kNoPort; }
+  // The COM-name table from the settings, into the port.
+  void ApplyDeviceTable();
+
+  std::uint8_t last_port() const { return last_port_; }
+  void set_wait(std::chrono::milliseconds wait) { wait_ = wait; }
+  std::chrono::milliseconds wait() const { return wait_; }
+
+ private:
+  void Settle() const;
+  void ClosePort();
+
+  SerialPort& port_;
+  SettingsStore& settings_;
+  WindowLink& window_;
+  MessageBox message_box_;
+  std::uint8_t last_port_ = kNoPort;
+  std::chrono::milliseconds wait_{1000};
+};
+
+}  // namespace ternis

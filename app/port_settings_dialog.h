@@ -1,0 +1,73 @@
+#pragma once
+// The COM port panel: COM1 or COM2 and the device behind it, baud rate,
+// data bits, parity and stop bits. Apply reconnects at once and stores the
+// values only when that succeeds; Close ends the panel.
+
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QDialog>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <array>
+#include <cstdint>
+
+namespace ternis {
+
+class LinkControl;
+class SettingsStore;
+
+class PortSettingsDialog : public QDialog {
+  Q_OBJECT
+
+ public:
+  static constexpr std::array<std::uint32_t, 15> kBaudTable = {
+      110,   300,   600,   1200,  2400,   4800,   9600,  14400,
+      19200, 38400, 56000, 57600, 115200, 128000, 256000};
+  static constexpr std::array<std::uint32_t, 5> kParityTable = {2, 3, 0, 1,
+                                                                4};  // EVEN MARK NONE ODD SPACE
+
+  PortSettingsDialog(SettingsStore& settings, LinkControl& link, QWidget* parent = nullptr);
+
+  // Reconnects with what the panel shows; on success stores it and
+  // disables Apply. Returns whether it succeeded.
+  bool Apply();
+
+  QRadioButton* com1() const { return com1_; }
+  QRadioButton* com2() const { return com2_; }
+  QComboBox* baudList() const { return baud_; }
+  QComboBox* parityList() const { return parity_; }
+  QComboBox* stopList() const { return stop_; }
+  QLineEdit* dataBox() const { return data_; }
+  QComboBox* deviceChooser() const { return device_; }
+  QPushButton* applyButton() const { return apply_; }
+
+ public slots:
+  void reject() override {}  // Escape leaves the panel open
+
+ private:
+  void CreateControls();
+  void ShowStoredValues();
+  void ShowDeviceOfCheckedPort();
+  void EnableApply() { apply_->setEnabled(true); }
+  // The COM name the panel's values are for: checked button, else stored.
+  std::uint32_t ChosenPort() const;
+
+  SettingsStore& settings_;
+  LinkControl& link_;
+  QRadioButton* com1_ = nullptr;
+  QRadioButton* com2_ = nullptr;
+  QButtonGroup ports_;
+  QComboBox* baud_ = nullptr;
+  QComboBox* parity_ = nullptr;
+  QComboBox* stop_ = nullptr;
+  QLineEdit* data_ = nullptr;
+  QComboBox* device_ = nullptr;
+  QPushButton* apply_ = nullptr;
+  QPushButton* close_ = nullptr;
+};
+
+// Leading decimal digits of the first 9 characters; 0 when there are none.
+std::uint32_t LeadingNumber(const QString& text);
+
+}  // namespace ternis
