@@ -91,10 +91,11 @@ unsigned long Number(const char* text, unsigned long min, unsigned long max, con
   return value;
 }
 
-double Seconds(const char* text, const char* what) {
+double Seconds(const char* text, const char* what, bool zero_allowed = false) {
   char* end = nullptr;
   const double value = std::strtod(text, &end);
-  if (*end || !(value > 0) || !std::isfinite(value)) Usage(what);
+  const bool in_range = zero_allowed ? value >= 0 : value > 0;
+  if (end == text || *end || !in_range || !std::isfinite(value)) Usage(what);
   return value;
 }
 
@@ -175,10 +176,10 @@ Options Parse(int argc, char** argv) {
             Number(optarg, 1, 100000000, "--line-rate takes bits per second"));
         break;
       case kWriteTime:
-        o.write_time = Seconds(optarg, "--write-time takes seconds");
+        o.write_time = Seconds(optarg, "--write-time takes seconds", true);
         break;
       case kBootDelay:
-        o.boot_delay = Seconds(optarg, "--boot-delay takes seconds");
+        o.boot_delay = Seconds(optarg, "--boot-delay takes seconds", true);
         break;
       case kMachine:
         o.machine = true;
