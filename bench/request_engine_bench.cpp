@@ -13,6 +13,7 @@
 #include "bench/alloc_counter.h"
 #include "protocol/frame_assembler.h"
 #include "protocol/stb_responder.h"
+#include "tests/support/box_frames.h"
 
 namespace {
 
@@ -36,13 +37,7 @@ std::string WriteImage() {
 }
 
 std::vector<std::uint8_t> DataRequest(std::uint16_t length, std::uint32_t offset) {
-  return {0x02,
-          static_cast<std::uint8_t>(length),
-          static_cast<std::uint8_t>(length >> 8),
-          static_cast<std::uint8_t>(offset),
-          static_cast<std::uint8_t>(offset >> 8),
-          static_cast<std::uint8_t>(offset >> 16),
-          static_cast<std::uint8_t>(offset >> 24)};
+  return ternis::test::DataRequestBody(length, offset);
 }
 
 void BM_DataRequest(benchmark::State& state) {

@@ -4,18 +4,13 @@
 
 #include <QLineEdit>
 
+#include "tests/support/box_frames.h"
+
 namespace ternis {
 namespace {
 
 std::tm At(int year, int month, int day, int hour, int minute, int second) {
-  std::tm t{};
-  t.tm_year = year - 1900;
-  t.tm_mon = month - 1;
-  t.tm_mday = day;
-  t.tm_hour = hour;
-  t.tm_min = minute;
-  t.tm_sec = second;
-  return t;
+  return test::LocalTime(year, month, day, hour, minute, second);
 }
 
 class ClockTest : public testing::Test {

@@ -4,19 +4,12 @@
 
 #include <chrono>
 
+#include "tests/support/box_frames.h"
+
 namespace ternis {
 namespace {
 
-std::tm LocalTime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
-  std::tm t{};
-  t.tm_year = year - 1900;
-  t.tm_mon = month - 1;
-  t.tm_mday = day;
-  t.tm_hour = hour;
-  t.tm_min = minute;
-  t.tm_sec = second;
-  return t;
-}
+using test::LocalTime;
 
 struct Known {
   std::tm local;

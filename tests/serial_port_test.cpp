@@ -9,6 +9,7 @@
 #include <future>
 #include <thread>
 
+#include "tests/support/box_frames.h"
 #include "tests/support/pty_box.h"
 #include "tests/support/recording_owner.h"
 #include "tests/support/temp_dir.h"
@@ -20,16 +21,11 @@ using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
 
 Bytes Frame(const Bytes& body) {
-  Bytes frame{0x02};
-  frame.insert(frame.end(), body.begin(), body.end());
-  frame.push_back(0x03);
-  return frame;
+  return test::Framed(body);
 }
 
 Bytes DataRequestFrame(std::uint16_t length, std::uint32_t offset) {
-  return Frame({0x02, static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8),
-                static_cast<std::uint8_t>(offset), static_cast<std::uint8_t>(offset >> 8),
-                static_cast<std::uint8_t>(offset >> 16), static_cast<std::uint8_t>(offset >> 24)});
+  return test::Framed(test::DataRequestBody(length, offset));
 }
 
 Bytes Slice(const Bytes& bytes, std::size_t offset, std::size_t length) {

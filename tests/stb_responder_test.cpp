@@ -6,6 +6,7 @@
 
 #include <thread>
 
+#include "tests/support/box_frames.h"
 #include "tests/support/pty_box.h"
 #include "tests/support/recording_owner.h"
 #include "tests/support/temp_dir.h"
@@ -18,13 +19,7 @@ using Log = std::vector<std::string>;
 using namespace std::chrono_literals;
 
 Bytes DataRequest(std::uint16_t length, std::uint32_t offset) {
-  return {0x02,
-          static_cast<std::uint8_t>(length),
-          static_cast<std::uint8_t>(length >> 8),
-          static_cast<std::uint8_t>(offset),
-          static_cast<std::uint8_t>(offset >> 8),
-          static_cast<std::uint8_t>(offset >> 16),
-          static_cast<std::uint8_t>(offset >> 24)};
+  return test::DataRequestBody(length, offset);
 }
 
 const Bytes kBootUp{0x01};
