@@ -160,12 +160,6 @@ TEST_F(ProgressTest, VerticalBarFillsFromTheBottomWithoutText) {
   EXPECT_FALSE(ColoursIn(image, QRect(0, 0, 20, 70)).has(kBar)) << "no text";
 }
 
-TEST_F(ProgressTest, AlignmentTakesOnlyLeftCentreRight) {
-  EXPECT_TRUE(bar.SetTextAlignment(0));
-  EXPECT_TRUE(bar.SetTextAlignment(2, false));
-  EXPECT_FALSE(bar.SetTextAlignment(3));
-  EXPECT_FALSE(bar.SetTextAlignment(-1));
-}
 
 }  // namespace
 }  // namespace ternis

@@ -146,18 +146,6 @@ TEST_F(StyledLabelTest, LinksOpenTheTargetOrTheTextOrTellTheParent) {
   EXPECT_EQ(notified[0][0].toInt(), 0x8200);
 }
 
-TEST_F(StyledLabelTest, FontSettersChangeTheFontTheyName) {
-  label->SetBold(true).SetItalic(true).SetUnderline(true).SetPointSize(12).SetFaceName(
-      QString(40, QLatin1Char('x')));
-  const QFont& font = label->labelFont();
-  EXPECT_EQ(font.weight(), QFont::Bold);
-  EXPECT_TRUE(font.italic());
-  EXPECT_TRUE(font.underline());
-  EXPECT_EQ(font.pointSize(), 12);
-  EXPECT_EQ(font.family().size(), 31) << "face names keep at most 31 characters";
-  label->SetBold(false);
-  EXPECT_EQ(label->labelFont().weight(), QFont::Normal);
-}
 
 TEST_F(StyledLabelTest, AngledTextFromTheCentreRisesFromTheMiddle) {
   label->setGeometry(0, 0, 100, 100);
