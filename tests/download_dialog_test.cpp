@@ -124,6 +124,7 @@ TEST_F(WindowTest, DownloadsTheFirmwareWithTheBusyNoticeWhileTheBoxWrites) {
   EXPECT_TRUE(messages.empty()) << messages.front().toStdString();
   EXPECT_EQ(dialog->pathBox()->text().toStdString(), firmware);
   EXPECT_EQ(dialog->kindButton(3)->GetCheck(), 1);
+  EXPECT_TRUE(Reported(QString::fromStdString("FIRMWARE file selected : ; " + firmware + " sized 409600")));
 
   ASSERT_EQ(WaitForBox(), 0) << ReadText(Path("box.err"));
   PumpUntil([&] { return !moments.empty() && !moments.back().busy; }, 5s);
@@ -163,6 +164,11 @@ TEST_F(WindowTest, AKindWithoutAStoredFileLeavesNoImage) {
   QTest::mouseClick(dialog->kindButton(1), Qt::LeftButton);  // D.key: nothing stored
   EXPECT_EQ(settings.FILE_MASK, D_KEY_FILE);
   EXPECT_TRUE(dialog->pathBox()->text().isEmpty());
+  QApplication::sendPostedEvents();
+  EXPECT_EQ(dialog->kindButton(3)->GetCheck(), 0) << "the group unchecks the firmware button";
+  dialog->SelectFile(D_KEY_FILE, QString::fromStdString(Path("missing.bin")));
+  EXPECT_TRUE(Reported(QString::fromStdString("D KEY file selected ; " + Path("missing.bin") + " sized 0")));
+  EXPECT_TRUE(settings.D_KEY.isEmpty()) << "a file that does not load is not stored";
   EXPECT_EQ(WaitForBox(), 1) << "the box gets no bytes";
   PumpUntil([&] { return Reported("No file has been specified."); }, 5s);
   EXPECT_TRUE(Reported("No file has been specified."));
