@@ -10,7 +10,6 @@
 
 namespace ternis {
 
-class OwnerWindow;
 class SerialPort;
 class SettingsStore;
 class WindowLink;

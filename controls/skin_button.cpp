@@ -26,7 +26,6 @@ SkinButton::SkinButton(Kind kind, QWidget* parent)
       kind_(kind),
       text_color_(ToColorref(palette().color(QPalette::ButtonText))) {
   setMouseTracking(true);  // hover starts with the first move after a press
-  setAttribute(Qt::WA_Hover, false);
 }
 
 SkinButton::Kind SkinButton::KindFromStyle(quint32 style) {
