@@ -96,6 +96,7 @@ void DownloadDialog::CreateControls() {
 
 void DownloadDialog::SkinControls() {
   setWindowIcon(skin::AppIcon());
+  background_ = skin::LoadBitmap(skin::IDB_BACKGROUND);  // once, not per paint
   busy_.Create(this, skin::IDB_BUSY);
   setGeometry(0, 0, 445, 392);
   setFixedSize(445, 392);
@@ -262,7 +263,7 @@ void DownloadDialog::OpenPortSettings() {
 
 void DownloadDialog::paintEvent(QPaintEvent*) {
   QPainter painter(this);
-  painter.drawPixmap(0, 0, skin::LoadBitmap(skin::IDB_BACKGROUND));
+  painter.drawPixmap(0, 0, background_);
 }
 
 void DownloadDialog::mousePressEvent(QMouseEvent* event) {

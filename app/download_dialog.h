@@ -100,6 +100,7 @@ class DownloadDialog : public QDialog {
   LinkControl link_;
   FileChooser choose_file_;
   BusyPopup busy_;
+  QPixmap background_;
   ClockDisplay* clock_ = nullptr;
   StyledLabel* version_ = nullptr;
   SkinButton* minimise_ = nullptr;

@@ -8,7 +8,6 @@
 #include "app/dialog_units.h"
 #include "app/link_control.h"
 #include "app/settings_store.h"
-#include "link/serial_port.h"
 
 namespace ternis {
 
@@ -19,10 +18,6 @@ const char* const kBaudTexts[15] = {"110 ",  "300 ",  "600 ",   "1200",   "2400"
                                     "56000", "57600", "115200", "128000", "256000"};
 const char* const kParityTexts[5] = {"EVEN", "MARK", "NONE", "ODD", "SPACE"};
 const char* const kStopTexts[3] = {"1", "1.5", "2"};
-
-QString SerialPortName(std::uint32_t port) {
-  return QString::fromStdString(SerialPort::PortName(static_cast<int>(port)));
-}
 
 QLabel* Label(const QString& text, QWidget* parent, QRect geometry) {
   auto* label = new QLabel(text, parent);
@@ -133,7 +128,8 @@ std::uint32_t PortSettingsDialog::ChosenPort() const {
 }
 
 void PortSettingsDialog::ShowDeviceOfCheckedPort() {
-  const QString device = settings_.DeviceOf(SerialPortName(ChosenPort()));
+  const QString* stored = settings_.DeviceSlot(ChosenPort());
+  const QString device = stored ? *stored : QString();
   const QSignalBlocker quiet(device_);
   device_->setEditText(device);
   device_->setEnabled(ChosenPort() <= 1);
@@ -150,7 +146,6 @@ bool PortSettingsDialog::Apply() {
                                  ? static_cast<std::uint32_t>(stop_->currentIndex())
                                  : settings_.Stop;
   const std::uint32_t data = LeadingNumber(data_->text());
-  const QString name = SerialPortName(port);
   // A detected port carries its path; anything else is a typed path.
   const bool picked = device_->currentIndex() >= 0 &&
                       device_->currentText() == device_->itemText(device_->currentIndex());
@@ -158,10 +153,11 @@ bool PortSettingsDialog::Apply() {
       picked ? device_->currentData().toString() : device_->currentText().trimmed();
 
   // Try the new device behind the COM name; put the old one back on failure.
-  const QString old_device = settings_.DeviceOf(name);
-  const bool device_changed = port <= 1 && device != old_device;
+  QString* slot = settings_.DeviceSlot(port);
+  const QString old_device = slot ? *slot : QString();
+  const bool device_changed = slot && device != old_device;
   if (device_changed) {
-    (port == 0 ? settings_.COM1 : settings_.COM2) = device;
+    *slot = device;
     link_.ForgetPort();  // same COM name, other device: reopen
   }
   link_.ApplyDeviceTable();
@@ -169,7 +165,7 @@ bool PortSettingsDialog::Apply() {
       link_.ConnectPort(static_cast<std::uint8_t>(port), baud, static_cast<std::uint8_t>(data),
                         static_cast<std::uint8_t>(parity), static_cast<std::uint8_t>(stop));
   if (!connected) {
-    if (device_changed) (port == 0 ? settings_.COM1 : settings_.COM2) = old_device;
+    if (device_changed) *slot = old_device;
     link_.ApplyDeviceTable();
     apply_->setEnabled(true);
     return false;

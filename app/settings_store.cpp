@@ -2,56 +2,56 @@
 
 namespace ternis {
 
+const SettingsStore::Value SettingsStore::kValues[12] = {
+    {"FILE_MASK", &SettingsStore::FILE_MASK, nullptr, 1},
+    {"M_KEY", nullptr, &SettingsStore::M_KEY, 0},
+    {"D_KEY", nullptr, &SettingsStore::D_KEY, 0},
+    {"C_KEY", nullptr, &SettingsStore::C_KEY, 0},
+    {"Firmware", nullptr, &SettingsStore::Firmware, 0},
+    {"Port", &SettingsStore::Port, nullptr, 0},
+    {"Baudrate", &SettingsStore::Baudrate, nullptr, 115200},
+    {"Data", &SettingsStore::Data, nullptr, 8},
+    {"Parity", &SettingsStore::Parity, nullptr, 0},
+    {"Stop", &SettingsStore::Stop, nullptr, 0},
+    {"COM1", nullptr, &SettingsStore::COM1, 0},
+    {"COM2", nullptr, &SettingsStore::COM2, 0},
+};
+
 int SettingsStore::Load() {
   key_.OpenOrCreate(QStringLiteral("Halvek"), QStringLiteral("Velko"));
-  ReadNumber(FILE_MASK, "FILE_MASK", 1);
-  ReadPath(M_KEY, "M_KEY");
-  ReadPath(D_KEY, "D_KEY");
-  ReadPath(C_KEY, "C_KEY");
-  ReadPath(Firmware, "Firmware");
-  ReadNumber(Port, "Port", 0);
-  ReadNumber(Baudrate, "Baudrate", 115200);
-  ReadNumber(Data, "Data", 8);
-  ReadNumber(Parity, "Parity", 0);
-  ReadNumber(Stop, "Stop", 0);
-  ReadPath(COM1, "COM1");
-  ReadPath(COM2, "COM2");
+  for (const Value& value : kValues) {
+    const QString name = QLatin1String(value.name);
+    if (value.number) {
+      if (key_.ReadNumber(this->*value.number, name) != RegistryKey::kSuccess)
+        this->*value.number = value.fallback;
+    } else {
+      QString text;  // missing, or too long for the buffer: empty
+      key_.ReadText(text, name, kPathBufferSize);
+      this->*value.text = text;
+    }
+  }
   if (COM1.isEmpty()) COM1 = QStringLiteral("/dev/ttyS0");
   if (COM2.isEmpty()) COM2 = QStringLiteral("/dev/ttyS1");
   return 1;
 }
 
-void SettingsStore::ReadPath(QString& path, const char* name) {
-  QString text;
-  key_.ReadText(text, QLatin1String(name), kPathBufferSize);
-  path = text;  // whatever the result: missing or too long gives empty
-}
-
-void SettingsStore::ReadNumber(std::uint32_t& number, const char* name, std::uint32_t fallback) {
-  if (key_.ReadNumber(number, QLatin1String(name)) != RegistryKey::kSuccess) number = fallback;
-}
-
 int SettingsStore::Save() {
-  key_.WriteNumber(FILE_MASK, QStringLiteral("FILE_MASK"));
-  key_.WriteText(M_KEY, QStringLiteral("M_KEY"));
-  key_.WriteText(D_KEY, QStringLiteral("D_KEY"));
-  key_.WriteText(C_KEY, QStringLiteral("C_KEY"));
-  key_.WriteText(Firmware, QStringLiteral("Firmware"));
-  key_.WriteNumber(Port, QStringLiteral("Port"));
-  key_.WriteNumber(Baudrate, QStringLiteral("Baudrate"));
-  key_.WriteNumber(Data, QStringLiteral("Data"));
-  key_.WriteNumber(Parity, QStringLiteral("Parity"));
-  key_.WriteNumber(Stop, QStringLiteral("Stop"));
-  key_.WriteText(COM1, QStringLiteral("COM1"));
-  key_.WriteText(COM2, QStringLiteral("COM2"));
+  for (const Value& value : kValues) {
+    const QString name = QLatin1String(value.name);
+    if (value.number) {
+      key_.WriteNumber(this->*value.number, name);
+    } else {
+      key_.WriteText(this->*value.text, name);
+    }
+  }
   key_.Flush();
   return 1;
 }
 
-QString SettingsStore::DeviceOf(const QString& name) const {
-  if (name == QLatin1String("COM1")) return COM1;
-  if (name == QLatin1String("COM2")) return COM2;
-  return {};
+QString* SettingsStore::DeviceSlot(std::uint32_t port) {
+  if (port == 0) return &COM1;
+  if (port == 1) return &COM2;
+  return nullptr;
 }
 
 }  // namespace ternis

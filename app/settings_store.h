@@ -27,8 +27,8 @@ class SettingsStore {
   // Writes all values in the fixed order; returns 1 (failures are silent).
   int Save();
 
-  // The device path of COM name `name` ("COM1", "COM2"); empty if unknown.
-  QString DeviceOf(const QString& name) const;
+  // The stored device of port index 0 (COM1) or 1 (COM2); null for others.
+  QString* DeviceSlot(std::uint32_t port);
 
   std::uint32_t FILE_MASK = 0;
   QString Firmware;
@@ -44,8 +44,14 @@ class SettingsStore {
   QString COM2;
 
  private:
-  void ReadPath(QString& path, const char* name);
-  void ReadNumber(std::uint32_t& number, const char* name, std::uint32_t fallback);
+  // Every stored value, in the order they are read and written.
+  struct Value {
+    const char* name;
+    std::uint32_t SettingsStore::*number;  // or
+    QString SettingsStore::*text;
+    std::uint32_t fallback;
+  };
+  static const Value kValues[12];
 
   RegistryKey key_;
 };
