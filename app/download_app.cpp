@@ -9,7 +9,7 @@
 
 #include "app/download_dialog.h"
 #include "app/settings_store.h"
-#include "link/serial_port.h"
+#include "station/box_session.h"
 
 Q_LOGGING_CATEGORY(lcApp, "ternis.app")
 
@@ -85,10 +85,10 @@ void DownloadApp::OnTerminationSignal() {
   }
 }
 
-int DownloadApp::InitInstance(SettingsStore& settings, SerialPort& port) {
+int DownloadApp::InitInstance(SettingsStore& settings, BoxSession& session) {
   settings.Load();
   {
-    DownloadDialog dialog(settings, port, ShowMessage);
+    DownloadDialog dialog(settings, session, ShowMessage);
     dialog_ = &dialog;
     dialog.Initialise();
     dialog.exec();

@@ -13,7 +13,7 @@
 namespace ternis {
 
 class DownloadDialog;
-class SerialPort;
+class BoxSession;
 class SettingsStore;
 
 class DownloadApp : public QApplication {
@@ -26,7 +26,7 @@ class DownloadApp : public QApplication {
   PlatformKind platform_kind() const { return platform_kind_; }
 
   // Loads the settings, runs the main window until it ends, returns 0.
-  int InitInstance(SettingsStore& settings, SerialPort& port);
+  int InitInstance(SettingsStore& settings, BoxSession& session);
 
  private:
   void WatchTerminationSignals();

@@ -16,8 +16,8 @@
 #include "app/port_settings_dialog.h"
 #include "app/settings_store.h"
 #include "controls/skin.h"
-#include "link/serial_port.h"
 #include "protocol/constants.h"
+#include "station/box_session.h"
 
 Q_LOGGING_CATEGORY(lcStatus, "ternis.status")
 
@@ -44,22 +44,27 @@ QFont DialogFont() {
 
 }  // namespace
 
-DownloadDialog::DownloadDialog(SettingsStore& settings, SerialPort& port,
+DownloadDialog::DownloadDialog(SettingsStore& settings, BoxSession& session,
                                LinkControl::MessageBox message_box, QWidget* parent)
     : QDialog(parent, Qt::Window | Qt::FramelessWindowHint),
       settings_(settings),
-      port_(port),
+      session_(session),
       window_link_(this, [this](std::uint32_t m, std::uintptr_t w,
                                 std::intptr_t l) { return HandleMessage(m, w, l); }),
-      link_(port, settings, window_link_, std::move(message_box)),
+      messages_(window_link_, &window_link_),
+      link_(session, settings, std::move(message_box)),
       choose_file_(DefaultChooser) {
   setFont(DialogFont());
   CreateControls();
+  service_timer_ = new QTimer(this);
+  service_timer_->setSingleShot(true);
+  connect(service_timer_, &QTimer::timeout, this, &DownloadDialog::ServiceSession);
+  session_.SetObserver(&messages_);  // the port is not open yet
 }
 
 DownloadDialog::~DownloadDialog() {
   if (!torn_down_) link_.Teardown();
-  port_.SetNotifyWindow(nullptr);  // nothing may reach this window any more
+  session_.SetObserver(nullptr);  // nothing may reach this window any more
 }
 
 void DownloadDialog::CreateControls() {
@@ -157,7 +162,7 @@ int DownloadDialog::SelectFile(std::uint32_t kind, const QString& given) {
   QString path = given;
   if (stored) {
     if (path.isEmpty()) path = *stored;
-    if (port_.LoadImageFile(path.toStdString())) *stored = path;
+    if (session_.LoadImageFile(path.toStdString())) *stored = path;
   }
   path_box_->setText(path);
   if (!path.isEmpty()) {
@@ -215,6 +220,9 @@ std::intptr_t DownloadDialog::HandleMessage(std::uint32_t message, std::uintptr_
     case SM_GET_TIME:
       clock_->GetDateTimeCode(mjd, time);
       return static_cast<std::intptr_t>(time & 0x00FFFFFF);
+    case kSessionChangedMessage:
+      ServiceSession();
+      return 0;
     default:
       return 0;  // boot-up and request notices: nothing to do
   }
@@ -223,7 +231,7 @@ std::intptr_t DownloadDialog::HandleMessage(std::uint32_t message, std::uintptr_
 void DownloadDialog::OnProgress(std::uintptr_t range, std::intptr_t percent) {
   progress_->SetRange32(0, static_cast<int>(range & 0xFFFF));
   progress_->SetPos(static_cast<int>(percent));
-  const bool writing = port_.engine().finishing() == 1;
+  const bool writing = session_.engine().finishing() == 1;
   if (writing) {
     repaint();
     EnableControls(false);
@@ -234,6 +242,29 @@ void DownloadDialog::OnProgress(std::uintptr_t range, std::intptr_t percent) {
     repaint();
   }
   emit progressHandled(static_cast<int>(percent), writing);
+}
+
+void DownloadDialog::ServiceSession() {
+  session_.Service();
+  for (const SessionNotice& notice : session_.TakeNotices()) {
+    if (notice.kind == NoticeKind::kUnitStarted) {
+      ReportStatus("Unit %llu started (%s).", static_cast<unsigned long long>(notice.unit),
+                   notice.text.c_str());
+    } else {
+      ReportStatus("%s: %s", session_.Snapshot().device.c_str(), notice.text.c_str());
+    }
+  }
+  for (const UnitResult& result : session_.TakeResults()) {
+    const std::string text = DescribeResult(result);
+    ReportStatus("%s", text.c_str());
+    emit unitEnded(QString::fromStdString(text));
+  }
+  service_timer_->stop();
+  if (const auto due = session_.NextService()) {
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(
+        *due - std::chrono::steady_clock::now());
+    service_timer_->start(std::max<std::chrono::milliseconds>(wait, std::chrono::milliseconds(0)));
+  }
 }
 
 void DownloadDialog::OnKindClicked(std::uint32_t kind) {
@@ -268,7 +299,7 @@ void DownloadDialog::paintEvent(QPaintEvent*) {
 
 void DownloadDialog::mousePressEvent(QMouseEvent* event) {
   // Dragging by the background, except while the box writes.
-  if (event->button() == Qt::LeftButton && port_.engine().finishing() == 0 && windowHandle()) {
+  if (event->button() == Qt::LeftButton && session_.engine().finishing() == 0 && windowHandle()) {
     windowHandle()->startSystemMove();
     return;
   }

@@ -7,6 +7,7 @@
 #include <QDialog>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTimer>
 #include <array>
 #include <functional>
 #include <memory>
@@ -14,6 +15,7 @@
 #include "app/busy_popup.h"
 #include "app/link_control.h"
 #include "app/window_link.h"
+#include "app/window_messages.h"
 #include "controls/clock_display.h"
 #include "controls/percent_progress_ctrl.h"
 #include "controls/skin_button.h"
@@ -21,7 +23,7 @@
 
 namespace ternis {
 
-class SerialPort;
+class BoxSession;
 class SettingsStore;
 
 class DownloadDialog : public QDialog {
@@ -31,8 +33,8 @@ class DownloadDialog : public QDialog {
   // Returns the chosen path, or an empty one when cancelled (tests replace it).
   using FileChooser = std::function<QString(QWidget* parent)>;
 
-  DownloadDialog(SettingsStore& settings, SerialPort& port, LinkControl::MessageBox message_box,
-                 QWidget* parent = nullptr);
+  DownloadDialog(SettingsStore& settings, BoxSession& session,
+                 LinkControl::MessageBox message_box, QWidget* parent = nullptr);
   ~DownloadDialog() override;  // the link teardown, as the window goes
 
   // Everything the window does before it is shown, in order: skin, clock,
@@ -72,6 +74,8 @@ class DownloadDialog : public QDialog {
   void statusReported(const QString& line);
   // After each progress message: the percent shown and whether the box is writing.
   void progressHandled(int percent, bool busy);
+  // After each unit, with its one-line description.
+  void unitEnded(const QString& description);
 
  public slots:
   void reject() override {}  // Escape and Cancel never end the program
@@ -89,14 +93,18 @@ class DownloadDialog : public QDialog {
   void SkinControls();
   std::intptr_t HandleMessage(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam);
   void OnProgress(std::uintptr_t range, std::intptr_t percent);
+  // Runs the session's upkeep and logs its news: units, a lost device.
+  void ServiceSession();
   void OnKindClicked(std::uint32_t kind);
   void ChooseFile();
   void OpenPortSettings();
   void CheckKindButtons();
 
   SettingsStore& settings_;
-  SerialPort& port_;
+  BoxSession& session_;
   WindowLink window_link_;
+  WindowMessages messages_;
+  QTimer* service_timer_ = nullptr;
   LinkControl link_;
   FileChooser choose_file_;
   BusyPopup busy_;

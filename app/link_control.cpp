@@ -3,37 +3,28 @@
 #include <QThread>
 
 #include "app/settings_store.h"
-#include "app/window_link.h"
-#include "link/serial_port.h"
+#include "station/box_session.h"
 
 namespace ternis {
 
-LinkControl::LinkControl(SerialPort& port, SettingsStore& settings, WindowLink& window,
-                         MessageBox message_box)
-    : port_(port), settings_(settings), window_(window), message_box_(std::move(message_box)) {}
+LinkControl::LinkControl(BoxSession& session, SettingsStore& settings, MessageBox message_box)
+    : session_(session), settings_(settings), message_box_(std::move(message_box)) {}
 
 void LinkControl::Settle() const {
   if (wait_.count() > 0) QThread::msleep(static_cast<unsigned long>(wait_.count()));
 }
 
 void LinkControl::ApplyDeviceTable() {
-  port_.SetPortPaths(
+  session_.SetPortPaths(
       {{"COM1", settings_.COM1.toStdString()}, {"COM2", settings_.COM2.toStdString()}});
-}
-
-// The receive thread may be waiting for the window; let it go first.
-void LinkControl::ClosePort() {
-  window_.SetClosing(true);
-  port_.Close();
-  window_.SetClosing(false);
 }
 
 bool LinkControl::ConnectPort(std::uint8_t port, std::uint32_t baud, std::uint8_t data,
                               std::uint8_t parity, std::uint8_t stop) {
   if (port != last_port_) {
     Settle();
-    ClosePort();
-    if (!port_.Open(port)) {
+    session_.Close();
+    if (!session_.OpenIndex(port)) {
       message_box_(QStringLiteral("Cannot open COM port"));
       last_port_ = kNoPort;
       return false;
@@ -41,13 +32,12 @@ bool LinkControl::ConnectPort(std::uint8_t port, std::uint32_t baud, std::uint8_
   }
   Settle();
   last_port_ = port;
-  if (!port_.Configure(baud, data, parity, stop)) {
+  if (!session_.Configure({baud, data, parity, stop})) {
     message_box_(QStringLiteral("Cannot setup opened COM port"));
-    ClosePort();
+    session_.Close();
     last_port_ = kNoPort;
     return false;
   }
-  port_.SetNotifyWindow(&window_);
   return true;
 }
 
@@ -61,8 +51,9 @@ bool LinkControl::StartupConnect() {
   return connected;
 }
 
+// A unit in progress ends as aborted; the port closes through the session.
 void LinkControl::Teardown() {
-  ClosePort();
+  session_.Stop();
   settings_.Save();
 }
 

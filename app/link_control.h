@@ -1,7 +1,9 @@
 #pragma once
 // The main window's side of the serial link: (re)open and configure the
 // port with given line settings, the start-up connect, and the teardown
-// that closes the port and saves the settings.
+// that closes the port and saves the settings. The box session does the
+// work, and closes through a path that first lets go a receive thread
+// that waits on the window.
 
 #include <QString>
 #include <chrono>
@@ -10,9 +12,8 @@
 
 namespace ternis {
 
-class SerialPort;
+class BoxSession;
 class SettingsStore;
-class WindowLink;
 
 class LinkControl {
  public:
@@ -20,8 +21,7 @@ class LinkControl {
   using MessageBox = std::function<void(const QString& text)>;
   static constexpr std::uint8_t kNoPort = 255;
 
-  LinkControl(SerialPort& port, SettingsStore& settings, WindowLink& window,
-              MessageBox message_box);
+  LinkControl(BoxSession& session, SettingsStore& settings, MessageBox message_box);
 
   // Opens port `port` when it is not the one open, waits, configures, and
   // binds the port to the window. Each step that changes the port waits
@@ -44,11 +44,9 @@ class LinkControl {
 
  private:
   void Settle() const;
-  void ClosePort();
 
-  SerialPort& port_;
+  BoxSession& session_;
   SettingsStore& settings_;
-  WindowLink& window_;
   MessageBox message_box_;
   std::uint8_t last_port_ = kNoPort;
   std::chrono::milliseconds wait_{1000};

@@ -12,7 +12,7 @@
 #include <memory>
 #include <mutex>
 
-#include "protocol/owner_window.h"
+#include "app/owner_window.h"
 
 namespace ternis {
 

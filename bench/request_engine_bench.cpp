@@ -1,6 +1,7 @@
-// Cost of one data request through HandleFrame into a sink port, and the
-// frame assembler's throughput. Prints allocations per request, which must
-// stay 0: the request path neither copies the image nor allocates.
+// Cost of one data request through HandleFrame, the port writer and the
+// unit accounting into /dev/null, and the frame assembler's throughput.
+// Prints allocations per request, which must stay 0 for a box reading in
+// order: the request path neither copies the image nor allocates.
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -10,9 +11,13 @@
 #include <string>
 #include <vector>
 
+#include <mutex>
+
 #include "bench/alloc_counter.h"
+#include "link/port_writer.h"
 #include "protocol/frame_assembler.h"
 #include "protocol/stb_responder.h"
+#include "station/unit_tracker.h"
 #include "tests/support/box_frames.h"
 
 namespace {
@@ -21,10 +26,28 @@ using ternis::bench::AllocationCount;
 
 constexpr std::size_t kImageSize = 1 << 20;
 
-class NullOwner : public ternis::OwnerWindow {
+// What a box session does per frame: count it, under its lock.
+class AccountingSink : public ternis::EngineSink {
  public:
-  void post(std::uint32_t, std::uintptr_t, std::intptr_t) override {}
-  std::intptr_t send(std::uint32_t, std::uintptr_t, std::intptr_t) override { return 0; }
+  ternis::DateTimeCode TimeForReply() override { return {}; }
+  void OnBootUp(const ternis::BootUpEvent& e) override { Count(&ternis::UnitTracker::OnBootUp, e); }
+  void OnDataServed(const ternis::DataServedEvent& e) override {
+    Count(&ternis::UnitTracker::OnDataServed, e);
+  }
+  void OnNoImage(const ternis::NoImageEvent&) override {}
+  void OnTimeServed(const ternis::TimeServedEvent& e) override {
+    Count(&ternis::UnitTracker::OnTimeServed, e);
+  }
+
+ private:
+  template <typename Event, typename Handler>
+  void Count(Handler handler, const Event& event) {
+    std::lock_guard lock(mutex_);
+    const ternis::Instant now{std::chrono::steady_clock::now(), std::chrono::system_clock::now()};
+    benchmark::DoNotOptimize((tracker_.*handler)(event, now));
+  }
+  std::mutex mutex_;
+  ternis::UnitTracker tracker_;
 };
 
 std::string WriteImage() {
@@ -43,11 +66,13 @@ std::vector<std::uint8_t> DataRequest(std::uint16_t length, std::uint32_t offset
 void BM_DataRequest(benchmark::State& state) {
   const auto length = static_cast<std::uint16_t>(state.range(0));
   const std::string path = WriteImage();
-  NullOwner owner;
+  AccountingSink accounting;
+  ternis::PortWriter writer;
   ternis::StbResponder engine;
   const int sink = ::open("/dev/null", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-  engine.SetPort(sink);
-  engine.SetOwnerWindow(&owner);
+  writer.SetPort(sink);
+  engine.SetWriter(&writer);
+  engine.SetSink(&accounting);
   if (!engine.LoadImageFile(path)) std::abort();
   ::unlink(path.c_str());
 

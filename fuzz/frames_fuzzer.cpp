@@ -1,15 +1,14 @@
 // Feeds arbitrary bytes, split at input-chosen points, through the frame
 // assembler into the request engine, with a loaded image (or none) and a
-// sink for a port. Besides memory errors it checks the framing invariants:
-// splitting never changes the bodies, no body exceeds the buffer, and every
-// message the engine produces is well formed.
+// counting writer for a port. Besides memory errors it checks the framing
+// invariants: splitting never changes the bodies, no body exceeds the
+// buffer, every data request gets exactly the bytes it asked for, and every
+// event the engine reports is consistent.
 
-#include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstring>
 #include <span>
 #include <string>
 #include <vector>
@@ -27,17 +26,42 @@ void Check(bool ok) {
   if (!ok) __builtin_trap();
 }
 
-class CheckingOwner : public ternis::OwnerWindow {
+class CountingWriter : public ternis::LineWriter {
  public:
-  void post(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam) override {
-    Check(message >= ternis::SM_PROGRESS && message <= ternis::SM_STB_DATA_REQ);
-    if (message == ternis::SM_PROGRESS) Check(wparam == 100 && lparam >= 0);
+  ternis::WriteResult Write(std::span<const std::uint8_t> bytes) override {
+    written += bytes.size();
+    return {bytes.size(), ternis::WriteStatus::kOk, 0};
   }
-  std::intptr_t send(std::uint32_t message, std::uintptr_t, std::intptr_t lparam) override {
-    if (message == ternis::SM_STATUS_TEXT)
-      Check(std::strlen(reinterpret_cast<const char*>(lparam)) < ternis::kStatusTextSize);
-    return static_cast<std::intptr_t>(0x7FFFFFFFFFFFFFFF);  // a hostile answer to GET_DATE/TIME
+  std::uint64_t written = 0;
+};
+
+class CheckingSink : public ternis::EngineSink {
+ public:
+  explicit CheckingSink(CountingWriter& writer) : writer_(writer) {}
+  // Hostile: bits no date or BCD time has.
+  ternis::DateTimeCode TimeForReply() override { return {0xFFFF, 0xFFFFFFFF}; }
+  void OnBootUp(const ternis::BootUpEvent& e) override {
+    Check(e.ack == ternis::WriteStatus::kOk);
+    Check(Take() == 4);
   }
+  void OnDataServed(const ternis::DataServedEvent& e) override {
+    Check(e.write == ternis::WriteStatus::kOk && e.written == e.length && Take() == e.length);
+    const std::uint64_t end = std::uint64_t{e.offset} + e.length;
+    Check(e.percent == (e.file_size == 0 ? 100 : end * 100 / e.file_size));
+    Check(e.end_reached == (e.file_size <= end));
+    Check(!e.finishing_raised || e.percent == 99);
+  }
+  void OnNoImage(const ternis::NoImageEvent&) override { Check(Take() == 0); }
+  void OnTimeServed(const ternis::TimeServedEvent&) override { Check(Take() == 8); }
+
+ private:
+  std::uint64_t Take() {
+    const std::uint64_t n = writer_.written - seen_;
+    seen_ = writer_.written;
+    return n;
+  }
+  CountingWriter& writer_;
+  std::uint64_t seen_ = 0;
 };
 
 std::string MakeImageFile() {
@@ -52,16 +76,16 @@ std::string MakeImageFile() {
 
 struct Rig {
   Rig() {
-    const int sink = ::open("/dev/null", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     const std::string path = MakeImageFile();
     for (StbResponder* engine : {&with_image, &without_image}) {
-      engine->SetPort(sink);
-      engine->SetOwnerWindow(&owner);
+      engine->SetWriter(&writer);
+      engine->SetSink(&sink);
     }
     Check(with_image.LoadImageFile(path));
     ::unlink(path.c_str());  // the engine keeps it open
   }
-  CheckingOwner owner;
+  CountingWriter writer;
+  CheckingSink sink{writer};
   StbResponder with_image;
   StbResponder without_image;
 };

@@ -25,8 +25,10 @@ void SetRaw(struct termios2& t) {
   t.c_cc[VTIME] = 0;
 }
 
+// Sizes outside 5..8 leave the size as it was (they are refused before this).
 void SetDataBits(struct termios2& t, std::uint8_t bits) {
   static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+  if (bits < 5 || bits > 8) return;
   t.c_cflag = (t.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | kSizes[bits - 5];
 }
 

@@ -40,7 +40,8 @@ int ValidateLineSettings(const LineSettings& settings);
 int ApplyLineSettings(int fd, const LineSettings& settings);
 
 // The termios c_cflag framing bits (size, parity, stop) for the settings,
-// and back: the pure part of ApplyLineSettings and ReadLineSettings.
+// and back: the pure part of ApplyLineSettings and ReadLineSettings. Data
+// bits outside 5..8 leave the size bits of `cflag` as they are.
 unsigned FramingFlags(unsigned cflag, const LineSettings& settings);
 LineSettings SettingsFromFlags(unsigned cflag, std::uint32_t baud);
 

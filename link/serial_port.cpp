@@ -36,8 +36,9 @@ std::uint32_t WriteMsPerByte(std::uint32_t baud) {
 
 }  // namespace
 
-SerialPort::SerialPort(PlatformKind kind)
-    : platform_kind_(kind), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+SerialPort::SerialPort(PlatformKind kind) : platform_kind_(kind) {
+  engine_.SetWriter(&writer_);
+}
 
 SerialPort::~SerialPort() {
   Close();
@@ -68,6 +69,13 @@ bool SerialPort::OpenDevice(const std::string& path) {
     SetStatus(EBUSY, "Cannot open COM port(Error Code=%d).", EBUSY);
     return false;
   }
+  // Without the wake-up descriptor Close could not stop the thread.
+  if (!wake_.valid()) wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!wake_.valid()) {
+    const int error = errno;
+    SetStatus(error, "Cannot open COM port(Error Code=%d).", error);
+    return false;
+  }
   UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   // Exclusive: flock stops other programs that lock (and holds for root),
   // TIOCEXCL stops any other open of the tty.
@@ -87,8 +95,8 @@ bool SerialPort::OpenDevice(const std::string& path) {
   device_path_ = path;
   device_lost_.store(false);
   connected_.store(1);
-  engine_.SetPort(port_.get());
-  engine_.SetCancelFd(wake_.get());
+  writer_.SetPort(port_.get());
+  writer_.SetCancelFd(wake_.get());
   return StartReceiveThread();
 }
 
@@ -113,9 +121,10 @@ bool SerialPort::Configure(std::uint32_t baud, std::uint8_t data_bits, std::uint
     SetStatus(EBADF, "COM port does not be opened.");
     return false;
   }
+  line_state_unreadable_ = false;
   if (!ReadLineSettings(port_.get())) {
     const int error = errno;
-    Close();
+    line_state_unreadable_ = true;
     SetStatus(error, "It cannot get state of COM port");
     return false;
   }
@@ -124,14 +133,9 @@ bool SerialPort::Configure(std::uint32_t baud, std::uint8_t data_bits, std::uint
     return false;
   }
   LowerModemLines(port_.get());
-  engine_.SetWriteTimeoutPerByte(WriteMsPerByte(baud));
+  writer_.SetTimeoutPerByte(WriteMsPerByte(baud));
   SetStatus(0, "Connected Successfully");
   return true;
-}
-
-void SerialPort::SetNotifyWindow(OwnerWindow* window) {
-  notify_window_.store(window);
-  engine_.SetOwnerWindow(window);
 }
 
 void SerialPort::Close() {
@@ -141,12 +145,11 @@ void SerialPort::Close() {
   if (rx_thread_.joinable()) rx_thread_.join();
   ClearWake();
   ReleasePort();
-  notify_window_.store(nullptr);
   SetStatus(0, "Disconnected");
 }
 
 void SerialPort::ReleasePort() {
-  engine_.SetPort(-1);  // the number may be reused by the next open file
+  writer_.SetPort(-1);  // the number may be reused by the next open file
   (void)::ioctl(port_.get(), TIOCNXCL);
   saved_line_.Restore(port_.get());
   ::flock(port_.get(), LOCK_UN);
@@ -173,16 +176,11 @@ void SerialPort::RxEvent(int fd) {
     pollfd fds[2] = {{fd, POLLIN, 0}, {wake_.get(), POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
-      Notify("ReadFile::%d", errno);
+      ReportLoss(errno);  // nothing more can be read: as good as gone
       break;
     }
     if (fds[1].revents != 0) break;  // closing
-    if (!DrainPort(fd, assembler, buffer)) {
-      // Gone for good: report once, stop; Close releases the descriptor.
-      device_lost_.store(true);
-      connected_.store(0);
-      break;
-    }
+    if (!DrainPort(fd, assembler, buffer)) break;
   }
   TERNIS_TRACE("RxEvent Thread exit...\n");
 }
@@ -196,6 +194,9 @@ bool SerialPort::DrainPort(int fd, FrameAssembler& assembler, std::span<std::uin
       assembler.Feed(buffer.first(static_cast<std::size_t>(n)),
                      [this](std::span<const std::uint8_t> body) { engine_.HandleFrame(body); });
       rx_lock_.release();
+      // A short read emptied the queue: poll (level-triggered) says when
+      // more comes, which saves the read that would only say EAGAIN.
+      if (static_cast<std::size_t>(n) < buffer.size()) return true;
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -205,7 +206,7 @@ bool SerialPort::DrainPort(int fd, FrameAssembler& assembler, std::span<std::uin
     // poll would report it forever: stop here.
     const int error = n == 0 ? EIO : errno;
     TERNIS_TRACE("CommThread::LastError=%d\n", error);
-    Notify("ReadFile::%d", error);
+    ReportLoss(error);
     return false;
   }
   return true;
@@ -221,15 +222,12 @@ void SerialPort::SetStatus(int error, const char* format, ...) {
   last_status_ = text;
 }
 
-void SerialPort::Notify(const char* format, ...) {
-  OwnerWindow* window = notify_window_.load();
-  if (!window) return;
-  char text[kStatusTextSize];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  window->send(SM_NOTIFY_ERROR_CODE, std::strlen(text), reinterpret_cast<std::intptr_t>(text));
+// Gone for good: marked before the listener hears of it, so whoever it
+// wakes sees the port as lost; Close releases the descriptor.
+void SerialPort::ReportLoss(int error) {
+  device_lost_.store(true);
+  connected_.store(0);
+  if (LinkListener* listener = listener_.load()) listener->OnDeviceLost(error);
 }
 
 }  // namespace ternis

@@ -4,10 +4,14 @@
 // answers them through the protocol engine, and closes in an orderly way.
 //
 // All operations run on one (the owner's) thread. The receive thread shares
-// only `connected`, the notify window pointer and the engine's atomics with
-// it. Closing wakes the thread through an eventfd, which also cancels a
-// reply that is waiting for room on the line, so Close is bounded even
-// while the box keeps sending or stops reading.
+// only `connected`, `device_lost`, the listener pointer and the engine's
+// atomics with it. Closing wakes the thread through an eventfd, which also
+// cancels a reply that is waiting for room on the line, so Close is bounded
+// even while the box keeps sending or stops reading.
+//
+// The receive thread reports to the engine's sink and to the link listener;
+// neither may wait for the owner's thread unless the owner gives such waits
+// up before it calls Close (the box session does).
 
 #include <atomic>
 #include <cstdint>
@@ -19,11 +23,20 @@
 
 #include "link/line_settings.h"
 #include "link/platform_kind.h"
+#include "link/port_writer.h"
 #include "protocol/frame_assembler.h"
 #include "protocol/stb_responder.h"
 #include "protocol/unique_fd.h"
 
 namespace ternis {
+
+// Told once, on the receive thread, when the device goes away.
+class LinkListener {
+ public:
+  virtual ~LinkListener() = default;
+  // `error` is the errno behind it (EIO for a hang-up).
+  virtual void OnDeviceLost(int error) = 0;
+};
 
 class SerialPort {
  public:
@@ -44,9 +57,17 @@ class SerialPort {
   bool Open(int index);
   bool OpenPath(const std::string& path);
 
+  // Sets the line. When the line's state cannot even be read (not a
+  // serial device) it fails with "It cannot get state of COM port" and
+  // leaves closing to the caller, who may first have to release a receive
+  // thread that waits on it.
   bool Configure(std::uint32_t baud, std::uint8_t data_bits, std::uint8_t parity,
                  std::uint8_t stop_bits);
-  void SetNotifyWindow(OwnerWindow* window);
+  bool Configure(const LineSettings& line) {
+    return Configure(line.baud, line.data_bits, line.parity, line.stop_bits);
+  }
+  // Set while the port is closed; the receive thread reads it.
+  void SetListener(LinkListener* listener) { listener_.store(listener); }
 
   // Stops the receive thread, releases and closes the port. Does nothing on
   // a closed port.
@@ -56,6 +77,13 @@ class SerialPort {
   // True once the device went away (unplugged, other end closed) until Close.
   bool IsDeviceLost() const { return device_lost_.load(); }
   const std::string& GetLastStatus() const { return last_status_; }
+  // Puts back a status that a later step (closing) replaced.
+  void SetLastStatus(int error, const std::string& text) {
+    last_error_ = error;
+    last_status_ = text;
+  }
+  // The last Configure failed because the line state could not be read.
+  bool line_state_unreadable() const { return line_state_unreadable_; }
   // The errno value behind the last failure, 0 after a success.
   int GetLastError() const { return last_error_; }
   const std::string& device_path() const { return device_path_; }
@@ -76,12 +104,12 @@ class SerialPort {
   bool StartReceiveThread();
   void RxEvent(int fd);
   bool DrainPort(int fd, FrameAssembler& assembler, std::span<std::uint8_t> buffer);
+  void ReportLoss(int error);
   void Wake();
   void ClearWake();
   void ReleasePort();
   // Sets last_status and the error code behind it (0 for success texts).
   [[gnu::format(printf, 3, 4)]] void SetStatus(int error, const char* format, ...);
-  [[gnu::format(printf, 2, 3)]] void Notify(const char* format, ...);
 
   const PlatformKind platform_kind_;
   std::map<std::string, std::string> port_paths_{{"COM1", "/dev/ttyS0"}, {"COM2", "/dev/ttyS1"}};
@@ -92,10 +120,12 @@ class SerialPort {
   std::thread rx_thread_;
   std::atomic<std::uint32_t> connected_{0};
   std::atomic<bool> device_lost_{false};
-  std::atomic<OwnerWindow*> notify_window_{nullptr};
+  std::atomic<LinkListener*> listener_{nullptr};
   std::string last_status_;
   int last_error_ = 0;
+  bool line_state_unreadable_ = false;
   std::binary_semaphore rx_lock_{1};  // held by the receive thread per read
+  PortWriter writer_;
   StbResponder engine_;
 };
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <new>
 
@@ -52,6 +53,11 @@ std::shared_ptr<const ImageSnapshot> ImageSnapshot::Load(const std::string& path
   if (!data) return Fail(error, ENOMEM);
   if (!ReadExactly(fd.get(), data.get(), size)) return Fail(error, errno ? errno : EIO);
   return std::make_shared<const ImageSnapshot>(std::move(fd), std::move(data), size);
+}
+
+std::uint64_t ImageSnapshot::NextId() {
+  static std::atomic<std::uint64_t> next{1};
+  return next.fetch_add(1, std::memory_order_relaxed);
 }
 
 std::uint64_t ImageSnapshot::CurrentSize() const {

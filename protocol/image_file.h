@@ -22,7 +22,7 @@ class ImageSnapshot {
   static constexpr std::uint64_t kMaxSize = 0xFFFFFFFFull;
 
   ImageSnapshot(UniqueFd fd, std::unique_ptr<std::uint8_t[]> data, std::size_t size)
-      : fd_(std::move(fd)), data_(std::move(data)), size_(size) {}
+      : fd_(std::move(fd)), data_(std::move(data)), size_(size), id_(NextId()) {}
 
   // Reads the whole regular file at path. Null on failure, with *error set
   // to the errno value (EINVAL: not a regular file, EFBIG: 4 GiB or more,
@@ -36,10 +36,17 @@ class ImageSnapshot {
   // load); the loaded size if the file can no longer be asked.
   std::uint64_t CurrentSize() const;
 
+  // Unique for the life of the process: tells two loads apart even when
+  // one is freed and the next lands at the same address.
+  std::uint64_t id() const { return id_; }
+
  private:
+  static std::uint64_t NextId();
+
   UniqueFd fd_;
   std::unique_ptr<std::uint8_t[]> data_;
   std::size_t size_;
+  std::uint64_t id_;
 };
 
 class ImageFile {

@@ -16,7 +16,7 @@
 
 #include "app/port_settings_dialog.h"
 #include "app/settings_store.h"
-#include "link/serial_port.h"
+#include "station/box_session.h"
 #include "protocol/constants.h"
 #include "tests/support/process.h"
 #include "tests/support/pty_box.h"
@@ -82,10 +82,12 @@ class WindowTest : public testing::Test {
   void OpenWindow() {
     settings.Load();
     dialog = std::make_unique<DownloadDialog>(
-        settings, port, [this](const QString& text) { messages.push_back(text); });
+        settings, session, [this](const QString& text) { messages.push_back(text); });
     dialog->link().set_wait(0ms);
     QObject::connect(dialog.get(), &DownloadDialog::statusReported,
                      [this](const QString& line) { statuses.push_back(line); });
+    QObject::connect(dialog.get(), &DownloadDialog::unitEnded,
+                     [this](const QString& line) { units.push_back(line); });
     QObject::connect(
         dialog.get(), &DownloadDialog::progressHandled, [this](int percent, bool busy) {
           moments.push_back({percent, busy, dialog->busy().visible(),
@@ -110,10 +112,10 @@ class WindowTest : public testing::Test {
   test::TempDir dir;
   std::string firmware;
   SettingsStore settings;
-  SerialPort port{kPlatformAsync};
+  BoxSession session{nullptr, {}, kPlatformAsync};
   std::unique_ptr<DownloadDialog> dialog;
   std::unique_ptr<Process> box;
-  std::vector<QString> messages, statuses;
+  std::vector<QString> messages, statuses, units;
   std::vector<Moment> moments;
 };
 
@@ -131,6 +133,11 @@ TEST_F(WindowTest, DownloadsTheFirmwareWithTheBusyNoticeWhileTheBoxWrites) {
   EXPECT_NE(ReadText(Path("box.out")).find("every byte checked"), std::string::npos);
   EXPECT_EQ(dialog->progress()->GetPos(), 100);
   EXPECT_TRUE(Reported("Complete KEY file."));
+  PumpUntil([&] { return !units.empty(); }, 5s);
+  ASSERT_EQ(units.size(), 1u);
+  EXPECT_TRUE(units[0].startsWith("unit 1 PASS in ")) << units[0].toStdString();
+  EXPECT_TRUE(units[0].endsWith(" s, 409600 bytes, 100 requests")) << units[0].toStdString();
+  EXPECT_TRUE(Reported(units[0])) << "in the status log too";
 
   // From 99 % until the time request: busy, popup shown, the four disabled.
   const auto first_busy =
@@ -154,7 +161,24 @@ TEST_F(WindowTest, DownloadsTheFirmwareWithTheBusyNoticeWhileTheBoxWrites) {
         std::string("Port=0"), std::string("Baudrate=115200"), std::string("Data=8"),
         std::string("Stop=0")})
     EXPECT_NE(saved.find(line), std::string::npos) << line << " in\n" << saved;
-  EXPECT_EQ(port.GetLastStatus(), "Disconnected");
+  EXPECT_EQ(session.port().GetLastStatus(), "Disconnected");
+}
+
+// Unplugged mid-transfer: the window logs the loss and the failed unit,
+// lets the device go at once, and serves the box when it is back.
+TEST_F(WindowTest, AnUnpluggedBoxFailsItsUnitAndIsServedWhenItReturns) {
+  WriteSettings("");
+  StartBox({"--reference", firmware, "--chunk", "4096", "--close-after", "30", "--reopen-after",
+            "0.5", "--units", "2"});
+  OpenWindow();
+  PumpUntil([&] { return units.size() == 2; }, 30s);
+  ASSERT_EQ(units.size(), 2u) << ReadText(Path("box.err"));
+  EXPECT_EQ(units[0].left(units[0].indexOf(" after ")), "unit 1 FAIL");
+  EXPECT_TRUE(units[0].endsWith(": device lost at 30 % (286720 bytes missing)"))
+      << units[0].toStdString();
+  EXPECT_TRUE(units[1].startsWith("unit 2 PASS")) << units[1].toStdString();
+  EXPECT_TRUE(Reported("SM_NOTIFY_ERROR_CODE : ReadFile::5"));
+  EXPECT_EQ(WaitForBox(), 0) << ReadText(Path("box.err"));
 }
 
 TEST_F(WindowTest, AKindWithoutAStoredFileLeavesNoImage) {
@@ -256,7 +280,7 @@ TEST_F(PanelTest, ApplyStoresOnlyWhatConnected) {
   panel->deviceChooser()->setEditText(QString::fromStdString(other.port_path()));
   EXPECT_TRUE(panel->Apply());
   EXPECT_EQ(settings.COM1.toStdString(), other.port_path());
-  EXPECT_EQ(port.device_path(), other.port_path());
+  EXPECT_EQ(session.port().device_path(), other.port_path());
 
   panel->deviceChooser()->setEditText(
       QString::fromStdString(Path("gone")));  // fails: the old device stays stored

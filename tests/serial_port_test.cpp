@@ -7,11 +7,11 @@
 
 #include <algorithm>
 #include <future>
+#include <mutex>
 #include <thread>
 
 #include "tests/support/box_frames.h"
 #include "tests/support/pty_box.h"
-#include "tests/support/recording_owner.h"
 #include "tests/support/temp_dir.h"
 
 namespace ternis {
@@ -40,6 +40,28 @@ double ProcessCpuSeconds() {
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
+// Answers the time and counts the data requests that reached the end.
+class CountingSink : public EngineSink {
+ public:
+  DateTimeCode TimeForReply() override { return code; }
+  void OnBootUp(const BootUpEvent&) override {}
+  void OnDataServed(const DataServedEvent& e) override { ends_reached += e.end_reached; }
+  void OnNoImage(const NoImageEvent&) override {}
+  void OnTimeServed(const TimeServedEvent&) override {}
+  DateTimeCode code;
+  std::atomic<int> ends_reached{0};
+};
+
+class LossRecorder : public LinkListener {
+ public:
+  void OnDeviceLost(int error) override {
+    std::lock_guard lock(mutex);
+    errors.push_back(error);
+  }
+  std::mutex mutex;
+  std::vector<int> errors;
+};
+
 bool Eventually(const std::function<bool()>& condition) {
   for (int i = 0; i < 500; ++i) {
     if (condition()) return true;
@@ -53,13 +75,17 @@ class SerialPortTest : public testing::Test {
   void Connect() {
     ASSERT_TRUE(port.OpenPath(box.port_path())) << port.GetLastStatus();
     ASSERT_TRUE(port.Configure(115200, 8, kParityNone, kStopOne)) << port.GetLastStatus();
-    port.SetNotifyWindow(&owner);
+  }
+  void SetUp() override {
+    port.engine().SetSink(&sink);
+    port.SetListener(&losses);
   }
   void LoadImage(const Bytes& bytes) { ASSERT_TRUE(port.LoadImageFile(dir.Write("image", bytes))); }
 
   test::TempDir dir;
   test::PtyBox box;
-  test::RecordingOwner owner;
+  CountingSink sink;
+  LossRecorder losses;
   SerialPort port{kPlatformAsync};
 };
 
@@ -67,6 +93,7 @@ TEST_F(SerialPortTest, WholeDownloadIsByteExact) {
   Bytes image(300'001);
   for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint8_t>(i % 251);
   LoadImage(image);
+  sink.code = {0xCC71, 0x130509};  // before the receive thread can read it
   Connect();
   EXPECT_EQ(port.GetLastStatus(), "Connected Successfully");
 
@@ -78,12 +105,9 @@ TEST_F(SerialPortTest, WholeDownloadIsByteExact) {
     box.Send(DataRequestFrame(length, offset));
     ASSERT_EQ(box.Take(length), Slice(image, offset, length)) << "offset " << offset;
   }
-  owner.date_answer = 0xCC71;
-  owner.time_answer = 0x130509;
   box.Send(Frame({0x03}));
   EXPECT_EQ(box.Take(8), (Bytes{0x02, 0x03, 0xCC, 0x71, 0x13, 0x05, 0x09, 0x03}));
-  const auto log = owner.TakeLog();
-  EXPECT_EQ(std::count(log.begin(), log.end(), "send SM_STATUS_TEXT Complete KEY file."), 1);
+  EXPECT_EQ(sink.ends_reached, 1);
   EXPECT_EQ(box.TakeAll(), Bytes{});
 }
 
@@ -148,7 +172,10 @@ TEST_F(SerialPortTest, OtherEndClosingIsReportedOnceAndCostsNoCpu) {
   std::this_thread::sleep_for(1s);
   const double spent = ProcessCpuSeconds() - before;
   EXPECT_LT(spent, 0.1) << "something keeps spinning after the hang-up";
-  EXPECT_EQ(owner.TakeLog(), (std::vector<std::string>{"send SM_NOTIFY_ERROR_CODE ReadFile::5"}));
+  {
+    std::lock_guard lock(losses.mutex);
+    EXPECT_EQ(losses.errors, std::vector<int>{EIO});
+  }
   EXPECT_FALSE(port.IsConnected());
   port.Close();
   EXPECT_EQ(port.GetLastStatus(), "Disconnected");
@@ -207,6 +234,9 @@ TEST(LineSettings, FramingFlagsMatchTheKernelsBits) {
     EXPECT_EQ(flags & 0200, 0200u) << "other bits untouched";
     EXPECT_EQ(SettingsFromFlags(flags, 9600), c.line);
   }
+  for (std::uint8_t bits : {0, 4, 9, 255}) {  // refused before this, but never an out-of-range read
+    EXPECT_EQ(FramingFlags(040, {9600, bits, kParityNone, kStopOne}) & 060, 040u) << int(bits);
+  }
 }
 
 TEST_F(SerialPortTest, ConfigureRefusalsKeepThePortOpenAndItsLine) {
@@ -251,12 +281,36 @@ TEST_F(SerialPortTest, CloseAndConfigureOnAClosedPort) {
   EXPECT_EQ(port.GetLastStatus(), "COM port does not be opened.");
 }
 
-TEST_F(SerialPortTest, ConfiguringSomethingThatIsNotATerminalClosesIt) {
+// The port says why and leaves the closing to its owner, who may first
+// have to let go a receive thread that is waiting on it.
+TEST_F(SerialPortTest, ConfiguringSomethingThatIsNotATerminalSaysSo) {
   const std::string file = dir.Write("not-a-tty", {1, 2, 3});
   ASSERT_TRUE(port.OpenPath(file));
   EXPECT_FALSE(port.Configure(9600, 8, kParityNone, kStopOne));
   EXPECT_EQ(port.GetLastStatus(), "It cannot get state of COM port");
+  EXPECT_EQ(port.GetLastError(), ENOTTY);
+  EXPECT_TRUE(port.line_state_unreadable());
+  port.Close();
   EXPECT_FALSE(port.IsConnected());
+}
+
+// Without its wake-up descriptor a port could never be closed: no descriptor, no open.
+TEST_F(SerialPortTest, NoWakeUpDescriptorMeansNoOpen) {
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+  std::vector<int> filler;
+  rlimit tight = old;
+  tight.rlim_cur = 256;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+  for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) filler.push_back(fd);
+  const bool opened = port.OpenPath(box.port_path());
+  const int error = port.GetLastError();
+  for (int fd : filler) ::close(fd);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &old), 0);
+  EXPECT_FALSE(opened);
+  EXPECT_EQ(error, EMFILE);
+  EXPECT_EQ(port.GetLastStatus(), "Cannot open COM port(Error Code=24).");
+  EXPECT_TRUE(port.OpenPath(box.port_path())) << "opens once descriptors are there again";
 }
 
 TEST(SerialPortPlatform, OnlyKinds1And2OpenAPort) {

@@ -1,14 +1,15 @@
 #include "protocol/stb_responder.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <thread>
 
 #include "tests/support/box_frames.h"
-#include "tests/support/pty_box.h"
-#include "tests/support/recording_owner.h"
+#include "tests/support/memory_writer.h"
+#include "tests/support/recording_sink.h"
 #include "tests/support/temp_dir.h"
 
 namespace ternis {
@@ -16,22 +17,29 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using Log = std::vector<std::string>;
-using namespace std::chrono_literals;
 
 Bytes DataRequest(std::uint16_t length, std::uint32_t offset) {
   return test::DataRequestBody(length, offset);
 }
 
+Bytes Slice(const Bytes& bytes, std::size_t offset, std::size_t length) {
+  return Bytes(bytes.begin() + static_cast<long>(offset),
+               bytes.begin() + static_cast<long>(offset + length));
+}
+
+Bytes Concat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
 const Bytes kBootUp{0x01};
 const Bytes kTimeRequest{0x03};
-const std::string kDataArrived =
-    "send SM_STATUS_TEXT Data request has been arrived from STB(STB_DATA_REQ).";
 
 class StbResponderTest : public testing::Test {
  protected:
   void SetUp() override {
-    engine.SetPort(box.port());
-    engine.SetOwnerWindow(&owner);
+    engine.SetWriter(&line);
+    engine.SetSink(&sink);
   }
 
   void LoadImage(const Bytes& bytes) {
@@ -39,39 +47,35 @@ class StbResponderTest : public testing::Test {
   }
   void Handle(const Bytes& body) { engine.HandleFrame(body); }
 
-  // Fills the port's output until the kernel will take no more. The pty
-  // moves bytes to the other side asynchronously, so fill until a pause
-  // frees no more room.
-  void FillPortOutput() {
-    box.StopDraining();
-    const Bytes junk(4096, 0x55);
-    for (bool accepted = true; accepted;) {
-      accepted = false;
-      while (::write(box.port(), junk.data(), junk.size()) > 0) accepted = true;
-      std::this_thread::sleep_for(20ms);
-    }
-  }
-
   test::TempDir dir;
-  test::PtyBox box;
-  test::RecordingOwner owner;
+  test::MemoryWriter line;
+  test::RecordingSink sink;
   StbResponder engine;
 };
 
 TEST_F(StbResponderTest, BootUpIsAcknowledged) {
   Handle(kBootUp);
-  EXPECT_EQ(box.Take(4), (Bytes{0x02, 0x01, 0x0A, 0x03}));
-  EXPECT_EQ(owner.TakeLog(), (Log{"post SM_STB_START", "send SM_STATUS_TEXT STB bootup(STB_START).",
-                                  "post SM_STB_START_DONE"}));
+  EXPECT_EQ(line.Take(), (Bytes{0x02, 0x01, 0x0A, 0x03}));
+  EXPECT_EQ(sink.TakeLog(), Log{"boot ok"});
 }
 
-TEST_F(StbResponderTest, BootUpReplyThatCannotBeWrittenSkipsOnlyTheStatus) {
-  box.Hangup();  // writes to the port now fail with EIO
-  Handle(kBootUp);
-  EXPECT_EQ(owner.TakeLog(), (Log{"post SM_STB_START", "post SM_STB_START_DONE"}));
-  engine.SetPort(-1);
-  Handle(kBootUp);
-  EXPECT_EQ(owner.TakeLog(), (Log{"post SM_STB_START", "post SM_STB_START_DONE"}));
+TEST_F(StbResponderTest, AcknowledgementThatDoesNotGoOutIsReportedWithItsStatus) {
+  const struct {
+    WriteStatus status;
+    int error;
+    const char* line;
+  } cases[] = {
+      {WriteStatus::kFailed, EIO, "boot write failed"},
+      {WriteStatus::kTimedOut, 0, "boot write timed out"},
+      {WriteStatus::kCancelled, 0, "boot write cancelled"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    line.StopAfter(2, c.status, c.error);
+    Handle(kBootUp);
+    EXPECT_EQ(line.Take(), (Bytes{0x02, 0x01}));
+    EXPECT_EQ(sink.TakeLog(), Log{c.line});
+  }
 }
 
 TEST_F(StbResponderTest, DataRequestsWalkTheImageToCompletion) {
@@ -79,134 +83,161 @@ TEST_F(StbResponderTest, DataRequestsWalkTheImageToCompletion) {
   LoadImage(image);
   for (std::uint32_t offset = 0; offset < 1000; offset += 100) {
     Handle(DataRequest(100, offset));
-    ASSERT_EQ(box.Take(100), Bytes(image.begin() + offset, image.begin() + offset + 100));
-    const Log log = owner.TakeLog();
+    ASSERT_EQ(line.Take(), Slice(image, offset, 100)) << "offset " << offset;
     const std::string percent = std::to_string(offset / 10 + 10);
-    const std::string tx =
-        "send SM_STATUS_TEXT TX_KEY : 100 bytes started at " + std::to_string(offset);
-    if (offset < 900) {
-      EXPECT_EQ(log,
-                (Log{"post SM_STB_DATA_REQ", kDataArrived, "post SM_PROGRESS 100 " + percent, tx}));
-    } else {
-      EXPECT_EQ(log,
-                (Log{"post SM_STB_DATA_REQ", kDataArrived, "post SM_PROGRESS 100 100",
-                     "post SM_PROGRESS 100 100", "send SM_STATUS_TEXT Complete KEY file.", tx}));
-    }
+    EXPECT_EQ(sink.TakeLog(), Log{"data 100@" + std::to_string(offset) +
+                                  " wrote 100 ok image 1000 file 1000 percent " + percent +
+                                  (offset == 900 ? " end" : "")});
   }
   EXPECT_EQ(engine.finishing(), 0u);  // 99 was never hit
-  EXPECT_EQ(box.TakeAll(), Bytes{});
   EXPECT_EQ(engine.requests_served(), 10u);
   EXPECT_EQ(engine.bytes_served(), 1000u);
 }
 
-TEST_F(StbResponderTest, FinishingIsSetAt99AndClearedByTheNextTimeRequest) {
+TEST_F(StbResponderTest, FinishingIsRaisedAt99OnceAndClearedByTheNextTimeRequest) {
   LoadImage(test::CountingBytes(1000));
+  sink.SetTimeAnswer({0xC079, 0x124500});
+
   Handle(DataRequest(95, 900));
-  EXPECT_EQ(owner.TakePercents(), (std::vector<std::intptr_t>{99, 100}));
+  EXPECT_EQ(sink.TakeLog(), Log{"data 95@900 wrote 95 ok image 1000 file 1000 percent 99 raised"});
   EXPECT_EQ(engine.finishing(), 1u);
 
-  Handle(DataRequest(95, 900));  // 99 again: no extra report while set
-  EXPECT_EQ(owner.TakePercents(), (std::vector<std::intptr_t>{99}));
+  Handle(DataRequest(95, 900));  // 99 again while raised: not raised a second time
+  EXPECT_EQ(sink.TakeLog(), Log{"data 95@900 wrote 95 ok image 1000 file 1000 percent 99"});
+  Handle(DataRequest(100, 900));  // nor does reaching the end clear it
+  EXPECT_EQ(sink.TakeLog(),
+            Log{"data 100@900 wrote 100 ok image 1000 file 1000 percent 100 end"});
   EXPECT_EQ(engine.finishing(), 1u);
 
   Handle(kTimeRequest);
+  EXPECT_EQ(sink.TakeLog(), Log{"time c079124500 ok cleared"});
   EXPECT_EQ(engine.finishing(), 0u);
-  EXPECT_EQ(owner.TakeLog(), (Log{"post SM_STB_TIME_REQ", "send SM_GET_DATE", "send SM_GET_TIME",
-                                  "post SM_PROGRESS 100 100"}));
-  EXPECT_EQ(owner.updates, 1);
 
-  Handle(kTimeRequest);  // not finishing: no progress, no repaint
-  EXPECT_EQ(owner.TakeLog(), (Log{"post SM_STB_TIME_REQ", "send SM_GET_DATE", "send SM_GET_TIME"}));
-  EXPECT_EQ(owner.updates, 1);
+  Handle(kTimeRequest);  // nothing left to clear
+  EXPECT_EQ(sink.TakeLog(), Log{"time c079124500 ok"});
+
+  Handle(DataRequest(95, 900));  // the next 99 raises it again
+  EXPECT_EQ(sink.TakeLog(), Log{"data 95@900 wrote 95 ok image 1000 file 1000 percent 99 raised"});
+  EXPECT_EQ(engine.finishing(), 1u);
 }
 
-TEST_F(StbResponderTest, TimeReplyCarriesDateAndBcdTime) {
-  owner.date_answer = 0x1CC71;  // bits above 15 must not reach the box
-  owner.time_answer = 0x130509;
-  Handle(kTimeRequest);
-  EXPECT_EQ(box.Take(8), (Bytes{0x02, 0x03, 0xCC, 0x71, 0x13, 0x05, 0x09, 0x03}));
+TEST_F(StbResponderTest, TimeReplyCarriesTheSinksCodeAsItIs) {
+  const struct {
+    DateTimeCode code;
+    Bytes reply;
+    const char* line;
+  } cases[] = {
+      {{0xC079, 0x124500}, {0x02, 0x03, 0xC0, 0x79, 0x12, 0x45, 0x00, 0x03}, "time c079124500 ok"},
+      // Only the six digits of the time fit the reply; the byte above them must not leak.
+      {{0xCC71, 0xAB130509}, {0x02, 0x03, 0xCC, 0x71, 0x13, 0x05, 0x09, 0x03},
+       "time cc71ab130509 ok"},
+      // Frame bytes inside the fields go out unescaped.
+      {{0x0203, 0x020302}, {0x02, 0x03, 0x02, 0x03, 0x02, 0x03, 0x02, 0x03}, "time 0203020302 ok"},
+  };
+  int questions = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    sink.SetTimeAnswer(c.code);
+    Handle(kTimeRequest);
+    EXPECT_EQ(line.Take(), c.reply);
+    EXPECT_EQ(sink.TakeLog(), Log{c.line});
+    EXPECT_EQ(sink.time_questions(), ++questions) << "one reading of the clock per request";
+  }
 }
 
 TEST_F(StbResponderTest, DataRequestWithoutImageSendsNothing) {
   Handle(DataRequest(100, 0));
-  EXPECT_EQ(owner.TakeLog(), (Log{"post SM_STB_DATA_REQ", kDataArrived,
-                                  "send SM_STATUS_TEXT No file has been specified."}));
-  EXPECT_EQ(box.TakeAll(), Bytes{});
+  EXPECT_EQ(sink.TakeLog(), Log{"no-image 100@0"});
+  EXPECT_EQ(line.writes(), 0u);
+  EXPECT_EQ(engine.requests_served(), 0u);
 
   LoadImage(test::CountingBytes(10));  // later requests are served normally
   Handle(DataRequest(10, 0));
-  EXPECT_EQ(box.Take(10), test::CountingBytes(10));
+  EXPECT_EQ(line.Take(), test::CountingBytes(10));
+  EXPECT_EQ(sink.TakeLog(), Log{"data 10@0 wrote 10 ok image 10 file 10 percent 100 end"});
 }
 
 TEST_F(StbResponderTest, ImageThatFailedToLoadCountsAsNone) {
   LoadImage(test::CountingBytes(10));
   EXPECT_FALSE(engine.LoadImageFile(""));
+  EXPECT_FALSE(engine.LoadImageFile((dir.path() / "missing").string()));
   Handle(DataRequest(10, 0));
-  EXPECT_EQ(owner.TakeLog().back(), "send SM_STATUS_TEXT No file has been specified.");
-  EXPECT_EQ(box.TakeAll(), Bytes{});
+  EXPECT_EQ(sink.TakeLog(), Log{"no-image 10@0"});
+  EXPECT_EQ(line.writes(), 0u);
 }
 
 TEST_F(StbResponderTest, UnknownTypesAndWrongLengthsAreIgnored) {
   LoadImage(test::CountingBytes(1000));
   Handle(DataRequest(95, 900));  // finishing = 1, which no ignored body may clear
-  owner.TakeLog();
-  box.Take(95);
+  sink.TakeLog();
+  const std::size_t writes_before = line.writes();
   const Bytes ignored[] = {
       {0x01, 0x0A},           // boot-up body of length 2
       {0x03, 0x00},           // time request of length 2
       {0x02, 0, 1, 0, 0, 0},  // data request one byte short
       {0x02, 0, 1, 0, 0, 0, 0, 0},
+      {0x02},
       {0x00},
       {0x04},
+      {0x0A},
       {0xFF, 0x01, 0x02},
       {},
   };
   for (const Bytes& body : ignored) Handle(body);
-  EXPECT_EQ(owner.TakeLog(), Log{});
-  EXPECT_EQ(box.TakeAll(), Bytes{});
+  EXPECT_EQ(sink.TakeLog(), Log{});
+  EXPECT_EQ(line.writes(), writes_before);
+  EXPECT_EQ(sink.time_questions(), 0);
   EXPECT_EQ(engine.finishing(), 1u);
+  EXPECT_EQ(engine.requests_served(), 1u);
 }
 
 TEST_F(StbResponderTest, RequestsPastTheEndGetExactlyTheLengthPaddedWithZeros) {
-  LoadImage(test::CountingBytes(100));
+  const Bytes image = test::CountingBytes(100);
+  LoadImage(image);
 
   Handle(DataRequest(20, 90));  // straddles the end
-  const Bytes image = test::CountingBytes(100);
-  Bytes expected(image.begin() + 90, image.end());
+  Bytes expected = Slice(image, 90, 10);
   expected.resize(20, 0x00);
-  EXPECT_EQ(box.Take(20), expected);
-  EXPECT_EQ(owner.TakeLog(),
-            (Log{"post SM_STB_DATA_REQ", kDataArrived, "post SM_PROGRESS 100 110",
-                 "post SM_PROGRESS 100 100", "send SM_STATUS_TEXT Complete KEY file.",
-                 "send SM_STATUS_TEXT TX_KEY : 20 bytes started at 90"}));
+  EXPECT_EQ(line.Take(), expected);
+  EXPECT_EQ(sink.TakeLog(), Log{"data 20@90 wrote 20 ok image 100 file 100 percent 110 end"});
 
   Handle(DataRequest(10, 90));  // ends exactly at the end: complete too
-  EXPECT_EQ(box.Take(10), Bytes(expected.begin(), expected.begin() + 10));
-  EXPECT_EQ(owner.TakePercents(), (std::vector<std::intptr_t>{100, 100}));
+  EXPECT_EQ(line.Take(), Slice(image, 90, 10));
+  EXPECT_EQ(sink.TakeLog(), Log{"data 10@90 wrote 10 ok image 100 file 100 percent 100 end"});
+
+  Handle(DataRequest(10, 89));  // one short of the end
+  EXPECT_EQ(line.Take(), Slice(image, 89, 10));
+  EXPECT_EQ(sink.TakeLog(), Log{"data 10@89 wrote 10 ok image 100 file 100 percent 99 raised"});
 
   Handle(DataRequest(0xFFFF, 0xFFFFFFFF));  // wholly outside, at the top of the range
-  EXPECT_EQ(box.Take(0xFFFF), Bytes(0xFFFF, 0x00));
-  const Log log = owner.TakeLog();
-  EXPECT_EQ(log[2], "post SM_PROGRESS 100 " + std::to_string((0xFFFFFFFFull + 0xFFFF) * 100 / 100));
-  EXPECT_EQ(log.back(), "send SM_STATUS_TEXT TX_KEY : 65535 bytes started at -1");
-  EXPECT_EQ(box.TakeAll(), Bytes{});
+  EXPECT_EQ(line.Take(), Bytes(0xFFFF, 0x00));
+  EXPECT_EQ(sink.TakeLog(),
+            Log{"data 65535@4294967295 wrote 65535 ok image 100 file 100 percent 4295032830 end"});
+}
+
+// Past the image the zeros go out in pieces; a long run must still be exact.
+TEST_F(StbResponderTest, LargestRequestStraddlingTheEndIsExact) {
+  const Bytes image = test::CountingBytes(10'000);
+  LoadImage(image);
+  Handle(DataRequest(0xFFFF, 5000));
+  EXPECT_EQ(line.Take(), Concat(Slice(image, 5000, 5000), Bytes(0xFFFF - 5000, 0x00)));
+  EXPECT_EQ(sink.TakeLog(), Log{"data 65535@5000 wrote 65535 ok image 10000 file 10000 percent 705 end"});
+  EXPECT_EQ(engine.bytes_served(), 0xFFFFu);
 }
 
 TEST_F(StbResponderTest, EmptyImageIsCompleteWithoutDividingByZero) {
   LoadImage({});
   Handle(DataRequest(10, 0));
-  EXPECT_EQ(box.Take(10), Bytes(10, 0x00));
-  EXPECT_EQ(owner.TakeLog(),
-            (Log{"post SM_STB_DATA_REQ", kDataArrived, "post SM_PROGRESS 100 100",
-                 "post SM_PROGRESS 100 100", "send SM_STATUS_TEXT Complete KEY file.",
-                 "send SM_STATUS_TEXT TX_KEY : 10 bytes started at 0"}));
+  EXPECT_EQ(line.Take(), Bytes(10, 0x00));
+  EXPECT_EQ(sink.TakeLog(), Log{"data 10@0 wrote 10 ok image 0 file 0 percent 100 end"});
 }
 
 TEST_F(StbResponderTest, ZeroLengthRequestWritesNothingAndReportsItsOffset) {
   LoadImage(test::CountingBytes(1000));
   Handle(DataRequest(0, 500));
-  EXPECT_EQ(owner.TakePercents(), (std::vector<std::intptr_t>{50}));
-  EXPECT_EQ(box.TakeAll(), Bytes{});
+  EXPECT_EQ(line.Take(), Bytes{});
+  EXPECT_EQ(sink.TakeLog(), Log{"data 0@500 wrote 0 ok image 1000 file 1000 percent 50"});
+  EXPECT_EQ(engine.requests_served(), 1u);
 }
 
 TEST_F(StbResponderTest, PercentagesUse64BitArithmeticAndTheCurrentFileSize) {
@@ -215,75 +246,139 @@ TEST_F(StbResponderTest, PercentagesUse64BitArithmeticAndTheCurrentFileSize) {
   ASSERT_EQ(::truncate(path.c_str(), 50'000'000), 0);  // grows after loading (sparse)
 
   Handle(DataRequest(0, 49'500'000));  // 32-bit products would wrap here
-  EXPECT_EQ(owner.TakePercents(), (std::vector<std::intptr_t>{99, 100}));
+  EXPECT_EQ(sink.TakeLog(),
+            Log{"data 0@49500000 wrote 0 ok image 1000 file 50000000 percent 99 raised"});
   Handle(DataRequest(1000, 49'999'000));
-  EXPECT_EQ(owner.TakePercents(), (std::vector<std::intptr_t>{100, 100}));
-  Handle(DataRequest(100, 0));  // served from the snapshot taken at load time
-  EXPECT_EQ(box.Take(1000 + 100), [] {
-    Bytes b(1000, 0x00);  // past the snapshot: zeros
-    const Bytes head = test::CountingBytes(100);
-    b.insert(b.end(), head.begin(), head.end());
-    return b;
-  }());
+  EXPECT_EQ(sink.TakeLog(),
+            Log{"data 1000@49999000 wrote 1000 ok image 1000 file 50000000 percent 100 end"});
+  EXPECT_EQ(line.Take(), Bytes(1000, 0x00));  // past the snapshot taken at load time
+  Handle(DataRequest(100, 0));
+  EXPECT_EQ(line.Take(), test::CountingBytes(100));
+  EXPECT_EQ(sink.TakeLog(), Log{"data 100@0 wrote 100 ok image 1000 file 50000000 percent 0"});
 }
 
-TEST_F(StbResponderTest, LargestRequestArrivesWholeThroughChunkedWrites) {
+TEST_F(StbResponderTest, LargestRequestArrivesWhole) {
   const Bytes image = test::CountingBytes(100'000);
   LoadImage(image);
   Handle(DataRequest(0xFFFF, 1234));
-  EXPECT_EQ(box.Take(0xFFFF), Bytes(image.begin() + 1234, image.begin() + 1234 + 0xFFFF));
-  EXPECT_EQ(box.TakeAll(), Bytes{});
+  EXPECT_EQ(line.Take(), Slice(image, 1234, 0xFFFF));
 }
 
 TEST_F(StbResponderTest, FieldsHoldingStxAndEtxAreDecodedLikeAnyOther) {
   const Bytes image = test::CountingBytes(0x40000);
   LoadImage(image);
   Handle({0x02, 0x03, 0x02, 0x02, 0x03, 0x03, 0x00});  // length 0x0203, offset 0x030302
-  EXPECT_EQ(box.Take(0x203), Bytes(image.begin() + 0x30302, image.begin() + 0x30302 + 0x203));
-  EXPECT_EQ(owner.TakeLog().back(), "send SM_STATUS_TEXT TX_KEY : 515 bytes started at 197378");
+  EXPECT_EQ(line.Take(), Slice(image, 0x30302, 0x203));
+  EXPECT_EQ(sink.TakeLog(),
+            Log{"data 515@197378 wrote 515 ok image 262144 file 262144 percent 75"});
 }
 
-TEST_F(StbResponderTest, StalledWriteGivesUpAtTheWriteTimeout) {
-  FillPortOutput();
-  engine.SetWriteTimeoutPerByte(1);
-  EXPECT_EQ(engine.WriteRaw(Bytes(100, 0x11)), 0u);  // returns after about 100 ms
+// A line that stops part-way: the event says how far the reply got and
+// why, and nothing more is written for that request (the box would take
+// later bytes as the start of something else).
+TEST_F(StbResponderTest, ReplyThatStopsPartWayIsReportedAndNotContinued) {
+  const Bytes image = test::CountingBytes(100);
+  Bytes whole = Slice(image, 90, 10);
+  whole.resize(20, 0x00);
+  const struct {
+    std::size_t stop_after;  // within the image part (< 10) or the zeros
+    WriteStatus status;
+    int error;
+    const char* outcome;
+  } cases[] = {
+      {5, WriteStatus::kFailed, EIO, "wrote 5 write failed errno 5"},
+      {0, WriteStatus::kTimedOut, 0, "wrote 0 write timed out"},
+      {9, WriteStatus::kCancelled, 0, "wrote 9 write cancelled"},
+      {10, WriteStatus::kTimedOut, 0, "wrote 10 write timed out"},
+      {15, WriteStatus::kFailed, ENODEV, "wrote 15 write failed errno 19"},
+      {19, WriteStatus::kCancelled, 0, "wrote 19 write cancelled"},
+  };
+  LoadImage(image);
+  std::uint64_t served = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.outcome);
+    line.StopAfter(c.stop_after, c.status, c.error);
+    Handle(DataRequest(20, 90));
+    EXPECT_EQ(line.Take(), Slice(whole, 0, c.stop_after));
+    EXPECT_EQ(sink.TakeLog(), Log{std::string("data 20@90 ") + c.outcome +
+                                  " image 100 file 100 percent 110 end"});
+    served += c.stop_after;
+    EXPECT_EQ(engine.bytes_served(), served) << "only what reached the line counts";
+  }
 }
 
-TEST_F(StbResponderTest, StalledWriteWithoutTimeoutEndsWhenCancelled) {
-  FillPortOutput();
-  int cancel[2];
-  ASSERT_EQ(::pipe(cancel), 0);
-  engine.SetCancelFd(cancel[0]);
-  std::thread closer([&] {
-    std::this_thread::sleep_for(50ms);
-    (void)!::write(cancel[1], "x", 1);
-  });
-  EXPECT_EQ(engine.WriteRaw(Bytes(100, 0x11)), 0u);  // would block forever without the cancel
-  closer.join();
-  ::close(cancel[0]);
-  ::close(cancel[1]);
+TEST_F(StbResponderTest, WithoutAWriterEveryReplyFailsAndIsStillReported) {
+  engine.SetWriter(nullptr);
+  LoadImage(test::CountingBytes(100));
+  sink.SetTimeAnswer({0xC079, 0x124500});
+  Handle(kBootUp);
+  Handle(DataRequest(10, 0));
+  Handle(kTimeRequest);
+  EXPECT_EQ(sink.TakeLog(),
+            (Log{"boot write failed",
+                 "data 10@0 wrote 0 write failed errno " + std::to_string(EBADF) +
+                     " image 100 file 100 percent 10",
+                 "time c079124500 write failed"}));
+  EXPECT_EQ(line.writes(), 0u);
+}
+
+TEST_F(StbResponderTest, RepliesGoOutWithoutASink) {
+  engine.SetSink(nullptr);
+  LoadImage(test::CountingBytes(100));
+  Handle(kBootUp);
+  Handle(DataRequest(10, 95));
+  EXPECT_EQ(line.Take(), (Bytes{0x02, 0x01, 0x0A, 0x03, 95, 96, 97, 98, 99, 0, 0, 0, 0, 0}));
+  Handle(kTimeRequest);  // no clock to ask: a zero code
+  EXPECT_EQ(line.Take(), (Bytes{0x02, 0x03, 0, 0, 0, 0, 0, 0x03}));
+  EXPECT_EQ(engine.requests_served(), 1u);
+}
+
+TEST_F(StbResponderTest, SendFrameRefusesABodyTooLargeForOneFrame) {
+  const Bytes largest(10238, 0x55);  // plus STX and ETX fills the frame buffer exactly
+  ASSERT_EQ(engine.SendFrame(largest).status, WriteStatus::kOk);
+  EXPECT_EQ(line.Take(), Concat(Concat({0x02}, largest), {0x03}));
+
+  const WriteResult refused = engine.SendFrame(Bytes(10239, 0x55));
+  EXPECT_EQ(refused.status, WriteStatus::kFailed);
+  EXPECT_EQ(refused.error, EMSGSIZE);
+  EXPECT_EQ(refused.written, 0u);
+  EXPECT_EQ(line.Take(), Bytes{});
 }
 
 // Loads on one thread while requests are served on another: every reply is
-// wholly from one image, never a mix or freed memory.
+// wholly from one image, never a mix or freed memory, and its event names
+// the same image. Serves until the loader has swapped images many times.
 TEST_F(StbResponderTest, ImageReplacedDuringRequestsIsNeverPulledAway) {
   const std::string a = dir.Write("a", Bytes(64 * 1024, 0xAA));
   const std::string b = dir.Write("b", Bytes(1000, 0xBB));
   ASSERT_TRUE(engine.LoadImageFile(a));
-  engine.SetOwnerWindow(nullptr);
-  std::atomic<bool> done{false};
-  std::thread loader([&] {
-    for (int i = 0; !done; ++i) ASSERT_TRUE(engine.LoadImageFile(i % 2 ? a : b));
+  std::atomic<int> loads{0};
+  std::atomic<bool> load_failed{false};
+  std::jthread loader([&](std::stop_token stop) {  // stopped and joined on any way out
+    for (int i = 0; !stop.stop_requested(); ++i) {
+      if (!engine.LoadImageFile(i % 2 ? a : b)) load_failed = true;
+      ++loads;
+    }
   });
+  const Bytes from_a(2000, 0xAA);
   Bytes from_b(1000, 0xBB);
   from_b.resize(2000, 0x00);
-  for (int i = 0; i < 300; ++i) {
+  const Log event_a{"data 2000@0 wrote 2000 ok image 65536 file 65536 percent 3"};
+  const Log event_b{"data 2000@0 wrote 2000 ok image 1000 file 1000 percent 200 end"};
+  for (int i = 0; loads < 200 && i < 1'000'000; ++i) {
     Handle(DataRequest(2000, 0));
-    const Bytes reply = box.Take(2000);
-    ASSERT_TRUE(reply == Bytes(2000, 0xAA) || reply == from_b) << "request " << i;
+    const Bytes reply = line.Take();
+    const Log log = sink.TakeLog();
+    if (reply == from_a) {
+      ASSERT_EQ(log, event_a) << "request " << i;
+    } else {
+      ASSERT_EQ(reply, from_b) << "request " << i;
+      ASSERT_EQ(log, event_b) << "request " << i;
+    }
   }
-  done = true;
+  loader.request_stop();
   loader.join();
+  EXPECT_FALSE(load_failed);
 }
 
 }  // namespace

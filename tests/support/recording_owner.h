@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/owner_window.h"
+#include "app/owner_window.h"
 
 namespace ternis::test {
 

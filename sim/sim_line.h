@@ -18,7 +18,8 @@ class SimLine {
   // A real serial device, raw 8N1 at a standard baud rate.
   static std::unique_ptr<SimLine> OpenDevice(const std::string& path, unsigned baud,
                                              std::string& error);
-  // A new pseudo-terminal; `link` becomes a symlink to the side the tool opens.
+  // A new pseudo-terminal; `link` becomes a symlink to the side the tool opens,
+  // replacing an older symlink in one step.
   static std::unique_ptr<SimLine> CreatePty(const std::string& link, std::string& error);
 
   ~SimLine();
@@ -30,6 +31,9 @@ class SimLine {
   std::size_t ReadExactly(std::uint8_t* out, std::size_t size, Clock::time_point deadline);
   // Reads and drops whatever arrives until the line has been quiet for `quiet`.
   std::size_t DrainQuiet(std::chrono::milliseconds quiet);
+  // Lets go of the line now: the tool sees a hang-up on a pseudo-terminal, and
+  // the symlink goes away. Reads and writes fail afterwards.
+  void Close();
 
   const std::string& tool_side_path() const { return tool_side_path_; }
 

@@ -14,6 +14,7 @@ struct ServeOptions {
   LineSettings line;  // 115200 8N1 unless told otherwise
   bool once = false;
   std::optional<double> timeout_seconds;
+  double unit_timeout_seconds = 30;  // 0: never
   bool verbose = false;
   std::vector<std::string> devices;
 };

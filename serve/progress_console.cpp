@@ -1,4 +1,4 @@
-#include "tools/progress_console.h"
+#include "serve/progress_console.h"
 
 #include <algorithm>
 

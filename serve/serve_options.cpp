@@ -1,4 +1,4 @@
-#include "tools/serve_options.h"
+#include "serve/serve_options.h"
 
 #include <getopt.h>
 
@@ -20,10 +20,13 @@ const char kServeUsage[] =
     "  -p, --parity P        none, odd, even, mark or space (default none)\n"
     "  -s, --stop S          stop bits: 1, 1.5 or 2 (default 1; 1.5 cannot be set\n"
     "                        on Linux and is refused by the port)\n"
-    "      --once            exit 0 once every box has asked for the time after\n"
-    "                        a data request that reached the end of the image\n"
-    "      --timeout SECS    give up after SECS seconds: exit 1 unless every box\n"
-    "                        finished as for --once\n"
+    "      --once            serve one unit per device, then exit: 0 when every\n"
+    "                        unit passed (the box asked for the time after every\n"
+    "                        byte of the image was served), else 1\n"
+    "      --unit-timeout SECS  a box that asks nothing for SECS seconds in the\n"
+    "                        middle of a unit fails (default 30; 0 = never)\n"
+    "      --timeout SECS    give up after SECS seconds: units in progress are\n"
+    "                        aborted; exit 1 unless every device has a result\n"
     "  -v, --verbose         show every status line, not only the notable ones\n"
     "  -h, --help            show this help\n"
     "\n"
@@ -31,9 +34,15 @@ const char kServeUsage[] =
     "line per port at most every 10 %. Status lines are prefixed by the device.\n"
     "A device that goes away is reopened when it comes back.\n"
     "\n"
-    "Exit status: 0 when stopped by SIGINT or SIGTERM, or done with --once;\n"
-    "1 when a device cannot be opened or configured, the file cannot be loaded,\n"
-    "or --timeout passed; 2 for bad arguments.\n";
+    "A unit is one box's run from its boot-up to its result: it passes when the\n"
+    "box asks for the time after every byte of the image was served to it, and\n"
+    "fails when the device is lost, the box goes quiet or a reply cannot be\n"
+    "written. Each result is printed with its reason.\n"
+    "\n"
+    "Exit status: 0 when stopped by SIGINT or SIGTERM, or when every unit passed\n"
+    "with --once; 1 when a unit failed with --once, a device cannot be opened or\n"
+    "configured, the file cannot be loaded, or --timeout passed; 2 for bad\n"
+    "arguments.\n";
 
 namespace {
 
@@ -69,17 +78,19 @@ bool ParseStop(const std::string& text, std::uint8_t& stop) {
   return true;
 }
 
-bool ParseSeconds(const char* text, double& seconds) {
+bool ParseSeconds(const char* text, double& seconds, bool zero_allowed = false) {
   char* end = nullptr;
   errno = 0;
   seconds = std::strtod(text, &end);
-  return errno == 0 && end != text && *end == '\0' && std::isfinite(seconds) && seconds > 0;
+  const bool in_range = zero_allowed ? seconds >= 0 : seconds > 0;
+  return errno == 0 && end != text && *end == '\0' && std::isfinite(seconds) && in_range &&
+         seconds < 1e9;
 }
 
 }  // namespace
 
 ParseOutcome ParseServeOptions(int argc, char** argv, ServeOptions& options, std::string& error) {
-  enum { kOnce = 256, kTimeout };
+  enum { kOnce = 256, kTimeout, kUnitTimeout };
   static const option kLong[] = {{"file", required_argument, nullptr, 'f'},
                                  {"baud", required_argument, nullptr, 'b'},
                                  {"data", required_argument, nullptr, 'd'},
@@ -87,6 +98,7 @@ ParseOutcome ParseServeOptions(int argc, char** argv, ServeOptions& options, std
                                  {"stop", required_argument, nullptr, 's'},
                                  {"once", no_argument, nullptr, kOnce},
                                  {"timeout", required_argument, nullptr, kTimeout},
+                                 {"unit-timeout", required_argument, nullptr, kUnitTimeout},
                                  {"verbose", no_argument, nullptr, 'v'},
                                  {"help", no_argument, nullptr, 'h'},
                                  {nullptr, 0, nullptr, 0}};
@@ -134,6 +146,13 @@ ParseOutcome ParseServeOptions(int argc, char** argv, ServeOptions& options, std
           return ParseOutcome::kBadArguments;
         }
         options.timeout_seconds = seconds;
+        break;
+      case kUnitTimeout:
+        if (!ParseSeconds(optarg, seconds, true)) {
+          error = "--unit-timeout takes a number of seconds (0 for never)";
+          return ParseOutcome::kBadArguments;
+        }
+        options.unit_timeout_seconds = seconds;
         break;
       case 'v':
         options.verbose = true;

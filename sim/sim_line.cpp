@@ -1,4 +1,4 @@
-#include "tools/sim_line.h"
+#include "sim/sim_line.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -55,6 +55,24 @@ bool MakeRaw(int fd, unsigned baud) {
   return ::tcsetattr(fd, TCSANOW, &t) == 0;
 }
 
+// Points `link` at `target` by renaming a fresh symlink over it, so a tool
+// polling the path never finds it missing or half made.
+bool PublishLink(const std::string& target, const std::string& link, std::string& error) {
+  struct stat st {};
+  if (::lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+    error = "cannot create " + link + ": " + std::strerror(EEXIST);
+    return false;
+  }
+  const std::string temp = link + ".new-" + std::to_string(::getpid());
+  ::unlink(temp.c_str());
+  if (::symlink(target.c_str(), temp.c_str()) != 0 || ::rename(temp.c_str(), link.c_str()) != 0) {
+    error = "cannot create " + link + ": " + std::strerror(errno);
+    ::unlink(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
 int RemainingMs(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
   return left.count() < 0 ? 0 : static_cast<int>(left.count());
@@ -96,20 +114,22 @@ std::unique_ptr<SimLine> SimLine::CreatePty(const std::string& link, std::string
     error = std::string(name) + ": " + std::strerror(errno);
     return nullptr;
   }
-  struct stat st {};
-  if (::lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) ::unlink(link.c_str());
-  if (::symlink(name, link.c_str()) != 0) {
-    error = "cannot create " + link + ": " + std::strerror(errno);
-    return nullptr;
-  }
+  if (!PublishLink(name, link, error)) return nullptr;
   line->link_ = link;
   return line;
 }
 
-SimLine::~SimLine() {
+SimLine::~SimLine() { Close(); }
+
+void SimLine::Close() {
   if (!link_.empty()) ::unlink(link_.c_str());
+  link_.clear();
+  // Our own hold on the tool's side goes too: nothing of ours may keep the
+  // terminal alive once the tool should see it hung up.
   if (tool_side_fd_ >= 0) ::close(tool_side_fd_);
+  tool_side_fd_ = -1;
   if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
 }
 
 bool SimLine::WriteAll(const std::uint8_t* data, std::size_t size) {
@@ -140,7 +160,8 @@ std::size_t SimLine::ReadExactly(std::uint8_t* out, std::size_t size, Clock::tim
     const int wait = RemainingMs(deadline);
     if (wait == 0) break;
     pollfd p{fd_, POLLIN, 0};
-    ::poll(&p, 1, wait);
+    // A signal cuts the wait short; the caller knows whether it meant to stop.
+    if (::poll(&p, 1, wait) < 0 && errno == EINTR) break;
   }
   return done;
 }

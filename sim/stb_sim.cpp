@@ -1,8 +1,10 @@
 // stb-sim: a set-top box emulator. It boots (resending its boot frame until
 // answered), reads an image in chunks, optionally asks past its end, asks
 // for the time, checks every byte against a reference file when given one,
-// and prints a summary. Exit status 0 when all went well, 1 on a mismatch,
-// a time-out or a line error, 2 for bad arguments.
+// and prints a summary; as many boxes in turn as asked for, each a "unit".
+// It can also fail on purpose: fall silent or pull the plug mid-read.
+// Exit status 0 when all went well, 1 on a mismatch, a time-out or a line
+// error, 2 for bad arguments.
 
 #include <getopt.h>
 #include <signal.h>
@@ -24,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "tools/sim_line.h"
+#include "sim/sim_line.h"
 
 namespace stbsim {
 namespace {
@@ -55,6 +57,25 @@ const char kUsage[] =
     "      --write-time S    before asking for the time, spend S seconds \"writing\"\n"
     "                        the image, as a real box does (default 0)\n"
     "      --machine         print the summary as key=value pairs too\n"
+    "      --units N         boxes to serve one after another on the line (default 1;\n"
+    "                        0: until SIGINT or SIGTERM, which then ends with status 0\n"
+    "                        if the units so far all succeeded); each summary line is\n"
+    "                        prefixed \"unit K:\" unless N is 1\n"
+    "      --unit-gap S      seconds from a unit's time reply to the next boot\n"
+    "                        (default 0.2)\n"
+    "      --time-first      after each boot, ask the time once before any data\n"
+    "      --stop-after N    in each unit, fall silent once N data requests have been\n"
+    "                        answered, keep the line open, and exit 0 after --hold\n"
+    "                        seconds or, without --hold, at SIGINT or SIGTERM\n"
+    "      --close-after N   in each unit, close the line once N data requests have\n"
+    "                        been answered (a pseudo-terminal hangs up and LINK goes\n"
+    "                        away) and exit 0\n"
+    "      --reopen-after S  with --close-after and --pty: S seconds after closing,\n"
+    "                        publish a new pseudo-terminal as LINK and run the units\n"
+    "                        left on it, as a replugged adapter; closes only once,\n"
+    "                        needs --units other than 1\n"
+    "      --hold S          keep the line open S seconds after the last unit\n"
+    "                        succeeded, or after falling silent (default 0)\n"
     "  -h, --help            show this help\n";
 
 struct Options {
@@ -74,6 +95,13 @@ struct Options {
   double boot_delay = 0;
   double write_time = 0;
   bool machine = false;
+  unsigned units = 1;  // 0: until a stop signal
+  double unit_gap = 0.2;
+  bool time_first = false;
+  std::optional<unsigned> stop_after;
+  std::optional<unsigned> close_after;
+  std::optional<double> reopen_after;
+  std::optional<double> hold;  // unset: none, or until a stop signal once silent
 };
 
 volatile sig_atomic_t g_stop = 0;
@@ -111,7 +139,14 @@ Options Parse(int argc, char** argv) {
     kLineRate,
     kWriteTime,
     kBootDelay,
-    kMachine
+    kMachine,
+    kUnits,
+    kUnitGap,
+    kTimeFirst,
+    kStopAfter,
+    kCloseAfter,
+    kReopenAfter,
+    kHold
   };
   static const option kLong[] = {{"pty", required_argument, nullptr, kPty},
                                  {"reference", required_argument, nullptr, 'r'},
@@ -128,6 +163,13 @@ Options Parse(int argc, char** argv) {
                                  {"write-time", required_argument, nullptr, kWriteTime},
                                  {"boot-delay", required_argument, nullptr, kBootDelay},
                                  {"machine", no_argument, nullptr, kMachine},
+                                 {"units", required_argument, nullptr, kUnits},
+                                 {"unit-gap", required_argument, nullptr, kUnitGap},
+                                 {"time-first", no_argument, nullptr, kTimeFirst},
+                                 {"stop-after", required_argument, nullptr, kStopAfter},
+                                 {"close-after", required_argument, nullptr, kCloseAfter},
+                                 {"reopen-after", required_argument, nullptr, kReopenAfter},
+                                 {"hold", required_argument, nullptr, kHold},
                                  {"help", no_argument, nullptr, 'h'},
                                  {nullptr, 0, nullptr, 0}};
   Options o;
@@ -184,6 +226,29 @@ Options Parse(int argc, char** argv) {
       case kMachine:
         o.machine = true;
         break;
+      case kUnits:
+        o.units = static_cast<unsigned>(Number(optarg, 0, 0xFFFFFFFFul, "--units takes a count"));
+        break;
+      case kUnitGap:
+        o.unit_gap = Seconds(optarg, "--unit-gap takes seconds", true);
+        break;
+      case kTimeFirst:
+        o.time_first = true;
+        break;
+      case kStopAfter:
+        o.stop_after =
+            static_cast<unsigned>(Number(optarg, 0, 0xFFFFFFFFul, "--stop-after takes a count"));
+        break;
+      case kCloseAfter:
+        o.close_after =
+            static_cast<unsigned>(Number(optarg, 0, 0xFFFFFFFFul, "--close-after takes a count"));
+        break;
+      case kReopenAfter:
+        o.reopen_after = Seconds(optarg, "--reopen-after takes seconds", true);
+        break;
+      case kHold:
+        o.hold = Seconds(optarg, "--hold takes seconds", true);
+        break;
       case 'h':
         std::fputs(kUsage, stdout);
         std::exit(0);
@@ -195,6 +260,12 @@ Options Parse(int argc, char** argv) {
   if (optind < argc) Usage("more than one DEVICE");
   if (o.pty_link.empty() == o.device.empty()) Usage("give either --pty LINK or a DEVICE");
   if (o.reference_path.empty() && !o.size) Usage("give --reference FILE or --size BYTES");
+  if (o.stop_after && o.close_after) Usage("give --stop-after or --close-after, not both");
+  if (o.reopen_after) {
+    if (!o.close_after) Usage("--reopen-after needs --close-after");
+    if (o.pty_link.empty()) Usage("--reopen-after needs --pty");
+    if (o.units == 1) Usage("--reopen-after needs --units other than 1, to run after replugging");
+  }
   return o;
 }
 
@@ -234,16 +305,44 @@ struct Failure {
   std::string what;
 };
 
+// The point where --stop-after or --close-after takes over from the box.
+struct FaultPoint {};
+
+// Sleeps `seconds`, or until a stop signal when unset; false if one came.
+bool Pause(std::optional<double> seconds) {
+  const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double>(seconds.value_or(0)));
+  while (!g_stop) {
+    const auto now = Clock::now();
+    if (seconds && now >= until) return true;
+    // Short naps: the sleep itself resumes after a signal.
+    auto nap = std::chrono::duration_cast<Clock::duration>(std::chrono::milliseconds(20));
+    if (seconds) nap = std::min(nap, until - now);
+    std::this_thread::sleep_for(nap);
+  }
+  return false;
+}
+
+// One box, from boot to time reply. `unit` is 0 when there is only one.
 class Box {
  public:
-  Box(const Options& options, SimLine& line, Bytes reference, std::uint64_t size)
-      : o_(options), line_(line), reference_(std::move(reference)), size_(size) {}
+  Box(const Options& options, SimLine& line, const Bytes& reference, std::uint64_t size,
+      unsigned unit, std::optional<unsigned> fault_after)
+      : o_(options),
+        line_(line),
+        reference_(reference),
+        size_(size),
+        unit_(unit),
+        fault_after_(fault_after) {}
 
   void Boot();
+  // Throws FaultPoint once the armed number of data requests has been answered.
+  void CheckFaultPoint() const;
   void ReadImage();
   void AskPastEnd();
   std::string AskTime();
   void PrintSummary(const std::string& time_text) const;
+  std::string Label() const { return unit_ ? "unit " + std::to_string(unit_) + ": " : ""; }
 
  private:
   void Request(std::uint32_t offset, std::uint16_t length);
@@ -254,8 +353,10 @@ class Box {
 
   const Options& o_;
   SimLine& line_;
-  const Bytes reference_;
+  const Bytes& reference_;
   const std::uint64_t size_;
+  const unsigned unit_;
+  const std::optional<unsigned> fault_after_;
   std::vector<double> latencies_ms_;
   std::uint64_t bytes_ = 0;
   Clock::time_point started_{};
@@ -263,7 +364,6 @@ class Box {
 };
 
 void Box::Boot() {
-  if (o_.boot_delay > 0) std::this_thread::sleep_for(std::chrono::duration<double>(o_.boot_delay));
   const Bytes boot = Framed({0x01});
   const auto give_up = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                           std::chrono::duration<double>(o_.boot_timeout));
@@ -285,6 +385,10 @@ void Box::Boot() {
     if (Clock::now() >= give_up) throw Failure{"no answer to the boot frame"};
   }
   throw Failure{"interrupted"};
+}
+
+void Box::CheckFaultPoint() const {
+  if (fault_after_ && latencies_ms_.size() == *fault_after_) throw FaultPoint{};
 }
 
 void Box::Request(std::uint32_t offset, std::uint16_t length) {
@@ -318,6 +422,7 @@ void Box::Request(std::uint32_t offset, std::uint16_t length) {
       throw Failure{text};
     }
   }
+  CheckFaultPoint();
 }
 
 void Box::ReadImage() {
@@ -340,9 +445,6 @@ void Box::AskPastEnd() {
 }
 
 std::string Box::AskTime() {
-  if (o_.write_time > 0) {
-    std::this_thread::sleep_for(std::chrono::duration<double>(o_.write_time));
-  }
   const Bytes frame = Framed({0x03});
   Bytes reply(8);
   if (!line_.WriteAll(frame.data(), frame.size())) throw Failure{"cannot write the time request"};
@@ -381,21 +483,95 @@ void Box::PrintSummary(const std::string& time_text) const {
   const double p50 = Percentile(latencies_ms_, 0.50);
   const double p99 = Percentile(latencies_ms_, 0.99);
   std::printf(
-      "stb-sim: %llu bytes in %zu requests, %.3f s, %.3f MB/s, latency p50 %.3f ms p99 %.3f ms; "
+      "stb-sim: %s%llu bytes in %zu requests, %.3f s, %.3f MB/s, latency p50 %.3f ms p99 %.3f ms; "
       "time reply %s%s\n",
-      static_cast<unsigned long long>(bytes_), latencies_ms_.size(), seconds, mbps, p50, p99,
-      time_text.c_str(), reference_.empty() ? "" : "; every byte checked");
+      Label().c_str(), static_cast<unsigned long long>(bytes_), latencies_ms_.size(), seconds,
+      mbps, p50, p99, time_text.c_str(), reference_.empty() ? "" : "; every byte checked");
   if (o_.machine) {
-    std::printf("bytes=%llu requests=%zu seconds=%.6f mbps=%.6f p50_ms=%.6f p99_ms=%.6f\n",
-                static_cast<unsigned long long>(bytes_), latencies_ms_.size(), seconds, mbps, p50,
-                p99);
+    const std::string unit = unit_ ? "unit=" + std::to_string(unit_) + " " : "";
+    std::printf("%sbytes=%llu requests=%zu seconds=%.6f mbps=%.6f p50_ms=%.6f p99_ms=%.6f\n",
+                unit.c_str(), static_cast<unsigned long long>(bytes_), latencies_ms_.size(),
+                seconds, mbps, p50, p99);
   }
+  // Several units may be read by a test while we still run.
+  std::fflush(stdout);
 }
 
 Bytes ReadReference(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) Usage(("cannot read " + path).c_str());
   return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+std::unique_ptr<SimLine> OpenLine(const Options& o) {
+  std::string error;
+  auto line = o.pty_link.empty() ? SimLine::OpenDevice(o.device, o.baud, error)
+                                 : SimLine::CreatePty(o.pty_link, error);
+  if (!line) {
+    std::fprintf(stderr, "stb-sim: %s\n", error.c_str());
+    return nullptr;
+  }
+  if (!o.pty_link.empty()) {
+    std::fprintf(stderr, "stb-sim: box on %s (%s)\n", o.pty_link.c_str(),
+                 line->tool_side_path().c_str());
+  }
+  return line;
+}
+
+void RunUnit(const Options& o, Box& box) {
+  box.Boot();
+  box.CheckFaultPoint();
+  if (o.time_first) box.AskTime();
+  box.ReadImage();
+  box.AskPastEnd();
+  if (o.write_time > 0 && !Pause(o.write_time)) throw Failure{"interrupted"};
+  box.PrintSummary(box.AskTime());
+}
+
+// Endless units end only by a signal, which is then the plan, not a failure.
+int Interrupted(const Options& o, unsigned completed) {
+  if (o.units != 0) {
+    std::fputs("stb-sim: interrupted\n", stderr);
+    return 1;
+  }
+  std::fprintf(stderr, "stb-sim: stopped after %u units\n", completed);
+  return 0;
+}
+
+int RunUnits(const Options& o, const Bytes& reference, std::uint64_t size) {
+  auto line = OpenLine(o);
+  if (!line) return 1;
+  auto fault_after = o.stop_after ? o.stop_after : o.close_after;
+  unsigned completed = 0;
+  if (o.boot_delay > 0 && !Pause(o.boot_delay)) return Interrupted(o, completed);
+  for (unsigned unit = 1; o.units == 0 || unit <= o.units; ++unit) {
+    if (unit > 1 && !Pause(o.unit_gap)) return Interrupted(o, completed);
+    Box box(o, *line, reference, size, o.units == 1 ? 0 : unit, fault_after);
+    try {
+      RunUnit(o, box);
+      ++completed;
+    } catch (const FaultPoint&) {
+      if (o.stop_after) {
+        std::fprintf(stderr, "stb-sim: stopped asking after %u requests\n", *o.stop_after);
+        Pause(o.hold);
+        return 0;
+      }
+      line->Close();
+      std::fprintf(stderr, "stb-sim: closed the line after %u requests\n", *o.close_after);
+      if (!o.reopen_after) return 0;
+      // Unplugged once; the box on the new line behaves.
+      fault_after.reset();
+      if (!Pause(*o.reopen_after)) return Interrupted(o, completed);
+      line = OpenLine(o);
+      if (!line) return 1;
+    } catch (const Failure& failure) {
+      if (g_stop) return Interrupted(o, completed);
+      std::fprintf(stderr, "stb-sim: %s%s\n", box.Label().c_str(), failure.what.c_str());
+      return 1;
+    }
+  }
+  if (o.hold) Pause(*o.hold);
+  return 0;
 }
 
 }  // namespace
@@ -415,27 +591,5 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &stop, nullptr);
   sigaction(SIGTERM, &stop, nullptr);
 
-  std::string error;
-  auto line = options.pty_link.empty() ? SimLine::OpenDevice(options.device, options.baud, error)
-                                       : SimLine::CreatePty(options.pty_link, error);
-  if (!line) {
-    std::fprintf(stderr, "stb-sim: %s\n", error.c_str());
-    return 1;
-  }
-  if (!options.pty_link.empty()) {
-    std::fprintf(stderr, "stb-sim: box on %s (%s)\n", options.pty_link.c_str(),
-                 line->tool_side_path().c_str());
-  }
-  Box box(options, *line, std::move(reference), size);
-  try {
-    box.Boot();
-    box.ReadImage();
-    box.AskPastEnd();
-    const std::string time_text = box.AskTime();
-    box.PrintSummary(time_text);
-  } catch (const Failure& failure) {
-    std::fprintf(stderr, "stb-sim: %s\n", failure.what.c_str());
-    return 1;
-  }
-  return 0;
+  return RunUnits(options, reference, size);
 }

@@ -1,0 +1,48 @@
+#pragma once
+// Turns the box session's typed events into the main window's private
+// messages, in the order and with the texts the window has always had:
+// boot-up, data request, progress, completion, the time queries, and the
+// diagnostic notice of a lost device. The window's classic progress (end of
+// the latest request against the file's size) and its busy notice come from
+// here; nothing else parses status texts.
+//
+// The frame calls come on the receive thread. While the session closes the
+// port, pending and new sends give up (OwnerWindow's contract), so closing
+// never waits on the window.
+
+#include <cstdint>
+
+#include "app/owner_window.h"
+#include "station/box_session.h"
+
+namespace ternis {
+
+class WindowLink;
+
+// Not an SM_ number: "look at the session" (state, results, a lost device).
+inline constexpr std::uint32_t kSessionChangedMessage = 1200;
+
+class WindowMessages : public SessionObserver {
+ public:
+  // `closing` is told when the session closes the port (may be null).
+  WindowMessages(OwnerWindow& window, WindowLink* closing) : window_(window), closing_(closing) {}
+
+  void OnBootUp(const BootUpEvent& event) override;
+  void OnDataServed(const DataServedEvent& event) override;
+  void OnNoImage(const NoImageEvent& event) override;
+  void OnTimeServed(const TimeServedEvent& event) override;
+  void OnDeviceLost(int error) override;
+  void OnChanged() override;
+  void OnLinkClosing() override;
+  void OnLinkClosed() override;
+
+ private:
+  void Post(std::uint32_t message, std::uintptr_t wparam = 0, std::intptr_t lparam = 0);
+  void SendStatus(const char* text);
+  [[gnu::format(printf, 2, 3)]] void SendStatusf(const char* format, ...);
+
+  OwnerWindow& window_;
+  WindowLink* closing_;
+};
+
+}  // namespace ternis

@@ -1,0 +1,56 @@
+#pragma once
+// What the engine tells its sink, one call per frame it handled, after the
+// reply went out. Calls come on the thread that handles frames (the
+// receive thread); a sink must not block for long.
+
+#include <cstdint>
+
+#include "protocol/date_time_code.h"
+#include "protocol/line_writer.h"
+
+namespace ternis {
+
+struct BootUpEvent {
+  WriteStatus ack = WriteStatus::kOk;  // the acknowledgement's write
+};
+
+struct DataServedEvent {
+  std::uint32_t offset = 0;
+  std::uint16_t length = 0;
+  std::uint64_t written = 0;     // bytes that reached the line (image, then zeros)
+  std::uint64_t image_size = 0;  // the loaded image's size
+  std::uint64_t file_size = 0;   // the file's size now (it may have changed on disk)
+  std::uint64_t image_id = 0;    // changes whenever another image is loaded
+  WriteStatus write = WriteStatus::kOk;
+  int write_error = 0;
+  // The window's classic progress: end of this request against file_size.
+  std::uint64_t percent = 0;
+  bool finishing_raised = false;  // this request raised `finishing`
+  bool end_reached = false;       // this request reached the end of the file
+};
+
+struct NoImageEvent {
+  std::uint32_t offset = 0;
+  std::uint16_t length = 0;
+};
+
+struct TimeServedEvent {
+  DateTimeCode code;
+  WriteStatus write = WriteStatus::kOk;
+  bool finishing_cleared = false;  // this request cleared `finishing`
+};
+
+class EngineSink {
+ public:
+  virtual ~EngineSink() = default;
+
+  // The date and time to send to the box, from one reading of the clock.
+  virtual DateTimeCode TimeForReply() = 0;
+
+  virtual void OnBootUp(const BootUpEvent& event) = 0;
+  virtual void OnDataServed(const DataServedEvent& event) = 0;
+  virtual void OnNoImage(const NoImageEvent& event) = 0;
+  virtual void OnTimeServed(const TimeServedEvent& event) = 0;
+};
+
+}  // namespace ternis

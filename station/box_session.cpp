@@ -1,0 +1,431 @@
+#include "station/box_session.h"
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <utility>
+
+namespace ternis {
+
+const char* SlotStateName(SlotState state) {
+  switch (state) {
+    case SlotState::kClosed:
+      return "closed";
+    case SlotState::kWaitingForDevice:
+      return "waiting for device";
+    case SlotState::kConnected:
+      return "connected";
+    case SlotState::kBooted:
+      return "booted";
+    case SlotState::kServing:
+      return "serving";
+    case SlotState::kWriting:
+      return "writing";
+    case SlotState::kPassed:
+      return "passed";
+    case SlotState::kFailed:
+      return "failed";
+    case SlotState::kAborted:
+      return "aborted";
+  }
+  return "";
+}
+
+BoxSession::BoxSession(SessionObserver* observer, SessionOptions options, PlatformKind kind,
+                       SessionClock clock)
+    : observer_(observer),
+      options_(options),
+      clock_(std::move(clock)),
+      port_(kind),
+      tracker_(options.unit_timeout) {
+  port_.engine().SetSink(this);
+  port_.SetListener(this);
+}
+
+BoxSession::~BoxSession() {
+  Stop();
+  port_.engine().SetSink(nullptr);
+  port_.SetListener(nullptr);
+}
+
+// --- the link ---
+
+void BoxSession::SetPortPaths(std::map<std::string, std::string> paths) {
+  port_.SetPortPaths(std::move(paths));
+}
+
+bool BoxSession::OpenIndex(int index) {
+  ForgetLoss();
+  if (!port_.Open(index)) return false;
+  SetLink(Link::kOpen);
+  return true;
+}
+
+bool BoxSession::OpenPath(const std::string& path) {
+  ForgetLoss();
+  if (!port_.OpenPath(path)) return false;
+  SetLink(Link::kOpen);
+  return true;
+}
+
+bool BoxSession::Configure(const LineSettings& line) {
+  if (port_.Configure(line)) {
+    std::lock_guard lock(mutex_);
+    device_ = port_.device_path();
+    line_ = line;
+    reopen_ = true;  // it worked: worth opening again if it goes away
+    return true;
+  }
+  if (port_.line_state_unreadable()) {
+    const std::string status = port_.GetLastStatus();
+    const int error = port_.GetLastError();
+    Close();
+    port_.SetLastStatus(error, status);  // the reason, not "Disconnected"
+  }
+  return false;
+}
+
+void BoxSession::Close() {
+  {
+    std::lock_guard lock(mutex_);
+    reopen_ = false;
+  }
+  CloseThroughObserver();
+  SetLink(Link::kClosed);
+}
+
+// The receive thread may be waiting on the owner's thread (the window's
+// sends): the observer lets it go before the port joins it.
+void BoxSession::CloseThroughObserver() {
+  if (SessionObserver* observer = observer_.load()) observer->OnLinkClosing();
+  port_.Close();
+  if (SessionObserver* observer = observer_.load()) observer->OnLinkClosed();
+}
+
+bool BoxSession::Connect(const std::string& path, const LineSettings& line) {
+  {
+    std::lock_guard lock(mutex_);
+    device_ = path;
+  }
+  if (OpenAndConfigure(path, line)) return true;
+  const std::string failure = OpenFailure();
+  {
+    std::lock_guard lock(mutex_);
+    line_ = line;
+    reopen_ = options_.wait_for_missing;
+    next_retry_ = clock_.steady() + options_.retry_interval;
+    notices_.push_back({NoticeKind::kCannotOpen, failure, port_.GetLastError()});
+  }
+  SetLink(reopen_ ? Link::kWaiting : Link::kClosed, failure);
+  return false;
+}
+
+bool BoxSession::OpenAndConfigure(const std::string& path, const LineSettings& line) {
+  if (!OpenPath(path)) return false;
+  if (Configure(line)) return true;
+  const std::string status = port_.GetLastStatus();
+  const int error = port_.GetLastError();
+  CloseThroughObserver();
+  port_.SetLastStatus(error, status);
+  return false;
+}
+
+void BoxSession::Stop() {
+  CloseThroughObserver();
+  {
+    std::lock_guard lock(mutex_);
+    reopen_ = false;
+    Record(tracker_.Abort(Now()));
+  }
+  SetLink(Link::kClosed);
+}
+
+void BoxSession::SetLink(Link link, std::string problem) {
+  bool changed;
+  {
+    std::lock_guard lock(mutex_);
+    link_ = link;
+    problem_ = std::move(problem);
+    changed = ViewChangedLocked();
+  }
+  NotifyChanged(changed);
+}
+
+std::string BoxSession::OpenFailure() const {
+  std::string text = port_.GetLastStatus();
+  if (port_.GetLastError() != 0) text += std::string(" (") + std::strerror(port_.GetLastError()) + ")";
+  return text;
+}
+
+void BoxSession::ForgetLoss() {
+  std::lock_guard lock(mutex_);
+  loss_told_ = false;
+}
+
+// --- the image ---
+
+bool BoxSession::LoadImageFile(const std::string& path) {
+  const bool loaded = port_.LoadImageFile(path);
+  TrackImage();
+  return loaded;
+}
+
+void BoxSession::AdoptImage(std::shared_ptr<const ImageSnapshot> image) {
+  port_.engine().image().Adopt(std::move(image));
+  TrackImage();
+}
+
+void BoxSession::TrackImage() {
+  const auto image = port_.engine().image().Acquire();
+  std::lock_guard lock(mutex_);
+  if (image) {
+    tracker_.SetImage(image->id(), image->contents().size());
+  } else {
+    tracker_.ClearImage();
+  }
+}
+
+// --- the owner's loop ---
+
+void BoxSession::Service() {
+  const Instant now = Now();
+  bool loss_told;
+  {
+    std::lock_guard lock(mutex_);
+    loss_told = loss_told_;
+  }
+  // Only once the receive thread has told the observer: releasing the port
+  // earlier would make the observer's window give that up half-told.
+  if (port_.IsDeviceLost() && loss_told) {
+    CloseThroughObserver();  // release the dead descriptor at once
+    std::lock_guard lock(mutex_);
+    next_retry_ = now.steady + options_.retry_interval;
+  }
+  bool waiting;
+  {
+    std::lock_guard lock(mutex_);
+    if (!port_.IsConnected() && link_ == Link::kOpen) {
+      link_ = reopen_ ? Link::kWaiting : Link::kClosed;
+      problem_ = "device lost";
+    }
+    waiting = link_ == Link::kWaiting && now.steady >= next_retry_;
+  }
+  if (waiting) TryReopen(now);
+  bool changed;
+  {
+    std::lock_guard lock(mutex_);
+    Record(tracker_.CheckTimeout(now));
+    changed = ViewChangedLocked();
+  }
+  NotifyChanged(changed);
+}
+
+void BoxSession::TryReopen(Instant now) {
+  std::string device;
+  LineSettings line;
+  {
+    std::lock_guard lock(mutex_);
+    if (!line_) return;
+    device = device_;
+    line = *line_;
+  }
+  if (OpenAndConfigure(device, line)) {
+    {
+      std::lock_guard lock(mutex_);
+      notices_.push_back({NoticeKind::kConnected, port_.GetLastStatus()});
+    }
+    SetLink(Link::kOpen);
+    return;
+  }
+  const std::string failure = OpenFailure();
+  bool changed_reason;
+  {
+    std::lock_guard lock(mutex_);
+    next_retry_ = now.steady + options_.retry_interval;
+    changed_reason = failure != problem_;
+    if (changed_reason)
+      notices_.push_back({NoticeKind::kCannotOpen, failure, port_.GetLastError()});
+  }
+  SetLink(Link::kWaiting, failure);
+}
+
+std::optional<SteadyTime> BoxSession::NextService() const {
+  std::lock_guard lock(mutex_);
+  std::optional<SteadyTime> next = tracker_.Deadline();
+  if (link_ == Link::kWaiting && line_) next = next ? std::min(*next, next_retry_) : next_retry_;
+  return next;
+}
+
+SessionSnapshot BoxSession::Snapshot() const {
+  std::lock_guard lock(mutex_);
+  SessionSnapshot s;
+  s.state = StateLocked();
+  s.device = device_;
+  s.unit = tracker_.unit_number();
+  s.percent = tracker_.percent();
+  s.covered = tracker_.covered();
+  s.image_size = tracker_.image_size();
+  s.bytes_served = tracker_.bytes_served();
+  s.requests = tracker_.requests();
+  s.unit_started = tracker_.unit_started();
+  s.last_result = last_result_;
+  s.passed = passed_;
+  s.failed = failed_;
+  s.aborted = aborted_;
+  s.problem = problem_;
+  return s;
+}
+
+std::vector<UnitResult> BoxSession::TakeResults() {
+  std::lock_guard lock(mutex_);
+  results_told_ = 0;
+  return std::exchange(results_, {});
+}
+
+std::vector<SessionNotice> BoxSession::TakeNotices() {
+  std::lock_guard lock(mutex_);
+  notices_told_ = 0;
+  return std::exchange(notices_, {});
+}
+
+// --- the receive thread ---
+
+// Date and time from the same instant, so a request at midnight can never
+// pair one day's date with the next day's 00:00:00.
+DateTimeCode BoxSession::TimeForReply() {
+  const std::time_t now = std::chrono::system_clock::to_time_t(clock_.wall());
+  std::tm local{};
+  localtime_r(&now, &local);
+  return DateTimeCodeFor(local);
+}
+
+void BoxSession::OnBootUp(const BootUpEvent& event) {
+  bool changed;
+  {
+    std::lock_guard lock(mutex_);
+    const std::uint64_t before = tracker_.unit_number();
+    Record(tracker_.OnBootUp(event, Now()));
+    if (tracker_.unit_number() != before)
+      notices_.push_back({NoticeKind::kUnitStarted, "box booted", 0, tracker_.unit_number()});
+    changed = ViewChangedLocked();
+  }
+  if (SessionObserver* observer = observer_.load()) observer->OnBootUp(event);
+  NotifyChanged(changed);
+}
+
+void BoxSession::OnDataServed(const DataServedEvent& event) {
+  bool changed;
+  {
+    std::lock_guard lock(mutex_);
+    const std::uint64_t before = tracker_.unit_number();
+    Record(tracker_.OnDataServed(event, Now()));
+    if (tracker_.unit_number() != before) {
+      notices_.push_back(
+          {NoticeKind::kUnitStarted, "box already running", 0, tracker_.unit_number()});
+    }
+    changed = ViewChangedLocked();
+  }
+  if (SessionObserver* observer = observer_.load()) observer->OnDataServed(event);
+  NotifyChanged(changed);
+}
+
+void BoxSession::OnNoImage(const NoImageEvent& event) {
+  bool changed;
+  {
+    std::lock_guard lock(mutex_);
+    Record(tracker_.OnNoImage(Now()));
+    changed = ViewChangedLocked();
+  }
+  if (SessionObserver* observer = observer_.load()) observer->OnNoImage(event);
+  NotifyChanged(changed);
+}
+
+void BoxSession::OnTimeServed(const TimeServedEvent& event) {
+  bool changed;
+  {
+    std::lock_guard lock(mutex_);
+    Record(tracker_.OnTimeServed(event, Now()));
+    changed = ViewChangedLocked();
+  }
+  if (SessionObserver* observer = observer_.load()) observer->OnTimeServed(event);
+  NotifyChanged(changed);
+}
+
+// Said once: the thread ends after this, and Service releases the port.
+void BoxSession::OnDeviceLost(int error) {
+  {
+    std::lock_guard lock(mutex_);
+    Record(tracker_.OnDeviceLost(Now()));
+    notices_.push_back({NoticeKind::kDeviceLost,
+                        std::string("device lost (") + std::strerror(error) + ")", error});
+    ViewChangedLocked();
+  }
+  if (SessionObserver* observer = observer_.load()) observer->OnDeviceLost(error);
+  {
+    std::lock_guard lock(mutex_);
+    loss_told_ = true;
+  }
+  NotifyChanged(true);
+}
+
+// --- bookkeeping ---
+
+void BoxSession::Record(std::optional<UnitResult> result) {
+  if (!result) return;
+  switch (result->outcome) {
+    case UnitOutcome::kPass:
+      ++passed_;
+      break;
+    case UnitOutcome::kFail:
+      ++failed_;
+      break;
+    case UnitOutcome::kAborted:
+      ++aborted_;
+      break;
+  }
+  last_result_ = *result;
+  results_.push_back(std::move(*result));
+}
+
+SlotState BoxSession::StateLocked() const {
+  switch (tracker_.phase()) {
+    case UnitPhase::kBooted:
+      return SlotState::kBooted;
+    case UnitPhase::kServing:
+      return SlotState::kServing;
+    case UnitPhase::kWriting:
+      return SlotState::kWriting;
+    case UnitPhase::kIdle:
+      break;
+  }
+  if (link_ == Link::kWaiting) return SlotState::kWaitingForDevice;
+  if (last_result_) {
+    switch (last_result_->outcome) {
+      case UnitOutcome::kPass:
+        return SlotState::kPassed;
+      case UnitOutcome::kFail:
+        return SlotState::kFailed;
+      case UnitOutcome::kAborted:
+        return SlotState::kAborted;
+    }
+  }
+  return link_ == Link::kOpen ? SlotState::kConnected : SlotState::kClosed;
+}
+
+bool BoxSession::ViewChangedLocked() {
+  const ViewKey now{StateLocked(), tracker_.percent()};
+  // Queued news counts once, not on every request until it is taken.
+  const bool news = results_.size() > results_told_ || notices_.size() > notices_told_;
+  if (now == shown_ && !news) return false;
+  shown_ = now;
+  results_told_ = results_.size();
+  notices_told_ = notices_.size();
+  return true;
+}
+
+void BoxSession::NotifyChanged(bool changed) {
+  if (!changed) return;
+  if (SessionObserver* observer = observer_.load()) observer->OnChanged();
+}
+
+}  // namespace ternis

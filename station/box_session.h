@@ -1,0 +1,208 @@
+#pragma once
+// One box on one port, shared by the window and the server. It owns the
+// port and its engine, counts every unit the box runs (UnitTracker),
+// answers the box's time request from one reading of the clock, and keeps
+// the policy for a device that goes away: release it at once, say so once,
+// and open it again when the same device path is back.
+//
+// Threads: frames are handled, and the observer's frame calls made, on the
+// port's receive thread; everything else runs on the owner's thread (the
+// window's, or the server's main loop). The two share the tracker, the
+// result and notice queues and the link state, under one mutex held only
+// for bookkeeping, never across I/O or an observer call.
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "link/serial_port.h"
+#include "protocol/engine_events.h"
+#include "station/unit_result.h"
+#include "station/unit_tracker.h"
+
+namespace ternis {
+
+enum class SlotState : std::uint8_t {
+  kClosed,
+  kWaitingForDevice,
+  kConnected,
+  kBooted,
+  kServing,
+  kWriting,
+  kPassed,
+  kFailed,
+  kAborted,
+};
+// "closed", "waiting for device", "connected", "booted", "serving", ...
+const char* SlotStateName(SlotState state);
+
+struct SessionSnapshot {
+  SlotState state = SlotState::kClosed;
+  std::string device;
+  std::uint64_t unit = 0;  // the unit in progress, or the last one
+  int percent = 0;         // of the image covered in the current unit
+  std::uint64_t covered = 0;
+  std::uint64_t image_size = 0;
+  std::uint64_t bytes_served = 0;
+  std::uint64_t requests = 0;
+  SteadyTime unit_started{};
+  std::optional<UnitResult> last_result;
+  std::uint64_t passed = 0;
+  std::uint64_t failed = 0;
+  std::uint64_t aborted = 0;
+  std::string problem;  // why it waits for the device
+};
+
+enum class NoticeKind : std::uint8_t {
+  kConnected,    // opened and configured (again)
+  kDeviceLost,   // the device went away; `error` is the errno
+  kCannotOpen,   // an attempt failed; said again only when the reason changes
+  kUnitStarted,  // `unit` is its number
+};
+
+struct SessionNotice {
+  NoticeKind kind;
+  std::string text;
+  int error = 0;
+  std::uint64_t unit = 0;
+};
+
+class SessionObserver {
+ public:
+  virtual ~SessionObserver() = default;
+  // Receive thread, after the session has counted the frame.
+  virtual void OnBootUp(const BootUpEvent&) {}
+  virtual void OnDataServed(const DataServedEvent&) {}
+  virtual void OnNoImage(const NoImageEvent&) {}
+  virtual void OnTimeServed(const TimeServedEvent&) {}
+  virtual void OnDeviceLost(int /*error*/) {}
+  // Any thread: the state, percent, notices or results changed. Call
+  // Service() and read them on the owner's thread soon; never block here.
+  virtual void OnChanged() {}
+  // Owner's thread, around closing the port: until OnLinkClosed, give up at
+  // once anything the receive thread waits for on the owner's thread.
+  virtual void OnLinkClosing() {}
+  virtual void OnLinkClosed() {}
+};
+
+struct SessionOptions {
+  std::chrono::milliseconds unit_timeout{std::chrono::seconds(30)};  // 0: never
+  std::chrono::milliseconds retry_interval{std::chrono::seconds(1)};
+  // Keep trying a device that could not be opened at all (the server); one
+  // that was lost after working is always tried again.
+  bool wait_for_missing = false;
+};
+
+struct SessionClock {
+  std::function<SteadyTime()> steady = [] { return std::chrono::steady_clock::now(); };
+  std::function<WallTime()> wall = [] { return std::chrono::system_clock::now(); };
+};
+
+class BoxSession final : private EngineSink, private LinkListener {
+ public:
+  // The observer may be null, and replaced while the port is closed; it
+  // must outlive its time as the observer.
+  explicit BoxSession(SessionObserver* observer, SessionOptions options = {},
+                      PlatformKind kind = DetectPlatformKind(), SessionClock clock = {});
+  ~BoxSession() override;
+  BoxSession(const BoxSession&) = delete;
+  BoxSession& operator=(const BoxSession&) = delete;
+
+  void SetObserver(SessionObserver* observer) { observer_.store(observer); }
+
+  // --- the link (owner's thread) ---
+  void SetPortPaths(std::map<std::string, std::string> paths);
+  // By COM index (the window) or device path. The sink is in place before
+  // the port opens, so no frame is ever handled without one.
+  bool OpenIndex(int index);
+  bool OpenPath(const std::string& path);
+  // When the device's line state cannot even be read (not a serial
+  // device) the port is closed, through the same path as Close.
+  bool Configure(const LineSettings& line);
+  // Releases the port; nothing is reopened until the next open.
+  void Close();
+  // Opens and configures; on failure, closed again, and with
+  // wait_for_missing tried again from Service().
+  bool Connect(const std::string& path, const LineSettings& line);
+  // Aborts a unit in progress and closes.
+  void Stop();
+
+  // --- the image (owner's thread) ---
+  bool LoadImageFile(const std::string& path);
+  void AdoptImage(std::shared_ptr<const ImageSnapshot> image);
+
+  // Releases a lost device, tries to reopen, ends a unit whose box went
+  // quiet. Call when the observer hears OnChanged, and at NextService().
+  void Service();
+  std::optional<SteadyTime> NextService() const;
+
+  SessionSnapshot Snapshot() const;
+  std::vector<UnitResult> TakeResults();
+  std::vector<SessionNotice> TakeNotices();
+
+  bool IsConnected() const { return port_.IsConnected(); }
+  SerialPort& port() { return port_; }
+  StbResponder& engine() { return port_.engine(); }
+  const SessionOptions& options() const { return options_; }
+
+ private:
+  enum class Link : std::uint8_t { kClosed, kOpen, kWaiting };
+  struct ViewKey {
+    SlotState state;
+    int percent;
+    bool operator==(const ViewKey&) const = default;
+  };
+
+  // EngineSink and LinkListener: the receive thread.
+  DateTimeCode TimeForReply() override;
+  void OnBootUp(const BootUpEvent& event) override;
+  void OnDataServed(const DataServedEvent& event) override;
+  void OnNoImage(const NoImageEvent& event) override;
+  void OnTimeServed(const TimeServedEvent& event) override;
+  void OnDeviceLost(int error) override;
+
+  Instant Now() const { return {clock_.steady(), clock_.wall()}; }
+  bool OpenAndConfigure(const std::string& path, const LineSettings& line);
+  void CloseThroughObserver();
+  void ForgetLoss();
+  void SetLink(Link link, std::string problem = {});
+  void TryReopen(Instant now);
+  void TrackImage();
+  // Under the mutex: counts a result and queues it.
+  void Record(std::optional<UnitResult> result);
+  SlotState StateLocked() const;
+  // True when the view an observer shows has changed since it last heard.
+  bool ViewChangedLocked();
+  void NotifyChanged(bool changed);
+  std::string OpenFailure() const;
+
+  std::atomic<SessionObserver*> observer_;
+  const SessionOptions options_;
+  const SessionClock clock_;
+  SerialPort port_;
+
+  mutable std::mutex mutex_;  // guards everything below
+  UnitTracker tracker_;
+  Link link_ = Link::kClosed;
+  std::string problem_;
+  std::string device_;        // the device served, for the snapshot and reopening
+  std::optional<LineSettings> line_;  // the line it had when it last worked
+  bool reopen_ = false;       // Service tries to open device_ again
+  bool loss_told_ = false;    // the receive thread has reported the loss
+  SteadyTime next_retry_{};
+  std::optional<UnitResult> last_result_;
+  std::uint64_t passed_ = 0, failed_ = 0, aborted_ = 0;
+  std::vector<UnitResult> results_;
+  std::vector<SessionNotice> notices_;
+  ViewKey shown_{SlotState::kClosed, 0};
+  std::size_t results_told_ = 0;  // queued items the observer has heard of
+  std::size_t notices_told_ = 0;
+};
+
+}  // namespace ternis

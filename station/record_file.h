@@ -1,0 +1,31 @@
+#pragma once
+// The record file: one JSON object per line for every unit that ends,
+// appended and flushed to disk (fsync) before the result is shown, never
+// rewritten. Created with mode 0640 when absent. A crash, even SIGKILL,
+// leaves only whole lines: each line goes out in one write to a file
+// opened for appending.
+
+#include <string>
+
+#include "protocol/unique_fd.h"
+#include "station/unit_record.h"
+
+namespace ternis {
+
+class RecordFile {
+ public:
+  // Opens (creating if needed) for appending; false with errno's text in `error`.
+  bool Open(const std::string& path, std::string& error);
+  bool is_open() const { return fd_.valid(); }
+  const std::string& path() const { return path_; }
+
+  // Appends the record and waits until it is on disk; false (with the
+  // reason) if it could not be written whole.
+  bool Append(const UnitRecord& record, std::string& error);
+
+ private:
+  UniqueFd fd_;
+  std::string path_;
+};
+
+}  // namespace ternis

@@ -1,0 +1,39 @@
+#pragma once
+// One unit's record: which slot and device, which image (path, size,
+// SHA-256), pass or fail and why, when, and how much was served. The same
+// object is a line of the record file and the server's "unit" event.
+
+#include <string>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "station/unit_result.h"
+
+namespace ternis {
+
+// The image a unit was served from.
+struct ImageIdentity {
+  std::string path;
+  std::uint64_t size = 0;
+  std::string sha256;
+};
+
+struct UnitRecord {
+  std::string slot;
+  std::string device;
+  ImageIdentity image;
+  UnitResult result;
+  std::string host;
+  std::string tool_version;
+};
+
+nlohmann::json ToJson(const UnitRecord& record);
+
+// Local time with milliseconds and the UTC offset, as in
+// "2026-12-07T09:14:03.120+01:00".
+std::string IsoLocalTime(WallTime time);
+
+// This machine's name, for records.
+std::string HostName();
+
+}  // namespace ternis

@@ -1,0 +1,259 @@
+// The box session over real pseudo-terminals: stb-sim as the box for whole
+// units, a PtyBox where the test speaks for the box itself.
+
+#include "station/box_session.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <future>
+#include <thread>
+
+#include "tests/support/box_frames.h"
+#include "tests/support/process.h"
+#include "tests/support/pty_box.h"
+#include "tests/support/temp_dir.h"
+
+namespace ternis {
+namespace {
+
+using test::Process;
+using test::ReadText;
+using test::WaitForText;
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::size_t kImageSize = 20480;
+
+class BoxSessionTest : public testing::Test {
+ protected:
+  std::string Path(const std::string& name) const { return (dir.path() / name).string(); }
+
+  void SetUp() override { image = dir.Write("image.bin", test::CountingBytes(kImageSize)); }
+
+  std::unique_ptr<BoxSession> MakeSession(std::chrono::milliseconds unit_timeout = 10s) {
+    SessionOptions options;
+    options.unit_timeout = unit_timeout;
+    options.retry_interval = 50ms;
+    options.wait_for_missing = true;
+    auto session = std::make_unique<BoxSession>(nullptr, options, kPlatformAsync);
+    EXPECT_TRUE(session->LoadImageFile(image));
+    return session;
+  }
+
+  // A box on a new pseudo-terminal published as "box"; waits until it is there.
+  std::unique_ptr<Process> StartBox(std::vector<std::string> args) {
+    args.insert(args.begin(), {STB_SIM_PATH, "--pty", Path("box"), "--reference", image});
+    auto box = std::make_unique<Process>(args, Path("box.out"), Path("box.err"));
+    EXPECT_TRUE(WaitForText(Path("box.err"), "box on")) << ReadText(Path("box.err"));
+    return box;
+  }
+
+  // Runs the session's upkeep, as a front end's loop does, until `count`
+  // units have ended (or a safety limit passes).
+  std::vector<UnitResult> Results(BoxSession& session, std::size_t count) {
+    std::vector<UnitResult> results;
+    for (int i = 0; i < 4000 && results.size() < count; ++i) {
+      session.Service();
+      for (UnitResult& r : session.TakeResults()) results.push_back(std::move(r));
+      std::this_thread::sleep_for(5ms);
+    }
+    return results;
+  }
+
+  test::TempDir dir;
+  std::string image;
+  const LineSettings line{115200, 8, kParityNone, kStopOne};
+};
+
+TEST_F(BoxSessionTest, AUnitPassesWhateverOrderTheBoxReadsIn) {
+  const std::vector<std::string> ways[] = {
+      {"--chunk", "1024"},
+      {"--chunk", "4096", "--order", "random", "--seed", "5"},
+      {"--chunk", "3000", "--past-end", "100"},
+  };
+  for (const auto& way : ways) {
+    auto box = StartBox(way);
+    auto session = MakeSession();
+    ASSERT_TRUE(session->Connect(Path("box"), line)) << session->port().GetLastStatus();
+    const auto results = Results(*session, 1);
+    ASSERT_EQ(results.size(), 1u) << testing::PrintToString(way) << ReadText(Path("box.err"));
+    EXPECT_EQ(results[0].outcome, UnitOutcome::kPass) << results[0].reason;
+    EXPECT_EQ(results[0].covered_bytes, kImageSize);
+    EXPECT_GE(results[0].bytes_served, kImageSize);
+    EXPECT_EQ(box->Wait(), 0) << ReadText(Path("box.err"));
+    EXPECT_NE(ReadText(Path("box.out")).find("every byte checked"), std::string::npos);
+  }
+}
+
+TEST_F(BoxSessionTest, ABoxThatStopsAskingFailsAfterTheUnitTimeout) {
+  auto box = StartBox({"--chunk", "1024", "--stop-after", "5"});
+  auto session = MakeSession(300ms);
+  ASSERT_TRUE(session->Connect(Path("box"), line));
+  const auto results = Results(*session, 1);
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0].outcome, UnitOutcome::kFail);
+  EXPECT_EQ(results[0].reason, "box stopped asking (0.3 s)");
+  EXPECT_EQ(results[0].missing, (std::vector<ByteRange>{{5 * 1024, kImageSize}}));
+  EXPECT_EQ(session->Snapshot().state, SlotState::kFailed);
+  box->Signal(SIGTERM);
+  EXPECT_EQ(box->Wait(), 0);
+}
+
+// Unplugged mid-unit: the unit fails with what was missing, the port is
+// released at once, and the same path coming back is served again.
+TEST_F(BoxSessionTest, UnpluggedMidUnitFailsAndTheReturningDeviceIsServed) {
+  auto box = StartBox({"--chunk", "1024", "--close-after", "5", "--reopen-after", "0.3",
+                       "--units", "2"});
+  auto session = MakeSession();
+  ASSERT_TRUE(session->Connect(Path("box"), line));
+  auto results = Results(*session, 1);
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0].outcome, UnitOutcome::kFail);
+  EXPECT_EQ(results[0].reason, "device lost at 25 %");
+  EXPECT_EQ(results[0].missing_bytes, kImageSize - 5 * 1024);
+  const auto notices = session->TakeNotices();
+  ASSERT_FALSE(notices.empty());
+  EXPECT_TRUE(std::any_of(notices.begin(), notices.end(), [](const SessionNotice& n) {
+    return n.kind == NoticeKind::kDeviceLost && n.error == EIO;
+  }));
+  EXPECT_FALSE(session->IsConnected()) << "the dead descriptor is released";
+
+  results = Results(*session, 1);  // the box on the new pseudo-terminal
+  ASSERT_EQ(results.size(), 1u) << ReadText(Path("box.err"));
+  EXPECT_EQ(results[0].outcome, UnitOutcome::kPass);
+  EXPECT_EQ(results[0].number, 2u);
+  EXPECT_EQ(box->Wait(), 0) << ReadText(Path("box.err"));
+  const auto snapshot = session->Snapshot();
+  EXPECT_EQ(snapshot.passed, 1u);
+  EXPECT_EQ(snapshot.failed, 1u);
+}
+
+TEST_F(BoxSessionTest, AUnitThatPassedStaysPassedWhenTheBoxIsUnplugged) {
+  auto box = StartBox({"--hold", "0.2"});
+  auto session = MakeSession();
+  ASSERT_TRUE(session->Connect(Path("box"), line));
+  ASSERT_EQ(Results(*session, 1).size(), 1u);
+  EXPECT_EQ(box->Wait(), 0);  // gone, line closed
+  for (int i = 0; i < 400 && session->Snapshot().state != SlotState::kWaitingForDevice; ++i) {
+    session->Service();
+    std::this_thread::sleep_for(5ms);
+  }
+  const auto snapshot = session->Snapshot();
+  EXPECT_EQ(snapshot.state, SlotState::kWaitingForDevice);
+  EXPECT_EQ(snapshot.passed, 1u);
+  EXPECT_EQ(snapshot.failed, 0u);
+  EXPECT_EQ(snapshot.last_result->outcome, UnitOutcome::kPass);
+  EXPECT_TRUE(session->TakeResults().empty());
+}
+
+TEST_F(BoxSessionTest, EachBootStartsAUnitAndAnEarlyTimeRequestGetsTodaysDate) {
+  // stb-sim checks that every time reply carries today's date.
+  auto box = StartBox({"--units", "2", "--time-first", "--unit-gap", "0.05"});
+  auto session = MakeSession();
+  ASSERT_TRUE(session->Connect(Path("box"), line));
+  const auto results = Results(*session, 2);
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(results[0].number, 1u);
+  EXPECT_EQ(results[1].number, 2u);
+  EXPECT_EQ(results[0].outcome, UnitOutcome::kPass);
+  EXPECT_EQ(results[1].outcome, UnitOutcome::kPass);
+  EXPECT_EQ(box->Wait(), 0) << ReadText(Path("box.err"));
+}
+
+TEST_F(BoxSessionTest, ADeviceMissingAtFirstIsServedWhenItAppears) {
+  auto session = MakeSession();
+  EXPECT_FALSE(session->Connect(Path("box"), line));
+  EXPECT_EQ(session->Snapshot().state, SlotState::kWaitingForDevice);
+  const auto notices = session->TakeNotices();
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_EQ(notices[0].text,
+            "Cannot open COM port(Error Code=2). (No such file or directory)");
+  auto box = StartBox({});
+  const auto results = Results(*session, 1);
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0].outcome, UnitOutcome::kPass);
+  EXPECT_EQ(box->Wait(), 0);
+}
+
+// One reading of the clock: a request a millisecond before midnight gets
+// that day's date with 23:59:59, never the day with 00:00:00 of the next.
+TEST(BoxSessionClock, TheTimeReplyIsOneInstant) {
+  std::tm late = test::LocalTime(2026, 12, 7, 23, 59, 59);
+  late.tm_isdst = -1;
+  const WallTime instant = std::chrono::system_clock::from_time_t(std::mktime(&late)) + 999ms;
+  SessionClock clock;
+  clock.wall = [instant] { return instant; };
+  test::PtyBox box;
+  BoxSession session(nullptr, {}, kPlatformAsync, clock);
+  ASSERT_TRUE(session.Connect(box.port_path(), {115200, 8, kParityNone, kStopOne}));
+  box.Send({0x02, 0x03, 0x03});  // a time request
+  const DateTimeCode code = DateTimeCodeFor(test::LocalTime(2026, 12, 7, 23, 59, 59));
+  EXPECT_EQ(box.Take(8), (Bytes{0x02, 0x03, static_cast<std::uint8_t>(code.mjd >> 8),
+                                static_cast<std::uint8_t>(code.mjd), 0x23, 0x59, 0x59, 0x03}));
+}
+
+// The window's receive thread waits on the window's thread while it tells
+// it things. A Configure that has to close the port (not a serial device)
+// must let that wait go before it joins the thread, or both wait forever.
+class WaitingObserver : public SessionObserver {
+ public:
+  void OnBootUp(const BootUpEvent&) override {
+    std::unique_lock lock(mutex_);
+    waiting_ = true;
+    changed_.notify_all();
+    released_by_closing_ = changed_.wait_for(lock, 10s, [&] { return closing_; });
+  }
+  void OnLinkClosing() override {
+    std::lock_guard lock(mutex_);
+    closing_ = true;
+    changed_.notify_all();
+  }
+  void OnLinkClosed() override {
+    std::lock_guard lock(mutex_);
+    closing_ = false;
+  }
+  bool WaitUntilWaiting() {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, 10s, [&] { return waiting_; });
+  }
+  bool released_by_closing() {
+    std::lock_guard lock(mutex_);
+    return released_by_closing_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool waiting_ = false;
+  bool closing_ = false;
+  bool released_by_closing_ = false;
+};
+
+TEST(BoxSessionClosing, ConfigureThatClosesLetsAWaitingReceiveThreadGo) {
+  test::TempDir dir;
+  const std::string fifo = (dir.path() / "not-a-tty").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  WaitingObserver observer;
+  BoxSession session(&observer, {}, kPlatformAsync);
+  ASSERT_TRUE(session.OpenPath(fifo));
+  const int box = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(box, 0);
+  const Bytes boot{0x02, 0x01, 0x03};
+  ASSERT_EQ(::write(box, boot.data(), boot.size()), static_cast<ssize_t>(boot.size()));
+  ASSERT_TRUE(observer.WaitUntilWaiting());
+
+  auto configured = std::async(std::launch::async, [&] { return session.Configure({}); });
+  ASSERT_EQ(configured.wait_for(20s), std::future_status::ready) << "Configure never returned";
+  EXPECT_FALSE(configured.get());
+  EXPECT_TRUE(observer.released_by_closing()) << "the thread was let go only by its own limit";
+  EXPECT_EQ(session.port().GetLastStatus(), "It cannot get state of COM port");
+  EXPECT_FALSE(session.IsConnected());
+  ::close(box);
+}
+
+}  // namespace
+}  // namespace ternis

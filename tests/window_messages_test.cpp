@@ -1,0 +1,242 @@
+#include "app/window_messages.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QObject>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <future>
+#include <optional>
+
+#include "app/window_link.h"
+#include "protocol/constants.h"
+#include "protocol/stb_responder.h"
+#include "tests/support/box_frames.h"
+#include "tests/support/memory_writer.h"
+#include "tests/support/recording_owner.h"
+#include "tests/support/temp_dir.h"
+
+namespace ternis {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Log = std::vector<std::string>;
+using Percents = std::vector<std::intptr_t>;
+using namespace std::chrono_literals;
+
+const Bytes kBootUp{0x01};
+const Bytes kTimeRequest{0x03};
+const std::string kDataArrived =
+    "send SM_STATUS_TEXT Data request has been arrived from STB(STB_DATA_REQ).";
+const std::string kComplete = "send SM_STATUS_TEXT Complete KEY file.";
+
+std::string TxKey(int length, int offset) {
+  return "send SM_STATUS_TEXT TX_KEY : " + std::to_string(length) + " bytes started at " +
+         std::to_string(offset);
+}
+
+// Hands the engine's events on as the session does, minus the session.
+class ToObserver : public EngineSink {
+ public:
+  explicit ToObserver(SessionObserver& observer) : observer_(observer) {}
+  DateTimeCode TimeForReply() override { return {0xC079, 0x124500}; }
+  void OnBootUp(const BootUpEvent& event) override { observer_.OnBootUp(event); }
+  void OnDataServed(const DataServedEvent& event) override { observer_.OnDataServed(event); }
+  void OnNoImage(const NoImageEvent& event) override { observer_.OnNoImage(event); }
+  void OnTimeServed(const TimeServedEvent& event) override { observer_.OnTimeServed(event); }
+
+ private:
+  SessionObserver& observer_;
+};
+
+class WindowMessagesTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    engine.SetWriter(&line);
+    engine.SetSink(&sink);
+  }
+
+  void LoadImage(const Bytes& bytes) {
+    ASSERT_TRUE(engine.LoadImageFile(dir.Write("image", bytes)));
+  }
+  void Handle(const Bytes& body) { engine.HandleFrame(body); }
+
+  test::TempDir dir;
+  test::MemoryWriter line;
+  test::RecordingOwner owner;
+  WindowMessages messages{owner, nullptr};
+  ToObserver sink{messages};
+  StbResponder engine;
+};
+
+TEST_F(WindowMessagesTest, BootUp) {
+  Handle(kBootUp);
+  EXPECT_EQ(owner.TakeLog(), (Log{"post SM_STB_START", "send SM_STATUS_TEXT STB bootup(STB_START).",
+                                  "post SM_STB_START_DONE"}));
+}
+
+TEST_F(WindowMessagesTest, BootUpWhoseAcknowledgementFailedSkipsOnlyTheStatus) {
+  for (const WriteStatus status :
+       {WriteStatus::kFailed, WriteStatus::kTimedOut, WriteStatus::kCancelled}) {
+    SCOPED_TRACE(WriteStatusName(status));
+    line.StopAfter(1, status, status == WriteStatus::kFailed ? EIO : 0);
+    Handle(kBootUp);
+    EXPECT_EQ(owner.TakeLog(), (Log{"post SM_STB_START", "post SM_STB_START_DONE"}));
+  }
+}
+
+TEST_F(WindowMessagesTest, DataRequestsWalkTheImageToCompletion) {
+  LoadImage(test::CountingBytes(1000));
+  for (int offset = 0; offset < 1000; offset += 100) {
+    Handle(test::DataRequestBody(100, static_cast<std::uint32_t>(offset)));
+    const std::string percent = std::to_string(offset / 10 + 10);
+    if (offset < 900) {
+      EXPECT_EQ(owner.TakeLog(), (Log{"post SM_STB_DATA_REQ", kDataArrived,
+                                      "post SM_PROGRESS 100 " + percent, TxKey(100, offset)}))
+          << "offset " << offset;
+    } else {
+      EXPECT_EQ(owner.TakeLog(),
+                (Log{"post SM_STB_DATA_REQ", kDataArrived, "post SM_PROGRESS 100 100",
+                     "post SM_PROGRESS 100 100", kComplete, TxKey(100, offset)}));
+    }
+  }
+}
+
+TEST_F(WindowMessagesTest, FinishingShows99Then100AndTheTimeRequestRepaintsOnce) {
+  LoadImage(test::CountingBytes(1000));
+  Handle(test::DataRequestBody(95, 900));
+  EXPECT_EQ(owner.TakePercents(), (Percents{99, 100}));
+  Handle(test::DataRequestBody(95, 900));  // 99 again: no extra report while set
+  EXPECT_EQ(owner.TakePercents(), (Percents{99}));
+
+  Handle(kTimeRequest);
+  EXPECT_EQ(owner.TakeLog(), (Log{"post SM_STB_TIME_REQ", "send SM_GET_DATE", "send SM_GET_TIME",
+                                  "post SM_PROGRESS 100 100"}));
+  EXPECT_EQ(owner.updates, 1);
+
+  Handle(kTimeRequest);  // not finishing: no progress, no repaint
+  EXPECT_EQ(owner.TakeLog(), (Log{"post SM_STB_TIME_REQ", "send SM_GET_DATE", "send SM_GET_TIME"}));
+  EXPECT_EQ(owner.updates, 1);
+}
+
+TEST_F(WindowMessagesTest, DataRequestWithoutImage) {
+  Handle(test::DataRequestBody(100, 0));
+  EXPECT_EQ(owner.TakeLog(), (Log{"post SM_STB_DATA_REQ", kDataArrived,
+                                  "send SM_STATUS_TEXT No file has been specified."}));
+}
+
+TEST_F(WindowMessagesTest, RequestsPastTheEndReportTheirRawPercent) {
+  LoadImage(test::CountingBytes(100));
+  Handle(test::DataRequestBody(20, 90));
+  EXPECT_EQ(owner.TakeLog(),
+            (Log{"post SM_STB_DATA_REQ", kDataArrived, "post SM_PROGRESS 100 110",
+                 "post SM_PROGRESS 100 100", kComplete, TxKey(20, 90)}));
+
+  Handle(test::DataRequestBody(10, 90));  // ends exactly at the end: complete too
+  EXPECT_EQ(owner.TakePercents(), (Percents{100, 100}));
+
+  // The offset reads as a signed number, as it always has.
+  Handle(test::DataRequestBody(0xFFFF, 0xFFFFFFFF));
+  EXPECT_EQ(owner.TakeLog(),
+            (Log{"post SM_STB_DATA_REQ", kDataArrived, "post SM_PROGRESS 100 4295032830",
+                 "post SM_PROGRESS 100 100", kComplete,
+                 "send SM_STATUS_TEXT TX_KEY : 65535 bytes started at -1"}));
+}
+
+TEST_F(WindowMessagesTest, SmallAndEmptyCases) {
+  LoadImage({});
+  Handle(test::DataRequestBody(10, 0));  // an empty image is complete at once
+  EXPECT_EQ(owner.TakeLog(), (Log{"post SM_STB_DATA_REQ", kDataArrived, "post SM_PROGRESS 100 100",
+                                  "post SM_PROGRESS 100 100", kComplete, TxKey(10, 0)}));
+
+  LoadImage(test::CountingBytes(1000));
+  Handle(test::DataRequestBody(0, 500));  // nothing asked: progress at its offset
+  EXPECT_EQ(owner.TakeLog(), (Log{"post SM_STB_DATA_REQ", kDataArrived, "post SM_PROGRESS 100 50",
+                                  TxKey(0, 500)}));
+}
+
+TEST_F(WindowMessagesTest, PercentFollowsTheFileAsItIsNow) {
+  const std::string path = dir.Write("big", test::CountingBytes(1000));
+  ASSERT_TRUE(engine.LoadImageFile(path));
+  ASSERT_EQ(::truncate(path.c_str(), 50'000'000), 0);  // grows after loading (sparse)
+  Handle(test::DataRequestBody(0, 49'500'000));
+  EXPECT_EQ(owner.TakePercents(), (Percents{99, 100}));
+  Handle(test::DataRequestBody(1000, 49'999'000));
+  EXPECT_EQ(owner.TakePercents(), (Percents{100, 100}));
+}
+
+TEST_F(WindowMessagesTest, FieldsHoldingStxAndEtx) {
+  LoadImage(test::CountingBytes(0x40000));
+  Handle({0x02, 0x03, 0x02, 0x02, 0x03, 0x03, 0x00});  // length 0x0203, offset 0x030302
+  EXPECT_EQ(owner.TakeLog(), (Log{"post SM_STB_DATA_REQ", kDataArrived, "post SM_PROGRESS 100 75",
+                                  TxKey(515, 197378)}));
+}
+
+TEST_F(WindowMessagesTest, LostDeviceAndSessionChanges) {
+  messages.OnDeviceLost(5);
+  EXPECT_EQ(owner.TakeLog(), Log{"send SM_NOTIFY_ERROR_CODE ReadFile::5"});
+  messages.OnDeviceLost(ENODEV);
+  EXPECT_EQ(owner.TakeLog(), Log{"send SM_NOTIFY_ERROR_CODE ReadFile::19"});
+  messages.OnChanged();
+  EXPECT_EQ(owner.TakeLog(), Log{"post " + std::to_string(kSessionChangedMessage)});
+  EXPECT_EQ(kSessionChangedMessage, 1200u);
+  EXPECT_EQ(owner.updates, 0);
+}
+
+// A window that hands the link's events to it, as the main window does.
+class LinkTarget : public QObject {
+ public:
+  bool event(QEvent* event) override {
+    return (link && link->Deliver(event)) || QObject::event(event);
+  }
+  WindowLink* link = nullptr;
+};
+
+// Sends from the receive thread; the window's thread turns its event loop
+// only while `pump` says so. Null when the send was still waiting after the
+// safety limit and had to be released.
+std::optional<std::intptr_t> SendFromAnotherThread(WindowLink& link, bool pump) {
+  auto answer =
+      std::async(std::launch::async, [&] { return link.send(SM_GET_DATE, 0, 0); });
+  const auto give_up = std::chrono::steady_clock::now() + 10s;
+  while (answer.wait_for(1ms) != std::future_status::ready &&
+         std::chrono::steady_clock::now() < give_up) {
+    if (pump) QCoreApplication::processEvents();
+  }
+  if (answer.wait_for(0s) != std::future_status::ready) {
+    link.SetClosing(true);
+    answer.get();
+    return std::nullopt;
+  }
+  return answer.get();
+}
+
+TEST(WindowMessagesLink, ClosingTheLinkReleasesTheReceiveThreadUntilItIsClosed) {
+  LinkTarget target;
+  std::atomic<int> handled{0};
+  WindowLink link(&target, [&](std::uint32_t, std::uintptr_t, std::intptr_t) {
+    ++handled;
+    return std::intptr_t{0xC079};
+  });
+  target.link = &link;
+  test::RecordingOwner owner;
+  WindowMessages messages(owner, &link);
+
+  messages.OnLinkClosing();
+  // The window is busy closing the port and turns no events: the send must
+  // give up by itself.
+  EXPECT_EQ(SendFromAnotherThread(link, false), std::intptr_t{0});
+  QCoreApplication::processEvents();
+  EXPECT_EQ(handled, 0);
+
+  messages.OnLinkClosed();
+  EXPECT_EQ(SendFromAnotherThread(link, true), std::intptr_t{0xC079});
+  EXPECT_EQ(handled, 1);
+  EXPECT_EQ(owner.TakeLog(), Log{}) << "the link's state is not a window message";
+}
+
+}  // namespace
+}  // namespace ternis
