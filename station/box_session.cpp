@@ -1,6 +1,7 @@
 #include "station/box_session.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <utility>
@@ -113,7 +114,7 @@ bool BoxSession::Connect(const std::string& path, const LineSettings& line) {
     std::lock_guard lock(mutex_);
     line_ = line;
     reopen_ = options_.wait_for_missing;
-    next_retry_ = clock_.steady() + options_.retry_interval;
+    next_retry_ = clock_.steady() + RetryInterval(port_.GetLastError());
     notices_.push_back({NoticeKind::kCannotOpen, failure, port_.GetLastError()});
   }
   SetLink(reopen_ ? Link::kWaiting : Link::kClosed, failure);
@@ -151,6 +152,11 @@ void BoxSession::SetLink(Link link, std::string problem) {
   NotifyChanged(changed);
 }
 
+std::chrono::milliseconds BoxSession::RetryInterval(int error) const {
+  return error == ENOENT || error == ENODEV || error == ENXIO ? options_.retry_interval
+                                                               : options_.retry_after_error;
+}
+
 std::string BoxSession::OpenFailure() const {
   std::string text = port_.GetLastStatus();
   if (port_.GetLastError() != 0) text += std::string(" (") + std::strerror(port_.GetLastError()) + ")";
@@ -173,6 +179,19 @@ bool BoxSession::LoadImageFile(const std::string& path) {
 void BoxSession::AdoptImage(std::shared_ptr<const ImageSnapshot> image) {
   port_.engine().image().Adopt(std::move(image));
   TrackImage();
+}
+
+void BoxSession::AdoptImageForNextUnit(std::shared_ptr<const ImageSnapshot> image) {
+  std::lock_guard lock(mutex_);
+  pending_image_ = std::move(image);
+  if (!tracker_.in_unit()) AdoptPendingLocked();
+}
+
+void BoxSession::AdoptPendingLocked() {
+  if (!pending_image_) return;
+  tracker_.SetImage(pending_image_->id(), pending_image_->contents().size());
+  port_.engine().image().Adopt(std::move(pending_image_));
+  pending_image_.reset();
 }
 
 void BoxSession::TrackImage() {
@@ -241,7 +260,7 @@ void BoxSession::TryReopen(Instant now) {
   bool changed_reason;
   {
     std::lock_guard lock(mutex_);
-    next_retry_ = now.steady + options_.retry_interval;
+    next_retry_ = now.steady + RetryInterval(port_.GetLastError());
     changed_reason = failure != problem_;
     if (changed_reason)
       notices_.push_back({NoticeKind::kCannotOpen, failure, port_.GetLastError()});
@@ -304,6 +323,7 @@ void BoxSession::OnBootUp(const BootUpEvent& event) {
   {
     std::lock_guard lock(mutex_);
     const std::uint64_t before = tracker_.unit_number();
+    if (event.ack == WriteStatus::kOk) AdoptPendingLocked();  // a new unit is starting
     Record(tracker_.OnBootUp(event, Now()));
     if (tracker_.unit_number() != before)
       notices_.push_back({NoticeKind::kUnitStarted, "box booted", 0, tracker_.unit_number()});
@@ -385,6 +405,7 @@ void BoxSession::Record(std::optional<UnitResult> result) {
   }
   last_result_ = *result;
   results_.push_back(std::move(*result));
+  AdoptPendingLocked();
 }
 
 SlotState BoxSession::StateLocked() const {

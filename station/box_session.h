@@ -93,7 +93,9 @@ class SessionObserver {
 
 struct SessionOptions {
   std::chrono::milliseconds unit_timeout{std::chrono::seconds(30)};  // 0: never
-  std::chrono::milliseconds retry_interval{std::chrono::seconds(1)};
+  std::chrono::milliseconds retry_interval{std::chrono::seconds(1)};  // a missing device
+  // A device that is there but cannot be opened (permission, held elsewhere).
+  std::chrono::milliseconds retry_after_error{std::chrono::seconds(3)};
   // Keep trying a device that could not be opened at all (the server); one
   // that was lost after working is always tried again.
   bool wait_for_missing = false;
@@ -136,6 +138,9 @@ class BoxSession final : private EngineSink, private LinkListener {
   // --- the image (owner's thread) ---
   bool LoadImageFile(const std::string& path);
   void AdoptImage(std::shared_ptr<const ImageSnapshot> image);
+  // Serves `image` from the next unit on: at once when no unit is in
+  // progress, else when the unit in progress ends or the box boots again.
+  void AdoptImageForNextUnit(std::shared_ptr<const ImageSnapshot> image);
 
   // Releases a lost device, tries to reopen, ends a unit whose box went
   // quiet. Call when the observer hears OnChanged, and at NextService().
@@ -174,6 +179,8 @@ class BoxSession final : private EngineSink, private LinkListener {
   void SetLink(Link link, std::string problem = {});
   void TryReopen(Instant now);
   void TrackImage();
+  // Under the mutex: serves the pending image, if any.
+  void AdoptPendingLocked();
   // Under the mutex: counts a result and queues it.
   void Record(std::optional<UnitResult> result);
   SlotState StateLocked() const;
@@ -181,6 +188,8 @@ class BoxSession final : private EngineSink, private LinkListener {
   bool ViewChangedLocked();
   void NotifyChanged(bool changed);
   std::string OpenFailure() const;
+  // Missing devices are looked for often, others that fail less often.
+  std::chrono::milliseconds RetryInterval(int error) const;
 
   std::atomic<SessionObserver*> observer_;
   const SessionOptions options_;
@@ -196,6 +205,7 @@ class BoxSession final : private EngineSink, private LinkListener {
   bool reopen_ = false;       // Service tries to open device_ again
   bool loss_told_ = false;    // the receive thread has reported the loss
   SteadyTime next_retry_{};
+  std::shared_ptr<const ImageSnapshot> pending_image_;
   std::optional<UnitResult> last_result_;
   std::uint64_t passed_ = 0, failed_ = 0, aborted_ = 0;
   std::vector<UnitResult> results_;

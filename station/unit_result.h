@@ -37,6 +37,7 @@ struct UnitResult {
   WallTime started{};
   WallTime ended{};
   double duration_s = 0;
+  std::uint64_t image_id = 0;  // the ImageSnapshot it was counted against
   std::uint64_t image_size = 0;
   std::uint64_t bytes_served = 0;  // every byte sent, zeros past the end and repeats included
   std::uint64_t covered_bytes = 0;

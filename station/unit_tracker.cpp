@@ -188,6 +188,7 @@ UnitResult UnitTracker::EndUnit(UnitOutcome outcome, std::string reason, Instant
   result.ended = now.wall;
   result.duration_s =
       std::max(0.0, std::chrono::duration<double>(now.steady - started_.steady).count());
+  result.image_id = image_id_;
   result.image_size = image_size_;
   result.bytes_served = bytes_served_;
   result.covered_bytes = covered();
