@@ -9,20 +9,32 @@
 
 namespace ternis::serve {
 
+// One served port: a name for output and records, and its device.
+struct SlotSpec {
+  std::string name;  // the device path when none was given
+  std::string device;
+};
+
 struct ServeOptions {
   std::string file;
   LineSettings line;  // 115200 8N1 unless told otherwise
   bool once = false;
   std::optional<double> timeout_seconds;
   double unit_timeout_seconds = 30;  // 0: never
+  std::string record_path;           // empty: no record file
+  bool json = false;
   bool verbose = false;
-  std::vector<std::string> devices;
+  std::vector<SlotSpec> slots;
 };
 
 enum class ParseOutcome { kRun, kHelp, kBadArguments };
 
 // Fills options from argv; on kBadArguments, error says what is wrong.
 ParseOutcome ParseServeOptions(int argc, char** argv, ServeOptions& options, std::string& error);
+
+// "NAME=DEVICE" or "DEVICE". A NAME is letters, digits, '-', '_' and '.';
+// an argument whose part before '=' holds a '/' is a device path.
+bool ParseSlot(const std::string& argument, SlotSpec& slot, std::string& error);
 
 extern const char kServeUsage[];
 

@@ -1,287 +1,374 @@
 // ternis-serve: serves one image to set-top boxes on any number of serial
-// lines at once, without the window. See --help.
+// lines at once, unit after unit, with a record of every unit. See --help.
 
 #include <poll.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "protocol/image_file.h"
-#include "serve/progress_console.h"
+#include "serve/console_view.h"
+#include "serve/event_stream.h"
+#include "serve/image_watch.h"
 #include "serve/serve_options.h"
-#include "station/box_session.h"
+#include "serve/slot.h"
+#include "station/image_digest.h"
+#include "station/record_file.h"
+
+#ifndef TERNIS_VERSION
+#define TERNIS_VERSION "0"
+#endif
 
 namespace ternis::serve {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
+constexpr auto kProgressInterval = std::chrono::seconds(1);
 
-// Wakes the main loop; wakes that come before it has looked are one wake.
-class Waker {
- public:
-  Waker() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-  int fd() const { return fd_.get(); }
-  bool valid() const { return fd_.valid(); }
-  void Wake() {
-    if (pending_.exchange(true)) return;
-    const std::uint64_t one = 1;
-    (void)!::write(fd_.get(), &one, sizeof one);
+// What a file on disk is, to tell when it changed since it was loaded.
+struct FileStamp {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified{};
+  bool operator==(const FileStamp& o) const {
+    return device == o.device && inode == o.inode && size == o.size &&
+           modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec;
   }
-  // Before the loop looks at the sessions, so a change after that wakes it again.
-  void Clear() {
-    pending_.store(false);
-    std::uint64_t count;
-    (void)!::read(fd_.get(), &count, sizeof count);
-  }
-
- private:
-  UniqueFd fd_;
-  std::atomic<bool> pending_{false};
 };
 
-// One device's session and what the server does with its events. The frame
-// calls (verbose lines only) come on the receive thread.
-class Slot : public SessionObserver {
- public:
-  Slot(std::string name, const ServeOptions& options, Waker& waker, ProgressConsole& console)
-      : name_(std::move(name)),
-        verbose_(options.verbose),
-        waker_(waker),
-        console_(console),
-        session_(this, SessionOptionsFor(options)) {}
-
-  const std::string& name() const { return name_; }
-  BoxSession& session() { return session_; }
-  void Say(const std::string& text) { console_.Line(name_ + ": " + text); }
-
-  void OnChanged() override { waker_.Wake(); }
-  void OnBootUp(const BootUpEvent& event) override {
-    if (verbose_) Say(std::string("boot-up, acknowledgement: ") + WriteStatusName(event.ack));
-  }
-  void OnDataServed(const DataServedEvent& event) override {
-    if (!verbose_) return;
-    char text[128];
-    std::snprintf(text, sizeof text, "served %u bytes at %u (%s)", event.length, event.offset,
-                  WriteStatusName(event.write));
-    Say(text);
-  }
-  void OnNoImage(const NoImageEvent&) override { Say("asked for data, but no file is loaded"); }
-  void OnTimeServed(const TimeServedEvent& event) override {
-    if (verbose_) Say("time request answered with " + FormatDateTimeCode(event.code));
-  }
-
-  // On the main loop: prints what happened since it last looked.
-  void Report() {
-    for (const SessionNotice& notice : session_.TakeNotices()) {
-      if (notice.kind == NoticeKind::kUnitStarted) {
-        Say("unit " + std::to_string(notice.unit) + " started (" + notice.text + ")");
-      } else if (notice.kind == NoticeKind::kDeviceLost) {
-        Say(notice.text + "; waiting for it to come back");
-      } else {
-        Say(notice.text);
-      }
-    }
-    for (const UnitResult& result : session_.TakeResults()) Say(DescribeResult(result));
-  }
-
-  bool has_result() const {
-    const SessionSnapshot s = session_.Snapshot();
-    return s.passed + s.failed + s.aborted > 0;
-  }
-
- private:
-  static SessionOptions SessionOptionsFor(const ServeOptions& options) {
-    SessionOptions session;
-    session.unit_timeout = std::chrono::milliseconds(
-        static_cast<long long>(options.unit_timeout_seconds * 1000.0 + 0.5));
-    return session;
-  }
-
-  const std::string name_;
-  const bool verbose_;
-  Waker& waker_;
-  ProgressConsole& console_;
-  BoxSession session_;
-};
-
-int MillisecondsUntil(Clock::time_point when, Clock::time_point now) {
-  if (when <= now) return 0;
-  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(when - now).count());
+std::optional<FileStamp> StampOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return FileStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
 }
 
-// A finished unit keeps showing its result until the box boots again.
-std::string PhaseText(const SessionSnapshot& s) {
-  const bool in_unit = s.state == SlotState::kBooted || s.state == SlotState::kServing ||
-                       s.state == SlotState::kWriting;
-  if (in_unit || !s.last_result) return SlotStateName(s.state);
-  const UnitResult& r = *s.last_result;
-  char text[64];
-  std::snprintf(text, sizeof text, "%s in %.1f s",
-                r.outcome == UnitOutcome::kPass   ? "PASS"
-                : r.outcome == UnitOutcome::kFail ? "FAIL"
-                                                  : "ABORTED",
-                r.duration_s);
-  std::string phase = text;
-  if (!r.reason.empty()) phase += ": " + r.reason;
-  if (s.state == SlotState::kWaitingForDevice) phase += "; waiting for device";
-  return phase;
+std::string ShortSha(const std::string& sha) {
+  return sha.substr(0, 16) + "...";
 }
 
 class Server {
  public:
-  Server(const ServeOptions& options, std::shared_ptr<const ImageSnapshot> image)
-      : options_(options), image_(std::move(image)), console_(stderr, ::isatty(2) == 1) {}
+  explicit Server(const ServeOptions& options)
+      : options_(options),
+        console_(stderr, ::isatty(2) == 1),
+        events_(options.json ? stdout : nullptr),
+        host_(HostName()) {}
 
   int Run();
 
  private:
-  bool OpenAll();
-  void ServiceAll();
+  bool Load(std::string& error);
+  bool Setup();
+  void ConnectAll();
+  void Loop();
+  void OnWake();
+  void OnSignal();
+  void OnImageWatch();
+  void Reload();
+  void ServiceSlot(Slot& slot, Clock::time_point now);
+  bool RecordResult(Slot& slot, const UnitResult& result);
   void Redraw(Clock::time_point now);
-  bool EverySlotHasAResult() const;
-  bool EveryUnitPassed() const;
+  void EmitProgress(Slot& slot, Clock::time_point now);
   void StopAll();
+  int ExitStatus() const;
   int WaitTimeout(Clock::time_point now) const;
+  bool EverySlotHasAResult() const;
+  std::vector<SlotRow> Rows() const;
+  ImageIdentity IdentityOf(std::uint64_t image_id) const;
 
   const ServeOptions& options_;
-  std::shared_ptr<const ImageSnapshot> image_;
-  ProgressConsole console_;
+  ConsoleView console_;
+  EventStream events_;
+  const std::string host_;
+  RecordFile records_;
   Waker waker_;
   UniqueFd signals_;
+  ImageWatch watch_;
+  std::shared_ptr<const ImageSnapshot> image_;
+  std::optional<FileStamp> image_stamp_;
+  bool change_said_ = false;
+  std::map<std::uint64_t, ImageIdentity> identities_;  // every image served, by snapshot id
   std::vector<std::unique_ptr<Slot>> slots_;
+  Clock::time_point started_ = Clock::now();
   Clock::time_point deadline_ = Clock::time_point::max();
   Clock::time_point redraw_due_ = Clock::time_point::max();
   Clock::time_point last_redraw_{};
+  enum class End { kRunning, kOnce, kTimeout, kSignal, kRecordFailed } end_ = End::kRunning;
+  int signal_ = 0;
+  bool cut_short_ = false;  // a unit was in progress when the server stopped
 };
 
-bool Server::OpenAll() {
-  for (const std::string& device : options_.devices) {
-    auto slot = std::make_unique<Slot>(device, options_, waker_, console_);
-    slot->session().AdoptImage(image_);
-    const bool connected = slot->session().Connect(device, options_.line);
-    slot->Report();
-    if (!connected) return false;
-    slot->Say(slot->session().port().GetLastStatus());
-    slots_.push_back(std::move(slot));
+bool Server::Load(std::string& error) {
+  int load_error = 0;
+  auto image = ImageSnapshot::Load(options_.file, &load_error);
+  if (!image) {
+    error = "cannot load " + options_.file + ": " + std::strerror(load_error);
+    return false;
   }
+  ImageIdentity identity{options_.file, image->contents().size(), Sha256Hex(image->contents())};
+  identities_[image->id()] = identity;
+  image_stamp_ = StampOf(options_.file);
+  image_ = std::move(image);
   return true;
 }
 
 int Server::Run() {
-  // Signals arrive as readable bytes on signals_, handled by this loop; the
-  // receive threads inherit the mask and never see them.
+  std::string error;
+  if (!Load(error)) {
+    std::fprintf(stderr, "ternis-serve: %s\n", error.c_str());
+    return 1;
+  }
+  if (!options_.record_path.empty() && !records_.Open(options_.record_path, error)) {
+    std::fprintf(stderr, "ternis-serve: cannot open the record file %s: %s\n",
+                 options_.record_path.c_str(), error.c_str());
+    return 1;
+  }
+  if (!Setup()) return 1;
+
+  const ImageIdentity& identity = identities_.at(image_->id());
+  console_.Line("ternis-serve: serving " + identity.path + " (" +
+                std::to_string(identity.size) + " bytes, sha256 " + identity.sha256 + ")");
+  std::size_t width = 0;
+  for (const auto& slot : slots_) width = std::max(width, slot->name().size());
+  for (const auto& slot : slots_) {
+    console_.Line("  " + slot->name() + std::string(width - slot->name().size() + 2, ' ') +
+                  slot->device());
+  }
+  events_.Start(identity, options_.slots);
+
+  if (options_.timeout_seconds) {
+    deadline_ = started_ + std::chrono::duration_cast<Clock::duration>(
+                               std::chrono::duration<double>(*options_.timeout_seconds));
+  }
+  ConnectAll();
+  Loop();
+  StopAll();
+  const int status = ExitStatus();
+  Redraw(Clock::now());
+  console_.Summary(Rows());
+  std::vector<SlotTotals> totals;
+  for (const auto& slot : slots_) {
+    const SessionSnapshot s = slot->session().Snapshot();
+    totals.push_back({slot->name(), s.passed, s.failed, s.aborted});
+  }
+  events_.Summary(totals, status);
+  return status;
+}
+
+// Signals arrive as readable bytes on signals_, handled by the loop; the
+// receive threads inherit the mask and never see them.
+bool Server::Setup() {
   sigset_t mask;
   sigemptyset(&mask);
   sigaddset(&mask, SIGINT);
   sigaddset(&mask, SIGTERM);
+  sigaddset(&mask, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &mask, nullptr);
   signals_.reset(::signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK));
   if (!waker_.valid() || !signals_.valid()) {
-    std::perror("ternis-serve");
-    return 1;
+    std::fprintf(stderr, "ternis-serve: %s\n", std::strerror(errno));
+    return false;
   }
-
-  if (!OpenAll()) {
-    StopAll();
-    return 1;
-  }
-  if (options_.timeout_seconds) {
-    deadline_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                   std::chrono::duration<double>(*options_.timeout_seconds));
-  }
-  Redraw(Clock::now());
-
-  int status = 0;
-  for (;;) {
-    pollfd fds[2] = {{signals_.get(), POLLIN, 0}, {waker_.fd(), POLLIN, 0}};
-    if (::poll(fds, 2, WaitTimeout(Clock::now())) < 0 && errno != EINTR) break;
-    if (fds[0].revents & POLLIN) break;  // SIGINT or SIGTERM: orderly end, status 0
-    if (fds[1].revents & POLLIN) waker_.Clear();
-    ServiceAll();
-    const auto now = Clock::now();
-    if (redraw_due_ == Clock::time_point::max()) redraw_due_ = last_redraw_ + kRedrawInterval;
-    if (now >= redraw_due_) Redraw(now);
-    if (options_.once && EverySlotHasAResult()) {
-      status = EveryUnitPassed() ? 0 : 1;
-      break;
-    }
-    if (now >= deadline_) {
-      if (!EverySlotHasAResult()) {
-        console_.Line("ternis-serve: timed out before every box finished");
-        status = 1;
-      }
-      break;
-    }
-  }
-  StopAll();
-  Redraw(Clock::now());
-  console_.Finish();
-  return status;
+  if (!watch_.Watch(options_.file))
+    console_.Line("ternis-serve: cannot watch " + options_.file + " for changes");
+  for (const SlotSpec& spec : options_.slots)
+    slots_.push_back(std::make_unique<Slot>(spec, options_, waker_, console_));
+  return true;
 }
 
-void Server::ServiceAll() {
+// A device that is missing or refuses is waited for; the others serve on.
+void Server::ConnectAll() {
   for (auto& slot : slots_) {
-    slot->session().Service();
-    slot->Report();
+    slot->session().AdoptImage(image_);
+    if (slot->session().Connect(slot->device(), options_.line))
+      slot->Say(slot->session().port().GetLastStatus());
   }
+  OnWake();
+}
+
+void Server::Loop() {
+  while (end_ == End::kRunning) {
+    pollfd fds[3] = {{signals_.get(), POLLIN, 0}, {waker_.fd(), POLLIN, 0}, {watch_.fd(), POLLIN, 0}};
+    const int n = ::poll(fds, watch_.fd() >= 0 ? 3 : 2, WaitTimeout(Clock::now()));
+    if (n < 0 && errno != EINTR) break;
+    if (fds[0].revents & POLLIN) OnSignal();
+    if (fds[2].revents & POLLIN) OnImageWatch();
+    if (fds[1].revents & POLLIN) waker_.Clear();
+    OnWake();
+    if (end_ != End::kRunning) break;
+    if (options_.once && EverySlotHasAResult()) end_ = End::kOnce;
+    if (Clock::now() >= deadline_) end_ = End::kTimeout;
+  }
+}
+
+void Server::OnSignal() {
+  signalfd_siginfo info{};
+  while (::read(signals_.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    if (info.ssi_signo == SIGHUP) {
+      Reload();
+    } else {
+      signal_ = static_cast<int>(info.ssi_signo);
+      end_ = End::kSignal;
+    }
+  }
+}
+
+void Server::OnImageWatch() {
+  if (!watch_.Changed() || change_said_) return;
+  if (StampOf(options_.file) == image_stamp_) return;  // touched, not changed
+  change_said_ = true;
+  const ImageIdentity& served = identities_.at(image_->id());
+  console_.Line("ternis-serve: " + options_.file +
+                " changed on disk; still serving the bytes loaded (sha256 " +
+                ShortSha(served.sha256) + "); SIGHUP loads the new file");
+  events_.Image("changed on disk", served);
+}
+
+// SIGHUP: units that start from now on get the file as it is now.
+void Server::Reload() {
+  std::string error;
+  const auto old = image_;
+  if (!Load(error)) {
+    image_ = old;
+    console_.Line("ternis-serve: reload failed, still serving the old file: " + error);
+    return;
+  }
+  change_said_ = false;
+  watch_.Watch(options_.file);
+  for (auto& slot : slots_) slot->session().AdoptImageForNextUnit(image_);
+  const ImageIdentity& identity = identities_.at(image_->id());
+  console_.Line("ternis-serve: reloaded " + identity.path + " (" + std::to_string(identity.size) +
+                " bytes, sha256 " + identity.sha256 + ") for the units that start from now");
+  events_.Image("reloaded", identity);
+}
+
+void Server::OnWake() {
+  const auto now = Clock::now();
+  for (auto& slot : slots_) {
+    ServiceSlot(*slot, now);
+    if (end_ == End::kRecordFailed) return;
+  }
+  if (redraw_due_ == Clock::time_point::max()) redraw_due_ = last_redraw_ + kRedrawInterval;
+  if (now >= redraw_due_) Redraw(now);
+}
+
+// Results are recorded (on disk) before anything shows them.
+void Server::ServiceSlot(Slot& slot, Clock::time_point now) {
+  slot.session().Service();
+  slot.ReportNotices();
+  for (const UnitResult& result : slot.session().TakeResults()) {
+    if (!RecordResult(slot, result)) return;
+  }
+  const SessionSnapshot s = slot.session().Snapshot();
+  slot.meter().Sample(s.unit, s.covered, now);
+  if (slot.StateChanged(s)) events_.Slot(slot.spec(), SlotStateName(s.state), slot.Reason(s));
+  EmitProgress(slot, now);
+}
+
+bool Server::RecordResult(Slot& slot, const UnitResult& result) {
+  UnitRecord record{slot.name(), slot.device(), IdentityOf(result.image_id), result, host_,
+                    TERNIS_VERSION};
+  if (records_.is_open()) {
+    std::string error;
+    if (!records_.Append(record, error)) {
+      console_.Line("ternis-serve: cannot write the record file " + records_.path() + ": " + error +
+                    "; stopping");
+      end_ = End::kRecordFailed;
+      return false;
+    }
+  }
+  slot.Say(DescribeResult(result));
+  events_.Unit(record);
+  return true;
+}
+
+ImageIdentity Server::IdentityOf(std::uint64_t image_id) const {
+  const auto it = identities_.find(image_id);
+  if (it != identities_.end()) return it->second;
+  return identities_.at(image_->id());  // a unit that never saw data: the image served now
+}
+
+void Server::EmitProgress(Slot& slot, Clock::time_point now) {
+  if (!events_.enabled()) return;
+  const SessionSnapshot s = slot.session().Snapshot();
+  const bool in_unit = s.state == SlotState::kServing || s.state == SlotState::kWriting;
+  if (!in_unit || !slot.ProgressDue(s.covered, now, kProgressInterval)) return;
+  events_.Progress(slot.name(), s.covered, s.image_size, s.percent,
+                   slot.meter().bytes_per_second(),
+                   slot.meter().EtaSeconds(s.covered, s.image_size));
+}
+
+void Server::Redraw(Clock::time_point now) {
+  console_.Render(Rows(), now - started_);
+  last_redraw_ = now;
+  redraw_due_ = Clock::time_point::max();
+}
+
+std::vector<SlotRow> Server::Rows() const {
+  std::vector<SlotRow> rows;
+  for (const auto& slot : slots_) rows.push_back(slot->Row());
+  return rows;
 }
 
 int Server::WaitTimeout(Clock::time_point now) const {
   Clock::time_point next = std::min(deadline_, redraw_due_);
   for (const auto& slot : slots_) {
     if (const auto due = slot->session().NextService()) next = std::min(next, *due);
+    if (slot->meter_running()) next = std::min(next, now + kProgressInterval);
   }
-  return next == Clock::time_point::max() ? -1 : MillisecondsUntil(next, now);
-}
-
-void Server::Redraw(Clock::time_point now) {
-  std::vector<PortView> views;
-  for (const auto& slot : slots_) {
-    const SessionSnapshot s = slot->session().Snapshot();
-    PortView view;
-    view.device = slot->name();
-    view.image_size = image_->contents().size();
-    view.percent = s.percent;
-    view.bytes = s.covered;
-    view.phase = PhaseText(s);
-    views.push_back(std::move(view));
-  }
-  console_.Render(views, now);
-  last_redraw_ = now;
-  redraw_due_ = Clock::time_point::max();
+  if (next == Clock::time_point::max()) return -1;
+  if (next <= now) return 0;
+  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(next - now).count());
 }
 
 bool Server::EverySlotHasAResult() const {
-  return std::all_of(slots_.begin(), slots_.end(),
-                     [](const auto& slot) { return slot->has_result(); });
-}
-
-bool Server::EveryUnitPassed() const {
   return std::all_of(slots_.begin(), slots_.end(), [](const auto& slot) {
     const SessionSnapshot s = slot->session().Snapshot();
-    return s.failed == 0 && s.aborted == 0;
+    return s.passed + s.failed + s.aborted > 0;
   });
 }
 
-// Units in progress end as aborted; each port says how it closed.
+// Units in progress end as aborted, and are recorded like any other.
 void Server::StopAll() {
   for (auto& slot : slots_) {
     const bool was_open = slot->session().IsConnected();
+    const std::uint64_t aborted_before = slot->session().Snapshot().aborted;
     slot->session().Stop();
-    slot->Report();
+    if (slot->session().Snapshot().aborted > aborted_before) cut_short_ = true;
+    slot->ReportNotices();
+    for (const UnitResult& result : slot->session().TakeResults()) RecordResult(*slot, result);
     if (was_open) slot->Say(slot->session().port().GetLastStatus());
   }
+}
+
+int Server::ExitStatus() const {
+  bool failed = false;
+  for (const auto& slot : slots_) failed |= slot->session().Snapshot().failed > 0;
+  switch (end_) {
+    case End::kSignal:
+      if (cut_short_) return 128 + signal_;
+      break;
+    case End::kTimeout:
+      if (cut_short_ || (options_.once && !EverySlotHasAResult())) return 3;
+      break;
+    case End::kRecordFailed:
+      return 1;
+    case End::kOnce:
+    case End::kRunning:
+      break;
+  }
+  return failed || cut_short_ ? 1 : 0;
 }
 
 }  // namespace
@@ -301,13 +388,6 @@ int main(int argc, char** argv) {
     case ParseOutcome::kRun:
       break;
   }
-  int load_error = 0;
-  auto image = ternis::ImageSnapshot::Load(options.file, &load_error);
-  if (!image) {
-    std::fprintf(stderr, "ternis-serve: cannot load %s: %s\n", options.file.c_str(),
-                 std::strerror(load_error));
-    return 1;
-  }
-  Server server(options, std::move(image));
+  Server server(options);
   return server.Run();
 }

@@ -146,6 +146,7 @@ void BoxSession::SetLink(Link link, std::string problem) {
   {
     std::lock_guard lock(mutex_);
     link_ = link;
+    problem_error_ = problem.empty() ? 0 : port_.GetLastError();
     problem_ = std::move(problem);
     changed = ViewChangedLocked();
   }
@@ -226,6 +227,7 @@ void BoxSession::Service() {
     if (!port_.IsConnected() && link_ == Link::kOpen) {
       link_ = reopen_ ? Link::kWaiting : Link::kClosed;
       problem_ = "device lost";
+      problem_error_ = ENODEV;
     }
     waiting = link_ == Link::kWaiting && now.steady >= next_retry_;
   }
@@ -292,6 +294,7 @@ SessionSnapshot BoxSession::Snapshot() const {
   s.failed = failed_;
   s.aborted = aborted_;
   s.problem = problem_;
+  s.problem_error = problem_error_;
   return s;
 }
 

@@ -56,7 +56,8 @@ struct SessionSnapshot {
   std::uint64_t passed = 0;
   std::uint64_t failed = 0;
   std::uint64_t aborted = 0;
-  std::string problem;  // why it waits for the device
+  std::string problem;    // why it waits for the device
+  int problem_error = 0;  // the errno behind it (ENOENT: not there)
 };
 
 enum class NoticeKind : std::uint8_t {
@@ -200,6 +201,7 @@ class BoxSession final : private EngineSink, private LinkListener {
   UnitTracker tracker_;
   Link link_ = Link::kClosed;
   std::string problem_;
+  int problem_error_ = 0;
   std::string device_;        // the device served, for the snapshot and reopening
   std::optional<LineSettings> line_;  // the line it had when it last worked
   bool reopen_ = false;       // Service tries to open device_ again

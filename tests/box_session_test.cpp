@@ -196,6 +196,33 @@ TEST(BoxSessionClock, TheTimeReplyIsOneInstant) {
                                 static_cast<std::uint8_t>(code.mjd), 0x23, 0x59, 0x59, 0x03}));
 }
 
+// A new image waits for the unit in progress to end: a box never gets a
+// mix of two files.
+TEST(BoxSessionImage, ANewImageIsServedFromTheNextUnitOn) {
+  test::TempDir dir;
+  test::PtyBox box;
+  BoxSession session(nullptr, {}, kPlatformAsync);
+  ASSERT_TRUE(session.LoadImageFile(dir.Write("a", Bytes(10, 0xAA))));
+  ASSERT_TRUE(session.Connect(box.port_path(), {115200, 8, kParityNone, kStopOne}));
+  const Bytes boot{0x02, 0x01, 0x03};
+  const Bytes read_all = test::Framed(test::DataRequestBody(10, 0));
+  const Bytes ask_time{0x02, 0x03, 0x03};
+
+  box.Send(boot);
+  box.Take(4);
+  box.Send(read_all);
+  EXPECT_EQ(box.Take(10), Bytes(10, 0xAA));
+  session.AdoptImageForNextUnit(ImageSnapshot::Load(dir.Write("b", Bytes(10, 0xBB))));
+  box.Send(read_all);  // the same unit: still the old file
+  EXPECT_EQ(box.Take(10), Bytes(10, 0xAA));
+  box.Send(ask_time);
+  box.Take(8);
+  box.Send(boot);  // the next box
+  box.Take(4);
+  box.Send(read_all);
+  EXPECT_EQ(box.Take(10), Bytes(10, 0xBB));
+}
+
 // The window's receive thread waits on the window's thread while it tells
 // it things. A Configure that has to close the port (not a serial device)
 // must let that wait go before it joins the thread, or both wait forever.
