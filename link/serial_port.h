@@ -96,7 +96,9 @@ class SerialPort {
     rx_lock_.release();
   }
 
-  bool LoadImageFile(const std::string& path) { return engine_.LoadImageFile(path); }
+  bool LoadImageFile(const std::string& path, bool secret = false) {
+    return engine_.LoadImageFile(path, secret);
+  }
   StbResponder& engine() { return engine_; }
 
  private:

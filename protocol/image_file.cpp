@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <new>
 
 namespace ternis {
 
@@ -35,7 +34,8 @@ std::shared_ptr<const ImageSnapshot> Fail(int* error, int value) {
 
 }  // namespace
 
-std::shared_ptr<const ImageSnapshot> ImageSnapshot::Load(const std::string& path, int* error) {
+std::shared_ptr<const ImageSnapshot> ImageSnapshot::Load(const std::string& path, int* error,
+                                                         bool secret) {
   // O_NONBLOCK so that a FIFO named by mistake cannot hang the window; it
   // has no effect on the regular files we accept.
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
@@ -48,11 +48,10 @@ std::shared_ptr<const ImageSnapshot> ImageSnapshot::Load(const std::string& path
   const auto size = static_cast<std::uint64_t>(st.st_size);
   if (size > kMaxSize) return Fail(error, EFBIG);
 
-  // One spare byte, so an empty file still has contents to point at.
-  std::unique_ptr<std::uint8_t[]> data(new (std::nothrow) std::uint8_t[size + 1]);
-  if (!data) return Fail(error, ENOMEM);
-  if (!ReadExactly(fd.get(), data.get(), size)) return Fail(error, errno ? errno : EIO);
-  return std::make_shared<const ImageSnapshot>(std::move(fd), std::move(data), size);
+  ImageBytes bytes(static_cast<std::size_t>(size), secret);
+  if (!bytes.valid()) return Fail(error, ENOMEM);
+  if (!ReadExactly(fd.get(), bytes.data(), bytes.size())) return Fail(error, errno ? errno : EIO);
+  return std::make_shared<const ImageSnapshot>(std::move(fd), std::move(bytes));
 }
 
 std::uint64_t ImageSnapshot::NextId() {
@@ -62,14 +61,14 @@ std::uint64_t ImageSnapshot::NextId() {
 
 std::uint64_t ImageSnapshot::CurrentSize() const {
   struct stat st {};
-  if (::fstat(fd_.get(), &st) != 0) return size_;
+  if (::fstat(fd_.get(), &st) != 0) return bytes_.size();
   return static_cast<std::uint64_t>(st.st_size);
 }
 
 // The new image replaces the old in one step, so a request never finds the
 // gap between them; a failed load leaves none.
-bool ImageFile::LoadImageFile(const std::string& path) {
-  auto snapshot = ImageSnapshot::Load(path);
+bool ImageFile::LoadImageFile(const std::string& path, bool secret) {
+  auto snapshot = ImageSnapshot::Load(path, nullptr, secret);
   const bool ok = snapshot != nullptr;
   Replace(std::move(snapshot));
   return ok;

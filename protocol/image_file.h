@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 
+#include "protocol/image_bytes.h"
 #include "protocol/unique_fd.h"
 
 namespace ternis {
@@ -21,16 +22,21 @@ class ImageSnapshot {
   // Files this large are refused: sizes and offsets on the wire are 32-bit.
   static constexpr std::uint64_t kMaxSize = 0xFFFFFFFFull;
 
-  ImageSnapshot(UniqueFd fd, std::unique_ptr<std::uint8_t[]> data, std::size_t size)
-      : fd_(std::move(fd)), data_(std::move(data)), size_(size), id_(NextId()) {}
+  ImageSnapshot(UniqueFd fd, ImageBytes bytes)
+      : fd_(std::move(fd)), bytes_(std::move(bytes)), id_(NextId()) {}
 
   // Reads the whole regular file at path. Null on failure, with *error set
   // to the errno value (EINVAL: not a regular file, EFBIG: 4 GiB or more,
-  // EIO: the file shrank while being read).
-  static std::shared_ptr<const ImageSnapshot> Load(const std::string& path, int* error = nullptr);
+  // EIO: the file shrank while being read). A secret (a key file) is kept
+  // out of core dumps and swap; every image is wiped when released.
+  static std::shared_ptr<const ImageSnapshot> Load(const std::string& path, int* error = nullptr,
+                                                   bool secret = false);
 
   // The bytes as they were when the file was loaded.
-  std::span<const std::uint8_t> contents() const { return {data_.get(), size_}; }
+  std::span<const std::uint8_t> contents() const { return {bytes_.data(), bytes_.size()}; }
+  bool secret() const { return bytes_.secret(); }
+  // For a secret: whether its pages are locked in memory (mlock may be over the limit).
+  bool locked() const { return bytes_.locked(); }
 
   // The size of the open file now (it may have grown or shrunk since the
   // load); the loaded size if the file can no longer be asked.
@@ -44,8 +50,7 @@ class ImageSnapshot {
   static std::uint64_t NextId();
 
   UniqueFd fd_;
-  std::unique_ptr<std::uint8_t[]> data_;
-  std::size_t size_;
+  ImageBytes bytes_;
   std::uint64_t id_;
 };
 
@@ -57,7 +62,7 @@ class ImageFile {
 
   // Replaces the image with the file at path. A failed load (missing file, empty path, not a
   // regular file, 4 GiB or more, out of memory, short read) leaves no usable image.
-  bool LoadImageFile(const std::string& path);
+  bool LoadImageFile(const std::string& path, bool secret = false);
 
   // Drops the image.
   void Clear();

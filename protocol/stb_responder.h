@@ -39,7 +39,9 @@ class StbResponder {
   void SetWriter(LineWriter* writer) { writer_.store(writer); }
   void SetSink(EngineSink* sink) { sink_.store(sink); }
 
-  bool LoadImageFile(const std::string& path) { return image_.LoadImageFile(path); }
+  bool LoadImageFile(const std::string& path, bool secret = false) {
+    return image_.LoadImageFile(path, secret);
+  }
   ImageFile& image() { return image_; }
 
   // 1 from the first 99 % until the next time request, else 0.

@@ -1,5 +1,7 @@
 #include "serve/serve_options.h"
 
+#include "serve/station_config.h"
+
 #include <getopt.h>
 
 #include <algorithm>
@@ -8,12 +10,15 @@
 #include <cmath>
 #include <cstdlib>
 #include <map>
+#include <optional>
 #include <set>
 
 namespace ternis::serve {
 
 const char kServeUsage[] =
     "Usage: ternis-serve --file PATH [OPTIONS] [NAME=]DEVICE...\n"
+    "       ternis-serve --config FILE [OPTIONS] [[NAME=]DEVICE...]\n"
+    "       ternis-serve --list [--json]\n"
     "Serves one image file to set-top boxes on serial lines, one box at a time\n"
     "per DEVICE, all devices at once: unit after unit until stopped.\n"
     "\n"
@@ -31,7 +36,17 @@ const char kServeUsage[] =
     "      --record FILE     append one JSON object per line for every unit that\n"
     "                        ends, on disk before the result is shown (created\n"
     "                        with mode 0640)\n"
-    "      --json            events on stdout, one JSON object per line\n"
+    "      --json            events on stdout, one JSON object per line (with\n"
+    "                        --list: one object per device)\n"
+    "      --config FILE     the station from an INI file: [station] takes these\n"
+    "                        options by their long names, [slots] takes NAME =\n"
+    "                        DEVICE lines; options and slots given here win\n"
+    "      --key             the file is a security key: warn about loose\n"
+    "                        permissions, keep it out of core dumps and swap\n"
+    "      --journal         results to the systemd journal too (automatic when\n"
+    "                        started by systemd)\n"
+    "      --list            list the serial devices, their stable names and\n"
+    "                        whether each can be opened now, and exit\n"
     "  -v, --verbose         a line for every frame\n"
     "  -h, --help            show this help\n"
     "\n"
@@ -57,45 +72,31 @@ const char kServeUsage[] =
 
 namespace {
 
-bool ParseUnsigned(const char* text, unsigned long max, unsigned long& value) {
-  if (!text || !*text || *text == '-') return false;
+bool ParseUnsigned(const std::string& text, unsigned long max, unsigned long& value) {
+  if (text.empty() || text[0] == '-') return false;
   char* end = nullptr;
   errno = 0;
-  value = std::strtoul(text, &end, 10);
+  value = std::strtoul(text.c_str(), &end, 10);
   return errno == 0 && *end == '\0' && value <= max;
 }
 
-bool ParseParity(const std::string& text, std::uint8_t& parity) {
-  static const std::map<std::string, std::uint8_t> kNames = {{"none", kParityNone},
-                                                             {"odd", kParityOdd},
-                                                             {"even", kParityEven},
-                                                             {"mark", kParityMark},
-                                                             {"space", kParitySpace}};
-  const auto it = kNames.find(text);
-  if (it == kNames.end()) return false;
-  parity = it->second;
-  return true;
-}
-
-bool ParseStop(const std::string& text, std::uint8_t& stop) {
-  if (text == "1")
-    stop = kStopOne;
-  else if (text == "1.5")
-    stop = kStopOneAndHalf;
-  else if (text == "2")
-    stop = kStopTwo;
-  else
-    return false;
-  return true;
-}
-
-bool ParseSeconds(const char* text, double& seconds, bool zero_allowed = false) {
+bool ParseSeconds(const std::string& text, double& seconds, bool zero_allowed) {
   char* end = nullptr;
   errno = 0;
-  seconds = std::strtod(text, &end);
+  seconds = std::strtod(text.c_str(), &end);
   const bool in_range = zero_allowed ? seconds >= 0 : seconds > 0;
-  return errno == 0 && end != text && *end == '\0' && std::isfinite(seconds) && in_range &&
-         seconds < 1e9;
+  return errno == 0 && end != text.c_str() && *end == '\0' && std::isfinite(seconds) &&
+         in_range && seconds < 1e9;
+}
+
+bool ParseFlag(const std::string& text, bool& flag) {
+  static const std::map<std::string, bool> kWords = {{"", true},     {"true", true}, {"yes", true},
+                                                     {"on", true},   {"1", true},    {"false", false},
+                                                     {"no", false},  {"off", false}, {"0", false}};
+  const auto it = kWords.find(text);
+  if (it == kWords.end()) return false;
+  flag = it->second;
+  return true;
 }
 
 bool IsSlotName(const std::string& name) {
@@ -119,104 +120,125 @@ bool CheckUnique(const std::vector<SlotSpec>& slots, std::string& error) {
   return true;
 }
 
+// "--config FILE" or "--config=FILE" anywhere before a lone "--".
+std::optional<std::string> ConfigPath(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--") break;
+    if (arg == "--config" && i + 1 < argc) return std::string(argv[i + 1]);
+    if (arg.rfind("--config=", 0) == 0) return arg.substr(9);
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
+bool ApplySetting(ServeOptions& o, std::string name, const std::string& value,
+                  std::string& error) {
+  std::replace(name.begin(), name.end(), '_', '-');
+  unsigned long number = 0;
+  double seconds = 0;
+  bool flag = false;
+  auto fail = [&](const std::string& what) {
+    error = "--" + name + " " + what;
+    return false;
+  };
+  if (name == "file") {
+    if (value.empty()) return fail("takes a file name");
+    o.file = value;
+  } else if (name == "baud") {
+    if (!ParseUnsigned(value, 0xFFFFFFFFul, number) || number == 0)
+      return fail("takes a rate in bits per second, such as 115200");
+    o.line.baud = static_cast<std::uint32_t>(number);
+  } else if (name == "data") {
+    if (!ParseUnsigned(value, 8, number) || number < 5) return fail("takes 5, 6, 7 or 8");
+    o.line.data_bits = static_cast<std::uint8_t>(number);
+  } else if (name == "parity") {
+    static const std::map<std::string, std::uint8_t> kParities = {{"none", kParityNone},
+                                                                  {"odd", kParityOdd},
+                                                                  {"even", kParityEven},
+                                                                  {"mark", kParityMark},
+                                                                  {"space", kParitySpace}};
+    const auto it = kParities.find(value);
+    if (it == kParities.end()) return fail("takes none, odd, even, mark or space");
+    o.line.parity = it->second;
+  } else if (name == "stop") {
+    if (value == "1.5") return fail("1.5 cannot be set on Linux");
+    if (value != "1" && value != "2") return fail("takes 1 or 2");
+    o.line.stop_bits = value == "1" ? kStopOne : kStopTwo;
+  } else if (name == "timeout") {
+    if (!ParseSeconds(value, seconds, false)) return fail("takes a number of seconds greater than 0");
+    o.timeout_seconds = seconds;
+  } else if (name == "unit-timeout") {
+    if (!ParseSeconds(value, seconds, true)) return fail("takes a number of seconds (0 for never)");
+    o.unit_timeout_seconds = seconds;
+  } else if (name == "record") {
+    if (value.empty()) return fail("takes a file name");
+    o.record_path = value;
+  } else if (name == "once" || name == "json" || name == "verbose" || name == "key" ||
+             name == "journal") {
+    if (!ParseFlag(value, flag)) return fail("takes true or false");
+    (name == "once"      ? o.once
+     : name == "json"    ? o.json
+     : name == "verbose" ? o.verbose
+     : name == "key"     ? o.key
+                         : o.journal) = flag;
+  } else {
+    error = "unknown setting \"" + name + "\"";
+    return false;
+  }
+  return true;
+}
+
 ParseOutcome ParseServeOptions(int argc, char** argv, ServeOptions& options, std::string& error) {
-  enum { kOnce = 256, kTimeout, kUnitTimeout, kRecord, kJson };
+  if (const auto config = ConfigPath(argc, argv)) {
+    if (!LoadStationConfig(*config, options, error)) return ParseOutcome::kBadArguments;
+  }
   static const option kLong[] = {{"file", required_argument, nullptr, 'f'},
                                  {"baud", required_argument, nullptr, 'b'},
                                  {"data", required_argument, nullptr, 'd'},
                                  {"parity", required_argument, nullptr, 'p'},
                                  {"stop", required_argument, nullptr, 's'},
-                                 {"once", no_argument, nullptr, kOnce},
-                                 {"timeout", required_argument, nullptr, kTimeout},
-                                 {"unit-timeout", required_argument, nullptr, kUnitTimeout},
-                                 {"record", required_argument, nullptr, kRecord},
-                                 {"json", no_argument, nullptr, kJson},
+                                 {"once", no_argument, nullptr, 0},
+                                 {"timeout", required_argument, nullptr, 0},
+                                 {"unit-timeout", required_argument, nullptr, 0},
+                                 {"record", required_argument, nullptr, 0},
+                                 {"json", no_argument, nullptr, 0},
+                                 {"key", no_argument, nullptr, 0},
+                                 {"journal", no_argument, nullptr, 0},
+                                 {"config", required_argument, nullptr, 0},
+                                 {"list", no_argument, nullptr, 0},
                                  {"verbose", no_argument, nullptr, 'v'},
                                  {"help", no_argument, nullptr, 'h'},
                                  {nullptr, 0, nullptr, 0}};
   optind = 1;
   opterr = 0;
-  unsigned long number = 0;
-  double seconds = 0;
-  for (int c; (c = getopt_long(argc, argv, "f:b:d:p:s:vh", kLong, nullptr)) != -1;) {
-    switch (c) {
-      case 'f':
-        options.file = optarg;
-        break;
-      case 'b':
-        if (!ParseUnsigned(optarg, 0xFFFFFFFFul, number) || number == 0) {
-          error = "--baud takes a rate in bits per second, such as 115200";
-          return ParseOutcome::kBadArguments;
-        }
-        options.line.baud = static_cast<std::uint32_t>(number);
-        break;
-      case 'd':
-        if (!ParseUnsigned(optarg, 8, number) || number < 5) {
-          error = "--data takes 5, 6, 7 or 8";
-          return ParseOutcome::kBadArguments;
-        }
-        options.line.data_bits = static_cast<std::uint8_t>(number);
-        break;
-      case 'p':
-        if (!ParseParity(optarg, options.line.parity)) {
-          error = "--parity takes none, odd, even, mark or space";
-          return ParseOutcome::kBadArguments;
-        }
-        break;
-      case 's':
-        if (!ParseStop(optarg, options.line.stop_bits)) {
-          error = "--stop takes 1, 1.5 or 2";
-          return ParseOutcome::kBadArguments;
-        }
-        break;
-      case kOnce:
-        options.once = true;
-        break;
-      case kTimeout:
-        if (!ParseSeconds(optarg, seconds)) {
-          error = "--timeout takes a number of seconds greater than 0";
-          return ParseOutcome::kBadArguments;
-        }
-        options.timeout_seconds = seconds;
-        break;
-      case kUnitTimeout:
-        if (!ParseSeconds(optarg, seconds, true)) {
-          error = "--unit-timeout takes a number of seconds (0 for never)";
-          return ParseOutcome::kBadArguments;
-        }
-        options.unit_timeout_seconds = seconds;
-        break;
-      case kRecord:
-        if (!*optarg) {
-          error = "--record takes a file name";
-          return ParseOutcome::kBadArguments;
-        }
-        options.record_path = optarg;
-        break;
-      case kJson:
-        options.json = true;
-        break;
-      case 'v':
-        options.verbose = true;
-        break;
-      case 'h':
-        return ParseOutcome::kHelp;
-      default:
-        error = optopt ? std::string("unknown option or missing value: -") + char(optopt)
-                       : std::string("unknown option or missing value: ") + argv[optind - 1];
-        return ParseOutcome::kBadArguments;
+  for (int c, index = 0; (c = getopt_long(argc, argv, "f:b:d:p:s:vh", kLong, &index)) != -1;) {
+    if (c == 'h') return ParseOutcome::kHelp;
+    if (c == '?' || c == ':') {
+      error = optopt ? std::string("unknown option or missing value: -") + char(optopt)
+                     : std::string("unknown option or missing value: ") + argv[optind - 1];
+      return ParseOutcome::kBadArguments;
     }
+    const option* matched = &kLong[index];
+    if (c != 0) {
+      matched = std::find_if(std::begin(kLong), std::end(kLong),
+                             [c](const option& o) { return o.val == c; });
+    }
+    const std::string name = matched->name;
+    if (name == "config") continue;  // read first, so the command line wins
+    if (name == "list") {
+      options.list = true;
+      continue;
+    }
+    if (!ApplySetting(options, name, optarg ? optarg : "", error)) return ParseOutcome::kBadArguments;
   }
+  if (options.list) return ParseOutcome::kRun;
   if (options.file.empty()) {
     error = "--file is required";
     return ParseOutcome::kBadArguments;
   }
-  if (ValidateLineSettings(options.line) != 0) {
-    error = "--stop 1.5 cannot be set on Linux";  // the one value the parser lets through
-    return ParseOutcome::kBadArguments;
-  }
+  if (optind < argc) options.slots.clear();  // the command line's slots replace the file's
   for (int i = optind; i < argc; ++i) {
     SlotSpec slot;
     if (!ParseSlot(argv[i], slot, error)) return ParseOutcome::kBadArguments;
@@ -236,6 +258,10 @@ bool ParseSlot(const std::string& argument, SlotSpec& slot, std::string& error) 
       equals != std::string::npos && argument.substr(0, equals).find('/') == std::string::npos;
   slot.name = named ? argument.substr(0, equals) : argument;
   slot.device = named ? argument.substr(equals + 1) : argument;
+  return CheckSlot(slot, named, error);
+}
+
+bool CheckSlot(const SlotSpec& slot, bool named, std::string& error) {
   if (slot.device.empty()) {
     error = "no device for slot \"" + slot.name + "\"";
     return false;

@@ -24,6 +24,9 @@ struct ServeOptions {
   std::string record_path;           // empty: no record file
   bool json = false;
   bool verbose = false;
+  bool key = false;      // the file is a secret: care with permissions and memory
+  bool journal = false;  // results to the systemd journal too
+  bool list = false;     // --list: show the serial devices and exit
   std::vector<SlotSpec> slots;
 };
 
@@ -35,6 +38,12 @@ ParseOutcome ParseServeOptions(int argc, char** argv, ServeOptions& options, std
 // "NAME=DEVICE" or "DEVICE". A NAME is letters, digits, '-', '_' and '.';
 // an argument whose part before '=' holds a '/' is a device path.
 bool ParseSlot(const std::string& argument, SlotSpec& slot, std::string& error);
+bool CheckSlot(const SlotSpec& slot, bool named, std::string& error);
+
+// One setting by its long option name ('_' or '-'), as the command line
+// and the config file give it; flags take "", true/false, yes/no, on/off, 1/0.
+bool ApplySetting(ServeOptions& options, std::string name, const std::string& value,
+                  std::string& error);
 
 extern const char kServeUsage[];
 

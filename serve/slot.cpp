@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "station/serial_inventory.h"
+
 namespace ternis::serve {
 
 Waker::Waker() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
@@ -26,6 +28,7 @@ void Waker::Clear() {
 Slot::Slot(SlotSpec spec, const ServeOptions& options, Waker& waker, ConsoleView& console)
     : spec_(std::move(spec)),
       verbose_(options.verbose),
+      line_(options.line),
       waker_(waker),
       console_(console),
       session_(this, SessionOptionsFor(options)) {}
@@ -48,13 +51,24 @@ void Slot::ReportNotices() {
         Say(notice.text + "; waiting for it to come back");
         break;
       case NoticeKind::kCannotOpen:
-        Say(notice.text + (notice.error == ENOENT ? "; waiting for the device" : "; trying again"));
+        Say(Diagnose(notice).Text() +
+            (notice.error == ENOENT ? "; waiting for it" : "; trying again every few seconds"));
         break;
       case NoticeKind::kConnected:
         Say(notice.text);
         break;
     }
   }
+}
+
+PortDiagnosis Slot::Diagnose(const SessionNotice& notice) const {
+  PortFailure failure;
+  failure.path = spec_.device;
+  failure.error = notice.error;
+  failure.configuring = notice.configuring;
+  failure.line = line_;
+  if (notice.error == ENOENT) failure.similar_devices = ClosestNodes(spec_.device, ListSerialDevices(), 3);
+  return DiagnosePort(failure);
 }
 
 bool Slot::StateChanged(const SessionSnapshot& s) {

@@ -12,6 +12,7 @@
 #include "serve/serve_options.h"
 #include "serve/slot_meter.h"
 #include "station/box_session.h"
+#include "station/port_diagnosis.h"
 
 namespace ternis::serve {
 
@@ -63,9 +64,11 @@ class Slot : public SessionObserver {
 
  private:
   static SessionOptions SessionOptionsFor(const ServeOptions& options);
+  PortDiagnosis Diagnose(const SessionNotice& notice) const;
 
   const SlotSpec spec_;
   const bool verbose_;
+  const LineSettings line_;
   Waker& waker_;
   ConsoleView& console_;
   SlotMeter meter_;

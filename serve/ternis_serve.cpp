@@ -17,11 +17,14 @@
 
 #include "protocol/image_file.h"
 #include "serve/console_view.h"
+#include "serve/device_list.h"
 #include "serve/event_stream.h"
 #include "serve/image_watch.h"
+#include "serve/journal_log.h"
 #include "serve/serve_options.h"
 #include "serve/slot.h"
 #include "station/image_digest.h"
+#include "station/key_file_check.h"
 #include "station/record_file.h"
 
 #ifndef TERNIS_VERSION
@@ -63,6 +66,7 @@ class Server {
       : options_(options),
         console_(stderr, ::isatty(2) == 1),
         events_(options.json ? stdout : nullptr),
+        journal_(options.journal),
         host_(HostName()) {}
 
   int Run();
@@ -90,6 +94,7 @@ class Server {
   const ServeOptions& options_;
   ConsoleView console_;
   EventStream events_;
+  JournalLog journal_;
   const std::string host_;
   RecordFile records_;
   Waker waker_;
@@ -98,6 +103,7 @@ class Server {
   std::shared_ptr<const ImageSnapshot> image_;
   std::optional<FileStamp> image_stamp_;
   bool change_said_ = false;
+  bool unlocked_said_ = false;
   std::map<std::uint64_t, ImageIdentity> identities_;  // every image served, by snapshot id
   std::vector<std::unique_ptr<Slot>> slots_;
   Clock::time_point started_ = Clock::now();
@@ -110,11 +116,20 @@ class Server {
 };
 
 bool Server::Load(std::string& error) {
+  if (options_.key) {
+    for (const std::string& warning : KeyFileWarnings(options_.file))
+      console_.Line("ternis-serve: warning: " + warning);
+  }
   int load_error = 0;
-  auto image = ImageSnapshot::Load(options_.file, &load_error);
+  auto image = ImageSnapshot::Load(options_.file, &load_error, options_.key);
   if (!image) {
     error = "cannot load " + options_.file + ": " + std::strerror(load_error);
     return false;
+  }
+  if (image->secret() && !image->locked() && !unlocked_said_) {
+    unlocked_said_ = true;
+    console_.Line("ternis-serve: the key could not be locked in memory (RLIMIT_MEMLOCK); it may "
+                  "reach swap");
   }
   ImageIdentity identity{options_.file, image->contents().size(), Sha256Hex(image->contents())};
   identities_[image->id()] = identity;
@@ -290,6 +305,7 @@ bool Server::RecordResult(Slot& slot, const UnitResult& result) {
   }
   slot.Say(DescribeResult(result));
   events_.Unit(record);
+  journal_.Unit(record);
   return true;
 }
 
@@ -388,6 +404,7 @@ int main(int argc, char** argv) {
     case ParseOutcome::kRun:
       break;
   }
+  if (options.list) return ListDevices(stdout, options.json);
   Server server(options);
   return server.Run();
 }

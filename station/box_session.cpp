@@ -115,15 +115,17 @@ bool BoxSession::Connect(const std::string& path, const LineSettings& line) {
     line_ = line;
     reopen_ = options_.wait_for_missing;
     next_retry_ = clock_.steady() + RetryInterval(port_.GetLastError());
-    notices_.push_back({NoticeKind::kCannotOpen, failure, port_.GetLastError()});
+    notices_.push_back(CannotOpen(failure));
   }
   SetLink(reopen_ ? Link::kWaiting : Link::kClosed, failure);
   return false;
 }
 
 bool BoxSession::OpenAndConfigure(const std::string& path, const LineSettings& line) {
+  configure_failed_ = false;
   if (!OpenPath(path)) return false;
   if (Configure(line)) return true;
+  configure_failed_ = true;
   const std::string status = port_.GetLastStatus();
   const int error = port_.GetLastError();
   CloseThroughObserver();
@@ -153,6 +155,12 @@ void BoxSession::SetLink(Link link, std::string problem) {
   NotifyChanged(changed);
 }
 
+SessionNotice BoxSession::CannotOpen(const std::string& failure) const {
+  SessionNotice notice{NoticeKind::kCannotOpen, failure, port_.GetLastError()};
+  notice.configuring = configure_failed_;
+  return notice;
+}
+
 std::chrono::milliseconds BoxSession::RetryInterval(int error) const {
   return error == ENOENT || error == ENODEV || error == ENXIO ? options_.retry_interval
                                                                : options_.retry_after_error;
@@ -171,8 +179,8 @@ void BoxSession::ForgetLoss() {
 
 // --- the image ---
 
-bool BoxSession::LoadImageFile(const std::string& path) {
-  const bool loaded = port_.LoadImageFile(path);
+bool BoxSession::LoadImageFile(const std::string& path, bool secret) {
+  const bool loaded = port_.LoadImageFile(path, secret);
   TrackImage();
   return loaded;
 }
@@ -264,8 +272,7 @@ void BoxSession::TryReopen(Instant now) {
     std::lock_guard lock(mutex_);
     next_retry_ = now.steady + RetryInterval(port_.GetLastError());
     changed_reason = failure != problem_;
-    if (changed_reason)
-      notices_.push_back({NoticeKind::kCannotOpen, failure, port_.GetLastError()});
+    if (changed_reason) notices_.push_back(CannotOpen(failure));
   }
   SetLink(Link::kWaiting, failure);
 }

@@ -72,6 +72,7 @@ struct SessionNotice {
   std::string text;
   int error = 0;
   std::uint64_t unit = 0;
+  bool configuring = false;  // kCannotOpen: it opened, but the line was refused
 };
 
 class SessionObserver {
@@ -137,7 +138,8 @@ class BoxSession final : private EngineSink, private LinkListener {
   void Stop();
 
   // --- the image (owner's thread) ---
-  bool LoadImageFile(const std::string& path);
+  // `secret`: a key file (kept out of core dumps and swap).
+  bool LoadImageFile(const std::string& path, bool secret = false);
   void AdoptImage(std::shared_ptr<const ImageSnapshot> image);
   // Serves `image` from the next unit on: at once when no unit is in
   // progress, else when the unit in progress ends or the box boots again.
@@ -175,6 +177,7 @@ class BoxSession final : private EngineSink, private LinkListener {
 
   Instant Now() const { return {clock_.steady(), clock_.wall()}; }
   bool OpenAndConfigure(const std::string& path, const LineSettings& line);
+  SessionNotice CannotOpen(const std::string& failure) const;
   void CloseThroughObserver();
   void ForgetLoss();
   void SetLink(Link link, std::string problem = {});
@@ -206,6 +209,7 @@ class BoxSession final : private EngineSink, private LinkListener {
   std::optional<LineSettings> line_;  // the line it had when it last worked
   bool reopen_ = false;       // Service tries to open device_ again
   bool loss_told_ = false;    // the receive thread has reported the loss
+  bool configure_failed_ = false;  // the last attempt opened but could not set the line
   SteadyTime next_retry_{};
   std::shared_ptr<const ImageSnapshot> pending_image_;
   std::optional<UnitResult> last_result_;

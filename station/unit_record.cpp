@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <ctime>
 #include <nlohmann/json.hpp>
@@ -23,12 +24,11 @@ std::string IsoLocalTime(WallTime time) {
   localtime_r(&t, &local);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
-  const long offset_minutes = local.tm_gmtoff / 60;
-  const long magnitude = std::labs(offset_minutes);
-  char text[64];
-  std::snprintf(text, sizeof text, "%s.%03lld%c%02ld:%02ld", stamp,
-                static_cast<long long>(millis), offset_minutes < 0 ? '-' : '+', magnitude / 60,
-                magnitude % 60);
+  const int offset_minutes = static_cast<int>(local.tm_gmtoff / 60);
+  const int magnitude = std::abs(offset_minutes) % (100 * 60);  // an offset is under 100 h
+  char text[96];
+  std::snprintf(text, sizeof text, "%s.%03d%c%02d:%02d", stamp, static_cast<int>(millis),
+                offset_minutes < 0 ? '-' : '+', magnitude / 60, magnitude % 60);
   return text;
 }
 

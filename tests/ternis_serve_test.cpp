@@ -3,13 +3,19 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "tests/support/process.h"
 #include "tests/support/pty_box.h"
@@ -17,6 +23,12 @@
 
 namespace ternis {
 namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes AsBytes(const std::string& text) {
+  return Bytes(text.begin(), text.end());
+}
 
 using test::Process;
 using test::ReadText;
@@ -313,14 +325,213 @@ TEST_F(ServeTest, AMissingDeviceIsWaitedForWhileTheOthersServe) {
   auto serve = StartServe({"--file", image, "--once", "--timeout", "30", "a=" + Path("present"),
                            "b=" + Path("later")});
   ASSERT_TRUE(WaitForText(Path("serve.err"), "a: unit 1 PASS")) << ServeErr();
-  EXPECT_NE(ServeErr().find("b: Cannot open COM port(Error Code=2). (No such file or "
-                            "directory); waiting for the device"),
-            std::string::npos)
-      << ServeErr();
+  const std::regex missing("b: " + Path("later") +
+                            " does not exist; (present with a similar name: [^;]*; )?ternis-serve "
+                            "--list shows every serial device; waiting for it");
+  EXPECT_TRUE(std::regex_search(ServeErr(), missing)) << ServeErr();
   auto later = StartBox("later", {"--reference", image});
   EXPECT_EQ(serve->Wait(), 0) << ServeErr();
   EXPECT_NE(ServeErr().find("b: unit 1 PASS"), std::string::npos) << ServeErr();
   EXPECT_EQ(later->Wait(), 0);
+}
+
+// A port that cannot be used says why, with the slot: here, held by another
+// ternis-serve, and (run as another user) refused by its permissions.
+TEST_F(ServeTest, APortThatCannotBeUsedNamesTheCulprit) {
+  const std::string image = WriteImage(1000);
+  test::PtyBox line;
+  auto holder = StartServe({"--file", image, line.port_path()});
+  ASSERT_TRUE(WaitForText(Path("serve.err"), "Connected Successfully")) << ServeErr();
+  Process second({TERNIS_SERVE_PATH, "--file", image, "--once", "--timeout", "1",
+                  "s9=" + line.port_path()},
+                 Path("second.out"), Path("second.err"));
+  EXPECT_EQ(second.Wait(), 3);
+  const std::string err = ReadText(Path("second.err"));
+  // (This test's own end of the line shows up among the holders too.)
+  EXPECT_NE(err.find("s9: " + line.port_path() + " is in use by another program; held by process"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("held by process " + std::to_string(holder->pid()) + ": " +
+                     TERNIS_SERVE_PATH + " --file " + image + " " + line.port_path()),
+            std::string::npos)
+      << err;
+  holder->Signal(SIGTERM);
+  holder->Wait();
+
+  if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0)
+    GTEST_SKIP() << "permission: needs root to run the server as another user (setpriv)";
+  ASSERT_EQ(::chown(line.port_path().c_str(), 0, 0), 0);
+  ASSERT_EQ(::chmod(line.port_path().c_str(), 0660), 0);
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);  // the image stays readable for nobody
+  ASSERT_EQ(::chmod(image.c_str(), 0644), 0);
+  Process refused({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                   TERNIS_SERVE_PATH, "--file", image, "--once", "--timeout", "1",
+                   line.port_path()},
+                  Path("refused.out"), Path("refused.err"));
+  EXPECT_EQ(refused.Wait(), 3);
+  const std::string refused_err = ReadText(Path("refused.err"));
+  EXPECT_NE(refused_err.find(line.port_path() + ": permission denied: " + line.port_path() +
+                             " is crw-rw---- root:root; you are not in group root: sudo usermod "
+                             "-aG root $USER, then log in again; trying again every few seconds"),
+            std::string::npos)
+      << refused_err;
+}
+
+// A station from its file; the command line wins; a bad line is named.
+TEST_F(ServeTest, TheStationFileIsReadAndBadLinesAreNamed) {
+  const std::string image = WriteImage(20'000);
+  auto box = StartBox("box", {"--reference", image});
+  const std::string config = Path("station.conf");
+  dir.Write("station.conf", AsBytes("[station]\nfile = " + Path("elsewhere.bin") +
+                                  "\nunit_timeout = 5\nonce = yes\nrecord = " +
+                                  Path("records.jsonl") + "\n\n[slots]\nfrom-file = " +
+                                  Path("box") + "\n"));
+  auto serve = StartServe({"--config", config, "--file", image});  // the file from here
+  EXPECT_EQ(serve->Wait(), 0) << ServeErr();
+  const auto records = Records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["slot"], "from-file");
+  EXPECT_EQ(records[0]["image"], image);
+
+  struct Bad {
+    std::string text;
+    std::string error;
+  };
+  const Bad bad[] = {
+      {"[station]\nfile = x\nspeed = 9600\n", ":3: unknown setting \"speed\""},
+      {"[station]\n\nbaud = fast\n", ":3: --baud takes a rate in bits per second"},
+      {"[station]\nfile = x\n[box]\na = b\n", ":4: unknown section [box]"},
+      {"[slots]\nbad name = /dev/ttyS0\n", ":2: a slot name takes letters"},
+      {"[station]\nthis is not a setting\n", ":2: not a setting (NAME = VALUE)"},
+  };
+  for (const Bad& b : bad) {
+    dir.Write("station.conf", AsBytes(b.text));
+    auto refused = StartServe({"--config", config});
+    EXPECT_EQ(refused->Wait(), 2) << b.text;
+    EXPECT_NE(ServeErr().find("ternis-serve: " + config + b.error), std::string::npos)
+        << b.text << ServeErr();
+  }
+  auto missing = StartServe({"--config", Path("no-such.conf")});
+  EXPECT_EQ(missing->Wait(), 2);
+  EXPECT_NE(ServeErr().find("cannot read " + Path("no-such.conf") + ": No such file or directory"),
+            std::string::npos);
+}
+
+// A key file: a warning when others can read it, and its bytes never in
+// any output, even --verbose and --json.
+TEST_F(ServeTest, KeyFilesAreWarnedAboutAndNeverShown) {
+  const std::string secret = "K3Y-S3CR3T-0123456789abcdef";
+  std::string key_text;
+  while (key_text.size() < 4000) key_text += secret;
+  const std::string key = dir.Write("m.key", AsBytes(key_text));
+  ASSERT_EQ(::chmod(key.c_str(), 0644), 0);
+  auto box = StartBox("box", {"--reference", key, "--chunk", "512", "--past-end", "16"});
+  auto serve = StartServe({"--file", key, "--key", "--once", "--verbose", "--json", "--record",
+                           Path("records.jsonl"), Path("box")});
+  EXPECT_EQ(serve->Wait(), 0) << ServeErr();
+  EXPECT_NE(ServeErr().find("warning: key file " + key + " can be read by anyone on this machine "
+                            "(mode 0644): chmod 600 " + key),
+            std::string::npos)
+      << ServeErr();
+  for (const std::string& output : {ServeErr(), ReadText(Path("serve.out")),
+                                    ReadText(Path("records.jsonl"))}) {
+    for (const std::string& leak : {std::string("K3Y-S3CR3T"), std::string("4b33592d"),
+                                    std::string("4B33592D"), std::string("4b 33 59 2d")})
+      EXPECT_EQ(output.find(leak), std::string::npos) << leak << " in\n" << output;
+  }
+}
+
+// --journal: each result with fields to select it by. Uses the machine's
+// journal, or starts a journald of its own where none runs (as root).
+bool JournalListening(const char* socket_path) {
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socket_path, sizeof address.sun_path - 1);
+  const bool listening = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return listening;
+}
+
+TEST_F(ServeTest, ResultsGoToTheJournalWithFields) {
+  const char* kSocket = "/run/systemd/journal/socket";
+  std::unique_ptr<Process> journald;
+  if (!JournalListening(kSocket)) {
+    if (::geteuid() != 0 || ::access("/lib/systemd/systemd-journald", X_OK) != 0)
+      GTEST_SKIP() << "no journal here, and starting one needs root and systemd-journald";
+    journald = std::make_unique<Process>(
+        std::vector<std::string>{"/lib/systemd/systemd-journald"}, Path("journald.out"),
+        Path("journald.err"));
+    for (int i = 0; i < 500 && !JournalListening(kSocket); ++i) std::this_thread::sleep_for(10ms);
+    if (!JournalListening(kSocket)) GTEST_SKIP() << "journald did not start here";
+  }
+  const std::string slot = "journal-" + std::to_string(::getpid());
+  const std::string image = WriteImage(10'000);
+  auto box = StartBox("box", {"--reference", image});
+  auto serve = StartServe({"--file", image, "--once", "--journal", slot + "=" + Path("box")});
+  ASSERT_EQ(serve->Wait(), 0) << ServeErr();
+
+  std::string entries;
+  for (int i = 0; i < 100 && entries.find("TERNIS_RESULT") == std::string::npos; ++i) {
+    Process query({"/usr/bin/journalctl", "--no-pager", "-o", "json", "TERNIS_SLOT=" + slot},
+                  Path("journal.out"), Path("journal.err"));
+    query.Wait();
+    entries = ReadText(Path("journal.out"));
+    if (entries.empty()) std::this_thread::sleep_for(50ms);
+  }
+  ASSERT_FALSE(entries.empty()) << ReadText(Path("journal.err"));
+  const auto entry = nlohmann::json::parse(entries.substr(0, entries.find('\n')));
+  EXPECT_EQ(entry["TERNIS_SLOT"], slot);
+  EXPECT_EQ(entry["TERNIS_RESULT"], "pass");
+  EXPECT_EQ(entry["TERNIS_UNIT"], "1");
+  EXPECT_EQ(entry["TERNIS_SHA256"], Sha256Sum(image));
+  EXPECT_EQ(entry["MESSAGE"].get<std::string>().rfind(slot + ": unit 1 PASS in ", 0), 0u);
+  if (journald) journald->Signal(SIGTERM);
+}
+
+// --list reads udev: here a testbed with an FTDI and a CP210x adapter (one
+// without a serial number), and one with nothing.
+TEST_F(ServeTest, ListShowsTheAdaptersAndTheirStableNames) {
+  if (std::string(UMOCKDEV_RUN_PATH).empty()) GTEST_SKIP() << "umockdev-run is not installed";
+  ::setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 0);  // umockdev preloads before ASan
+  const std::string data = TESTS_DATA_DIR;
+  Process list({UMOCKDEV_RUN_PATH, "--device", data + "/ftdi.umockdev", "--device",
+                data + "/cp210x-no-serial.umockdev", "--", TERNIS_SERVE_PATH, "--list"},
+               Path("list.out"), Path("list.err"));
+  ASSERT_EQ(list.Wait(), 0) << ReadText(Path("list.err"));
+  const std::string out = ReadText(Path("list.out"));
+  for (const std::string& piece :
+       {std::string("/dev/ttyUSB0  usb 0403:6001  \"FTDI FT232R USB UART\"  serial A10KZP1X  "
+                    "driver ftdi_sio  by-path /dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-"
+                    "port0  by-id /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZP1X-if00-port0"),
+        std::string("/dev/ttyUSB1  usb 10c4:ea60"), std::string("serial (none)  driver cp210x")})
+    EXPECT_NE(out.find(piece), std::string::npos) << piece << " in\n" << out;
+
+  Process json({UMOCKDEV_RUN_PATH, "--device", data + "/ftdi.umockdev", "--", TERNIS_SERVE_PATH,
+                "--list", "--json"},
+               Path("json.out"), Path("json.err"));
+  ASSERT_EQ(json.Wait(), 0);
+  const auto device = nlohmann::json::parse(ReadText(Path("json.out")));
+  EXPECT_EQ(device["device"], "/dev/ttyUSB0");
+  EXPECT_EQ(device["vendor_id"], "0403");
+  EXPECT_EQ(device["serial"], "A10KZP1X");
+  EXPECT_EQ(device["by_path"][0], "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0");
+
+  // A device that is not there: the ones with names close to it are offered.
+  Process typo({UMOCKDEV_RUN_PATH, "--device", data + "/ftdi.umockdev", "--", TERNIS_SERVE_PATH,
+                "--file", WriteImage(10), "--once", "--timeout", "0.3", "/dev/ttyUSB2"},
+               Path("typo.out"), Path("typo.err"));
+  EXPECT_EQ(typo.Wait(), 3);
+  EXPECT_NE(ReadText(Path("typo.err"))
+                .find("/dev/ttyUSB2: /dev/ttyUSB2 does not exist; present with a similar name: "
+                      "/dev/ttyUSB0; ternis-serve --list shows every serial device"),
+            std::string::npos)
+      << ReadText(Path("typo.err"));
+
+  Process none({UMOCKDEV_RUN_PATH, "--", TERNIS_SERVE_PATH, "--list"}, Path("none.out"),
+               Path("none.err"));
+  EXPECT_EQ(none.Wait(), 0);
+  EXPECT_EQ(ReadText(Path("none.out")), "no serial devices found\n");
 }
 
 TEST_F(ServeTest, SigtermEndsInAnOrderlyWay) {

@@ -1,0 +1,14 @@
+#pragma once
+// M, D and C key files are secrets: a key file that others can read, or
+// that belongs to someone else, deserves a warning before it is served.
+
+#include <string>
+#include <vector>
+
+namespace ternis {
+
+// One warning per problem with the file's ownership and mode; none when it
+// is private to this user (or cannot be examined: loading will say why).
+std::vector<std::string> KeyFileWarnings(const std::string& path);
+
+}  // namespace ternis

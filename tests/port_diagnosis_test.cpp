@@ -1,0 +1,118 @@
+// Each cause of a port that cannot be used, on a real case where the
+// machine allows it: a pty held by another process, a regular file,
+// /dev/null, a missing path; permission is seen end to end in
+// ternis_serve_test (it needs another user).
+
+#include "station/port_diagnosis.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <thread>
+
+#include "tests/support/process.h"
+#include "tests/support/pty_box.h"
+#include "tests/support/temp_dir.h"
+
+namespace ternis {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string Joined(const PortDiagnosis& d) {
+  return d.Text();
+}
+
+TEST(PortDiagnosis, NamesTheCauseAndWhatToDo) {
+  test::TempDir dir;
+  const std::string file = dir.Write("firmware.hex", {1, 2, 3});
+  struct Case {
+    const char* what;
+    PortFailure failure;
+    PortProblem problem;
+    std::vector<std::string> expected;  // pieces of the text, in order
+  };
+  const Case cases[] = {
+      {"missing, with devices of similar names",
+       {(dir.path() / "ttyUSB2").string(), ENOENT, false, {}, {"/dev/ttyUSB0", "/dev/ttyUSB1"}},
+       PortProblem::kMissing,
+       {"ttyUSB2 does not exist", "present with a similar name: /dev/ttyUSB0, /dev/ttyUSB1",
+        "ternis-serve --list shows every serial device"}},
+      {"a regular file", {file, ENOTTY, true, {}, {}}, PortProblem::kNotSerial,
+       {file + " is not a serial device: it is a regular file"}},
+      {"a device that is not a terminal", {"/dev/null", ENOTTY, true, {}, {}},
+       PortProblem::kNotSerial,
+       {"/dev/null is not a serial device: it is a character device that is not a terminal"}},
+      {"a directory", {dir.path().string(), EISDIR, false, {}, {}}, PortProblem::kNotSerial,
+       {"it is a directory"}},
+  };
+  for (const Case& c : cases) {
+    const PortDiagnosis d = DiagnosePort(c.failure);
+    EXPECT_EQ(d.problem, c.problem) << c.what;
+    std::size_t at = 0;
+    for (const std::string& piece : c.expected) {
+      at = Joined(d).find(piece, at);
+      EXPECT_NE(at, std::string::npos) << c.what << ": " << piece << " in\n" << Joined(d);
+    }
+  }
+}
+
+TEST(PortDiagnosis, RefusedSettingsSayWhichOne) {
+  test::PtyBox line;
+  struct Case {
+    LineSettings settings;
+    std::string hint;
+  };
+  const Case cases[] = {
+      {{9600, 8, kParityMark, kStopOne}, "mark and space parity need a driver with CMSPAR support"},
+      {{9600, 8, kParityNone, kStopOneAndHalf}, "1.5 stop bits cannot be set on Linux"},
+      {{256000, 8, kParityNone, kStopOne}, "the adapter may not take 256000 baud"},
+  };
+  for (const Case& c : cases) {
+    const PortDiagnosis d = DiagnosePort({line.port_path(), EINVAL, true, c.settings, {}});
+    EXPECT_EQ(d.problem, PortProblem::kSettingsRefused);
+    EXPECT_EQ(d.Text(), "the driver of " + line.port_path() + " refused the line settings; " +
+                            c.hint);
+  }
+}
+
+// The holder is found in /proc by device number and named with its command line.
+TEST(PortDiagnosis, APortInUseNamesTheProcessThatHoldsIt) {
+  test::PtyBox line;
+  test::TempDir dir;
+  test::Process holder({"/bin/sh", "-c", "exec 3<>" + line.port_path() + "; exec sleep 30"},
+                       (dir.path() / "out").string(), (dir.path() / "err").string());
+  std::vector<ProcessInfo> holders;
+  for (int i = 0; i < 500 && holders.empty(); ++i) {
+    holders = ProcessesHolding(line.port_path());
+    std::erase_if(holders, [](const ProcessInfo& p) { return p.pid == ::getpid(); });
+    if (holders.empty()) std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_EQ(holders.size(), 1u);
+  EXPECT_EQ(holders[0].pid, holder.pid());
+  EXPECT_EQ(holders[0].command, "sleep 30");
+
+  const PortDiagnosis d = DiagnosePort({line.port_path(), EBUSY, false, {}, {}});
+  EXPECT_EQ(d.problem, PortProblem::kHeld);
+  EXPECT_NE(d.Text().find(line.port_path() + " is in use by another program; held by process " +
+                          std::to_string(holder.pid()) + ": sleep 30"),
+            std::string::npos)
+      << d.Text();
+}
+
+TEST(PortDiagnosis, GroupAdviceFitsTheAccountAndTheLogin) {
+  EXPECT_EQ(GroupAdvice("dialout", false, false),
+            "you are not in group dialout: sudo usermod -aG dialout $USER, then log in again");
+  EXPECT_EQ(GroupAdvice("dialout", true, false),
+            "your account is in group dialout, but this login does not have it yet: log out and "
+            "in again");
+  EXPECT_EQ(GroupAdvice("dialout", true, true),
+            "this login is in group dialout, yet it was refused");
+  EXPECT_EQ(ModeString(S_IFCHR | 0660), "crw-rw----");
+  EXPECT_EQ(ModeString(S_IFREG | 0604), "-rw----r--");
+}
+
+}  // namespace
+}  // namespace ternis
