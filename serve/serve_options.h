@@ -6,14 +6,10 @@
 #include <vector>
 
 #include "link/line_settings.h"
+#include "station/slot_spec.h"
 
 namespace ternis::serve {
 
-// One served port: a name for output and records, and its device.
-struct SlotSpec {
-  std::string name;  // the device path when none was given
-  std::string device;
-};
 
 struct ServeOptions {
   std::string file;
@@ -35,10 +31,6 @@ enum class ParseOutcome { kRun, kHelp, kBadArguments };
 // Fills options from argv; on kBadArguments, error says what is wrong.
 ParseOutcome ParseServeOptions(int argc, char** argv, ServeOptions& options, std::string& error);
 
-// "NAME=DEVICE" or "DEVICE". A NAME is letters, digits, '-', '_' and '.';
-// an argument whose part before '=' holds a '/' is a device path.
-bool ParseSlot(const std::string& argument, SlotSpec& slot, std::string& error);
-bool CheckSlot(const SlotSpec& slot, bool named, std::string& error);
 
 // One setting by its long option name ('_' or '-'), as the command line
 // and the config file give it; flags take "", true/false, yes/no, on/off, 1/0.

@@ -8,24 +8,21 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "protocol/image_file.h"
 #include "serve/console_view.h"
 #include "serve/device_list.h"
 #include "serve/event_stream.h"
 #include "serve/image_watch.h"
 #include "serve/journal_log.h"
 #include "serve/serve_options.h"
-#include "serve/slot.h"
-#include "station/image_digest.h"
+#include "serve/waker.h"
 #include "station/key_file_check.h"
-#include "station/record_file.h"
+#include "station/station.h"
 
 #ifndef TERNIS_VERSION
 #define TERNIS_VERSION "0"
@@ -56,9 +53,21 @@ std::optional<FileStamp> StampOf(const std::string& path) {
   return FileStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
 }
 
-std::string ShortSha(const std::string& sha) {
-  return sha.substr(0, 16) + "...";
+StationSettings SettingsFor(const ServeOptions& options) {
+  StationSettings settings;
+  settings.line = options.line;
+  settings.session.unit_timeout = std::chrono::milliseconds(
+      static_cast<long long>(options.unit_timeout_seconds * 1000.0 + 0.5));
+  settings.tool_version = TERNIS_VERSION;
+  settings.secret = options.key;
+  return settings;
 }
+
+// Progress events: at most once a second per slot, and only when it moved.
+struct ProgressTold {
+  std::uint64_t covered = ~0ull;
+  Clock::time_point at{};
+};
 
 class Server {
  public:
@@ -67,45 +76,48 @@ class Server {
         console_(stderr, ::isatty(2) == 1),
         events_(options.json ? stdout : nullptr),
         journal_(options.journal),
-        host_(HostName()) {}
+        station_(SettingsFor(options), [this] { waker_.Wake(); },
+                 options.verbose ? Station::FramePrinter([this](std::size_t slot,
+                                                                const std::string& line) {
+                   console_.Line(options_.slots[slot].name + ": " + line);
+                 })
+                                 : nullptr) {}
 
   int Run();
 
  private:
-  bool Load(std::string& error);
+  bool Load();
   bool Setup();
-  void ConnectAll();
   void Loop();
-  void OnWake();
   void OnSignal();
   void OnImageWatch();
   void Reload();
-  void ServiceSlot(Slot& slot, Clock::time_point now);
-  bool RecordResult(Slot& slot, const UnitResult& result);
+  void OnWake();
+  void Tell(const StationEvent& event);
+  void TellNotice(const StationEvent& event);
+  void EmitProgress(std::size_t slot, const SlotView& view, Clock::time_point now);
   void Redraw(Clock::time_point now);
-  void EmitProgress(Slot& slot, Clock::time_point now);
   void StopAll();
   int ExitStatus() const;
   int WaitTimeout(Clock::time_point now) const;
   bool EverySlotHasAResult() const;
   std::vector<SlotRow> Rows() const;
-  ImageIdentity IdentityOf(std::uint64_t image_id) const;
+  void Say(std::size_t slot, const std::string& text) {
+    console_.Line(station_.spec(slot).name + ": " + text);
+  }
 
   const ServeOptions& options_;
   ConsoleView console_;
   EventStream events_;
   JournalLog journal_;
-  const std::string host_;
-  RecordFile records_;
   Waker waker_;
+  Station station_;
   UniqueFd signals_;
   ImageWatch watch_;
-  std::shared_ptr<const ImageSnapshot> image_;
   std::optional<FileStamp> image_stamp_;
   bool change_said_ = false;
   bool unlocked_said_ = false;
-  std::map<std::uint64_t, ImageIdentity> identities_;  // every image served, by snapshot id
-  std::vector<std::unique_ptr<Slot>> slots_;
+  std::vector<ProgressTold> progress_;
   Clock::time_point started_ = Clock::now();
   Clock::time_point deadline_ = Clock::time_point::max();
   Clock::time_point redraw_due_ = Clock::time_point::max();
@@ -115,67 +127,65 @@ class Server {
   bool cut_short_ = false;  // a unit was in progress when the server stopped
 };
 
-bool Server::Load(std::string& error) {
+bool Server::Load() {
   if (options_.key) {
     for (const std::string& warning : KeyFileWarnings(options_.file))
       console_.Line("ternis-serve: warning: " + warning);
   }
-  int load_error = 0;
-  auto image = ImageSnapshot::Load(options_.file, &load_error, options_.key);
-  if (!image) {
-    error = "cannot load " + options_.file + ": " + std::strerror(load_error);
+  std::string error;
+  if (!station_.LoadImage(options_.file, error)) {
+    console_.Line("ternis-serve: " + error);
     return false;
   }
-  if (image->secret() && !image->locked() && !unlocked_said_) {
+  image_stamp_ = StampOf(options_.file);
+  if (options_.key && !station_.image_locked() && !unlocked_said_) {
     unlocked_said_ = true;
     console_.Line("ternis-serve: the key could not be locked in memory (RLIMIT_MEMLOCK); it may "
                   "reach swap");
   }
-  ImageIdentity identity{options_.file, image->contents().size(), Sha256Hex(image->contents())};
-  identities_[image->id()] = identity;
-  image_stamp_ = StampOf(options_.file);
-  image_ = std::move(image);
   return true;
 }
 
 int Server::Run() {
+  if (!Load()) return 1;
   std::string error;
-  if (!Load(error)) {
-    std::fprintf(stderr, "ternis-serve: %s\n", error.c_str());
-    return 1;
-  }
-  if (!options_.record_path.empty() && !records_.Open(options_.record_path, error)) {
-    std::fprintf(stderr, "ternis-serve: cannot open the record file %s: %s\n",
-                 options_.record_path.c_str(), error.c_str());
+  if (!options_.record_path.empty() && !station_.OpenRecords(options_.record_path, error)) {
+    console_.Line("ternis-serve: cannot open the record file " + options_.record_path + ": " +
+                  error);
     return 1;
   }
   if (!Setup()) return 1;
 
-  const ImageIdentity& identity = identities_.at(image_->id());
-  console_.Line("ternis-serve: serving " + identity.path + " (" +
-                std::to_string(identity.size) + " bytes, sha256 " + identity.sha256 + ")");
+  const ImageIdentity& identity = station_.image();
+  console_.Line("ternis-serve: serving " + identity.path + " (" + std::to_string(identity.size) +
+                " bytes, sha256 " + identity.sha256 + ")");
   std::size_t width = 0;
-  for (const auto& slot : slots_) width = std::max(width, slot->name().size());
-  for (const auto& slot : slots_) {
-    console_.Line("  " + slot->name() + std::string(width - slot->name().size() + 2, ' ') +
-                  slot->device());
-  }
+  for (const SlotSpec& slot : options_.slots) width = std::max(width, slot.name.size());
+  for (const SlotSpec& slot : options_.slots)
+    console_.Line("  " + slot.name + std::string(width - slot.name.size() + 2, ' ') + slot.device);
   events_.Start(identity, options_.slots);
 
   if (options_.timeout_seconds) {
     deadline_ = started_ + std::chrono::duration_cast<Clock::duration>(
                                std::chrono::duration<double>(*options_.timeout_seconds));
   }
-  ConnectAll();
+  // A device that is missing or refuses is waited for; the others serve on.
+  for (const SlotSpec& slot : options_.slots) {
+    const std::size_t index = station_.AddSlot(slot);
+    progress_.emplace_back();
+    if (station_.session(index).IsConnected())
+      Say(index, station_.session(index).port().GetLastStatus());
+  }
+  OnWake();
   Loop();
   StopAll();
   const int status = ExitStatus();
   Redraw(Clock::now());
   console_.Summary(Rows());
   std::vector<SlotTotals> totals;
-  for (const auto& slot : slots_) {
-    const SessionSnapshot s = slot->session().Snapshot();
-    totals.push_back({slot->name(), s.passed, s.failed, s.aborted});
+  for (std::size_t i = 0; i < station_.slot_count(); ++i) {
+    const SessionSnapshot s = station_.View(i).snapshot;
+    totals.push_back({station_.spec(i).name, s.passed, s.failed, s.aborted});
   }
   events_.Summary(totals, status);
   return status;
@@ -192,24 +202,12 @@ bool Server::Setup() {
   pthread_sigmask(SIG_BLOCK, &mask, nullptr);
   signals_.reset(::signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK));
   if (!waker_.valid() || !signals_.valid()) {
-    std::fprintf(stderr, "ternis-serve: %s\n", std::strerror(errno));
+    console_.Line(std::string("ternis-serve: ") + std::strerror(errno));
     return false;
   }
   if (!watch_.Watch(options_.file))
     console_.Line("ternis-serve: cannot watch " + options_.file + " for changes");
-  for (const SlotSpec& spec : options_.slots)
-    slots_.push_back(std::make_unique<Slot>(spec, options_, waker_, console_));
   return true;
-}
-
-// A device that is missing or refuses is waited for; the others serve on.
-void Server::ConnectAll() {
-  for (auto& slot : slots_) {
-    slot->session().AdoptImage(image_);
-    if (slot->session().Connect(slot->device(), options_.line))
-      slot->Say(slot->session().port().GetLastStatus());
-  }
-  OnWake();
 }
 
 void Server::Loop() {
@@ -243,26 +241,22 @@ void Server::OnImageWatch() {
   if (!watch_.Changed() || change_said_) return;
   if (StampOf(options_.file) == image_stamp_) return;  // touched, not changed
   change_said_ = true;
-  const ImageIdentity& served = identities_.at(image_->id());
+  const ImageIdentity& served = station_.image();
   console_.Line("ternis-serve: " + options_.file +
                 " changed on disk; still serving the bytes loaded (sha256 " +
-                ShortSha(served.sha256) + "); SIGHUP loads the new file");
+                served.sha256.substr(0, 16) + "...); SIGHUP loads the new file");
   events_.Image("changed on disk", served);
 }
 
 // SIGHUP: units that start from now on get the file as it is now.
 void Server::Reload() {
-  std::string error;
-  const auto old = image_;
-  if (!Load(error)) {
-    image_ = old;
-    console_.Line("ternis-serve: reload failed, still serving the old file: " + error);
+  if (!Load()) {
+    console_.Line("ternis-serve: reload failed, still serving the old file");
     return;
   }
   change_said_ = false;
   watch_.Watch(options_.file);
-  for (auto& slot : slots_) slot->session().AdoptImageForNextUnit(image_);
-  const ImageIdentity& identity = identities_.at(image_->id());
+  const ImageIdentity& identity = station_.image();
   console_.Line("ternis-serve: reloaded " + identity.path + " (" + std::to_string(identity.size) +
                 " bytes, sha256 " + identity.sha256 + ") for the units that start from now");
   events_.Image("reloaded", identity);
@@ -270,59 +264,63 @@ void Server::Reload() {
 
 void Server::OnWake() {
   const auto now = Clock::now();
-  for (auto& slot : slots_) {
-    ServiceSlot(*slot, now);
-    if (end_ == End::kRecordFailed) return;
-  }
+  for (const StationEvent& event : station_.Service(now)) Tell(event);
+  for (std::size_t i = 0; i < station_.slot_count(); ++i) EmitProgress(i, station_.View(i), now);
   if (redraw_due_ == Clock::time_point::max()) redraw_due_ = last_redraw_ + kRedrawInterval;
   if (now >= redraw_due_) Redraw(now);
 }
 
-// Results are recorded (on disk) before anything shows them.
-void Server::ServiceSlot(Slot& slot, Clock::time_point now) {
-  slot.session().Service();
-  slot.ReportNotices();
-  for (const UnitResult& result : slot.session().TakeResults()) {
-    if (!RecordResult(slot, result)) return;
-  }
-  const SessionSnapshot s = slot.session().Snapshot();
-  slot.meter().Sample(s.unit, s.covered, now);
-  if (slot.StateChanged(s)) events_.Slot(slot.spec(), SlotStateName(s.state), slot.Reason(s));
-  EmitProgress(slot, now);
-}
-
-bool Server::RecordResult(Slot& slot, const UnitResult& result) {
-  UnitRecord record{slot.name(), slot.device(), IdentityOf(result.image_id), result, host_,
-                    TERNIS_VERSION};
-  if (records_.is_open()) {
-    std::string error;
-    if (!records_.Append(record, error)) {
-      console_.Line("ternis-serve: cannot write the record file " + records_.path() + ": " + error +
-                    "; stopping");
+void Server::Tell(const StationEvent& event) {
+  switch (event.kind) {
+    case StationEvent::Kind::kNotice:
+      TellNotice(event);
+      break;
+    case StationEvent::Kind::kUnitEnded:  // already on disk
+      Say(event.slot, DescribeResult(event.record.result));
+      events_.Unit(event.record);
+      journal_.Unit(event.record);
+      if (end_ != End::kRunning && event.record.result.outcome == UnitOutcome::kAborted)
+        cut_short_ = true;
+      break;
+    case StationEvent::Kind::kStateChanged:
+      events_.Slot(station_.spec(event.slot), SlotStateName(event.state), event.reason);
+      break;
+    case StationEvent::Kind::kRecordFailed:
+      console_.Line("ternis-serve: " + event.error + "; stopping");
       end_ = End::kRecordFailed;
-      return false;
-    }
+      break;
   }
-  slot.Say(DescribeResult(result));
-  events_.Unit(record);
-  journal_.Unit(record);
-  return true;
 }
 
-ImageIdentity Server::IdentityOf(std::uint64_t image_id) const {
-  const auto it = identities_.find(image_id);
-  if (it != identities_.end()) return it->second;
-  return identities_.at(image_->id());  // a unit that never saw data: the image served now
+void Server::TellNotice(const StationEvent& event) {
+  const SessionNotice& notice = event.notice;
+  switch (notice.kind) {
+    case NoticeKind::kUnitStarted:
+      Say(event.slot, "unit " + std::to_string(notice.unit) + " started (" + notice.text + ")");
+      break;
+    case NoticeKind::kDeviceLost:
+      Say(event.slot, notice.text + "; waiting for it to come back");
+      break;
+    case NoticeKind::kCannotOpen:
+      Say(event.slot, event.diagnosis->Text() + (notice.error == ENOENT
+                                                     ? "; waiting for it"
+                                                     : "; trying again every few seconds"));
+      break;
+    case NoticeKind::kConnected:
+      Say(event.slot, notice.text);
+      break;
+  }
 }
 
-void Server::EmitProgress(Slot& slot, Clock::time_point now) {
+void Server::EmitProgress(std::size_t slot, const SlotView& view, Clock::time_point now) {
   if (!events_.enabled()) return;
-  const SessionSnapshot s = slot.session().Snapshot();
-  const bool in_unit = s.state == SlotState::kServing || s.state == SlotState::kWriting;
-  if (!in_unit || !slot.ProgressDue(s.covered, now, kProgressInterval)) return;
-  events_.Progress(slot.name(), s.covered, s.image_size, s.percent,
-                   slot.meter().bytes_per_second(),
-                   slot.meter().EtaSeconds(s.covered, s.image_size));
+  const SessionSnapshot& s = view.snapshot;
+  if (s.state != SlotState::kServing && s.state != SlotState::kWriting) return;
+  ProgressTold& told = progress_[slot];
+  if (s.covered == told.covered || now - told.at < kProgressInterval) return;
+  told = {s.covered, now};
+  events_.Progress(view.spec.name, s.covered, s.image_size, s.percent, view.bytes_per_second,
+                   view.eta_seconds);
 }
 
 void Server::Redraw(Clock::time_point now) {
@@ -333,15 +331,32 @@ void Server::Redraw(Clock::time_point now) {
 
 std::vector<SlotRow> Server::Rows() const {
   std::vector<SlotRow> rows;
-  for (const auto& slot : slots_) rows.push_back(slot->Row());
+  for (std::size_t i = 0; i < station_.slot_count(); ++i) {
+    const SlotView view = station_.View(i);
+    const SessionSnapshot& s = view.snapshot;
+    SlotRow row;
+    row.name = view.spec.name;
+    row.device = view.spec.device;
+    row.in_unit = view.in_unit;
+    row.percent = s.percent;
+    row.covered = s.covered;
+    row.size = s.image_size;
+    row.bytes_per_second = view.bytes_per_second;
+    row.eta_seconds = view.eta_seconds;
+    row.passed = s.passed;
+    row.failed = s.failed;
+    row.aborted = s.aborted;
+    row.phase = PhaseText(s);
+    rows.push_back(std::move(row));
+  }
   return rows;
 }
 
 int Server::WaitTimeout(Clock::time_point now) const {
   Clock::time_point next = std::min(deadline_, redraw_due_);
-  for (const auto& slot : slots_) {
-    if (const auto due = slot->session().NextService()) next = std::min(next, *due);
-    if (slot->meter_running()) next = std::min(next, now + kProgressInterval);
+  if (const auto due = station_.NextService()) next = std::min(next, *due);
+  for (std::size_t i = 0; i < station_.slot_count(); ++i) {
+    if (events_.enabled() && station_.View(i).in_unit) next = std::min(next, now + kProgressInterval);
   }
   if (next == Clock::time_point::max()) return -1;
   if (next <= now) return 0;
@@ -349,31 +364,33 @@ int Server::WaitTimeout(Clock::time_point now) const {
 }
 
 bool Server::EverySlotHasAResult() const {
-  return std::all_of(slots_.begin(), slots_.end(), [](const auto& slot) {
-    const SessionSnapshot s = slot->session().Snapshot();
-    return s.passed + s.failed + s.aborted > 0;
-  });
+  for (std::size_t i = 0; i < station_.slot_count(); ++i) {
+    const SessionSnapshot s = station_.View(i).snapshot;
+    if (s.passed + s.failed + s.aborted == 0) return false;
+  }
+  return true;
 }
 
 // Units in progress end as aborted, and are recorded like any other.
 void Server::StopAll() {
-  for (auto& slot : slots_) {
-    const bool was_open = slot->session().IsConnected();
-    const std::uint64_t aborted_before = slot->session().Snapshot().aborted;
-    slot->session().Stop();
-    if (slot->session().Snapshot().aborted > aborted_before) cut_short_ = true;
-    slot->ReportNotices();
-    for (const UnitResult& result : slot->session().TakeResults()) RecordResult(*slot, result);
-    if (was_open) slot->Say(slot->session().port().GetLastStatus());
+  std::vector<bool> was_open;
+  for (std::size_t i = 0; i < station_.slot_count(); ++i)
+    was_open.push_back(station_.session(i).IsConnected());
+  const bool running = end_ == End::kRunning;
+  if (running) end_ = End::kSignal;  // the loop ended on a poll error: treat as a stop
+  for (const StationEvent& event : station_.StopAll()) Tell(event);
+  for (std::size_t i = 0; i < station_.slot_count(); ++i) {
+    if (was_open[i]) Say(i, station_.session(i).port().GetLastStatus());
   }
 }
 
 int Server::ExitStatus() const {
   bool failed = false;
-  for (const auto& slot : slots_) failed |= slot->session().Snapshot().failed > 0;
+  for (std::size_t i = 0; i < station_.slot_count(); ++i)
+    failed |= station_.View(i).snapshot.failed > 0;
   switch (end_) {
     case End::kSignal:
-      if (cut_short_) return 128 + signal_;
+      if (cut_short_) return signal_ ? 128 + signal_ : 1;
       break;
     case End::kTimeout:
       if (cut_short_ || (options_.once && !EverySlotHasAResult())) return 3;

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace ternis::serve {
+namespace ternis {
 
 class SlotMeter {
  public:
@@ -26,4 +26,4 @@ class SlotMeter {
   double rate_ = 0;
 };
 
-}  // namespace ternis::serve
+}  // namespace ternis

@@ -1,6 +1,6 @@
-#include "serve/slot_meter.h"
+#include "station/slot_meter.h"
 
-namespace ternis::serve {
+namespace ternis {
 
 void SlotMeter::Sample(std::uint64_t unit, std::uint64_t covered, Clock::time_point now) {
   if (unit != unit_ || covered < covered_ || at_ == Clock::time_point{}) {
@@ -23,4 +23,4 @@ std::optional<double> SlotMeter::EtaSeconds(std::uint64_t covered, std::uint64_t
   return static_cast<double>(size - covered) / rate_;
 }
 
-}  // namespace ternis::serve
+}  // namespace ternis

@@ -1,0 +1,255 @@
+#include "station/station.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "station/image_digest.h"
+#include "station/serial_inventory.h"
+
+namespace ternis {
+
+namespace {
+
+bool InUnit(SlotState state) {
+  return state == SlotState::kBooted || state == SlotState::kServing ||
+         state == SlotState::kWriting;
+}
+
+std::string Reason(const SessionSnapshot& s) {
+  if (s.state == SlotState::kWaitingForDevice) return s.problem;
+  if ((s.state == SlotState::kFailed || s.state == SlotState::kAborted) && s.last_result)
+    return s.last_result->reason;
+  return {};
+}
+
+}  // namespace
+
+// Wakes the owner when something shown changes; prints frames when asked.
+class Station::SlotObserver : public SessionObserver {
+ public:
+  SlotObserver(Station& station, std::atomic<std::size_t>& index)
+      : station_(station), index_(index) {}
+  void OnChanged() override { station_.wake_(); }
+  void OnBootUp(const BootUpEvent& e) override {
+    Print(std::string("boot-up, acknowledgement: ") + WriteStatusName(e.ack));
+  }
+  void OnDataServed(const DataServedEvent& e) override {
+    if (!station_.frames_) return;
+    char text[128];
+    std::snprintf(text, sizeof text, "served %u bytes at %u (%s)", e.length, e.offset,
+                  WriteStatusName(e.write));
+    Print(text);
+  }
+  void OnNoImage(const NoImageEvent&) override { Print("asked for data, but no file is loaded"); }
+  void OnTimeServed(const TimeServedEvent& e) override {
+    Print("time request answered with " + FormatDateTimeCode(e.code));
+  }
+
+ private:
+  void Print(const std::string& line) {
+    if (station_.frames_) station_.frames_(index_.load(), line);
+  }
+  Station& station_;
+  std::atomic<std::size_t>& index_;  // follows the slot when others are removed
+};
+
+struct Station::Slot {
+  Slot(Station& station, SlotSpec s, std::size_t i, const SessionOptions& options)
+      : spec(std::move(s)), index(i), observer(station, index), session(&observer, options) {}
+  SlotSpec spec;
+  std::atomic<std::size_t> index;
+  SlotMeter meter;
+  std::optional<SlotState> told_state;
+  SlotObserver observer;
+  BoxSession session;  // last: it stops, and calls back, before the rest goes
+};
+
+Station::Station(StationSettings settings, Wake wake, FramePrinter frames)
+    : settings_(std::move(settings)),
+      wake_(std::move(wake)),
+      frames_(std::move(frames)),
+      host_(HostName()) {}
+
+Station::~Station() {
+  StopAll();
+}
+
+bool Station::LoadImage(const std::string& path, std::string& error) {
+  int load_error = 0;
+  auto image = ImageSnapshot::Load(path, &load_error, settings_.secret);
+  if (!image) {
+    error = "cannot load " + path + ": " + std::strerror(load_error);
+    return false;
+  }
+  identities_[image->id()] = {path, image->contents().size(), Sha256Hex(image->contents())};
+  image_ = std::move(image);
+  for (auto& slot : slots_) slot->session.AdoptImageForNextUnit(image_);
+  return true;
+}
+
+const ImageIdentity& Station::image() const {
+  static const ImageIdentity kNone;
+  return image_ ? identities_.at(image_->id()) : kNone;
+}
+
+bool Station::OpenRecords(const std::string& path, std::string& error) {
+  return records_.Open(path, error);
+}
+
+const SlotSpec& Station::spec(std::size_t index) const {
+  return slots_[index]->spec;
+}
+
+BoxSession& Station::session(std::size_t index) {
+  return slots_[index]->session;
+}
+
+std::size_t Station::AddSlot(const SlotSpec& spec) {
+  SessionOptions options = settings_.session;
+  options.wait_for_missing = true;
+  const std::size_t index = slots_.size();
+  slots_.push_back(std::make_unique<Slot>(*this, spec, index, options));
+  Slot& slot = *slots_.back();
+  if (image_) slot.session.AdoptImage(image_);
+  slot.session.Connect(spec.device, settings_.line);
+  wake_();
+  return index;
+}
+
+bool Station::RemoveSlot(std::size_t index) {
+  if (index >= slots_.size() || InUnit(slots_[index]->session.Snapshot().state)) return false;
+  slots_[index]->session.Stop();
+  slots_.erase(slots_.begin() + static_cast<long>(index));
+  for (std::size_t i = index; i < slots_.size(); ++i) slots_[i]->index = i;
+  return true;
+}
+
+bool Station::RenameSlot(std::size_t index, const std::string& name) {
+  if (index >= slots_.size() || InUnit(slots_[index]->session.Snapshot().state)) return false;
+  if (!IsSlotName(name)) return false;
+  for (const auto& slot : slots_) {
+    if (slot->spec.name == name) return slot.get() == slots_[index].get();
+  }
+  slots_[index]->spec.name = name;
+  return true;
+}
+
+std::vector<StationEvent> Station::Service(std::chrono::steady_clock::time_point now) {
+  std::vector<StationEvent> events;
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    auto more = ServiceSlot(i, now);
+    const bool stop = !more.empty() && more.back().kind == StationEvent::Kind::kRecordFailed;
+    events.insert(events.end(), std::make_move_iterator(more.begin()),
+                  std::make_move_iterator(more.end()));
+    if (stop) break;
+  }
+  return events;
+}
+
+std::vector<StationEvent> Station::ServiceSlot(std::size_t index,
+                                               std::chrono::steady_clock::time_point now) {
+  Slot& slot = *slots_[index];
+  std::vector<StationEvent> events;
+  slot.session.Service();
+  for (SessionNotice& notice : slot.session.TakeNotices()) {
+    StationEvent event(StationEvent::Kind::kNotice, index);
+    if (notice.kind == NoticeKind::kCannotOpen) event.diagnosis = Diagnose(slot, notice);
+    event.notice = std::move(notice);
+    events.push_back(std::move(event));
+  }
+  for (const UnitResult& result : slot.session.TakeResults()) {
+    Record(index, result, events);
+    if (events.back().kind == StationEvent::Kind::kRecordFailed) return events;
+  }
+  const SessionSnapshot s = slot.session.Snapshot();
+  slot.meter.Sample(s.unit, s.covered, now);
+  if (slot.told_state != s.state) {
+    slot.told_state = s.state;
+    StationEvent event(StationEvent::Kind::kStateChanged, index);
+    event.state = s.state;
+    event.reason = Reason(s);
+    events.push_back(std::move(event));
+  }
+  return events;
+}
+
+// On disk first: a result nobody can prove is not shown.
+void Station::Record(std::size_t index, const UnitResult& result,
+                     std::vector<StationEvent>& events) {
+  const Slot& slot = *slots_[index];
+  const auto identity = identities_.find(result.image_id);
+  StationEvent event(StationEvent::Kind::kUnitEnded, index);
+  event.record = {slot.spec.name, slot.spec.device,
+                  identity != identities_.end() ? identity->second : image(),
+                  result, host_, settings_.tool_version};
+  if (records_.is_open() && !records_.Append(event.record, event.error)) {
+    event.kind = StationEvent::Kind::kRecordFailed;
+    event.error = "cannot write the record file " + records_.path() + ": " + event.error;
+  }
+  events.push_back(std::move(event));
+}
+
+PortDiagnosis Station::Diagnose(const Slot& slot, const SessionNotice& notice) const {
+  PortFailure failure;
+  failure.path = slot.spec.device;
+  failure.error = notice.error;
+  failure.configuring = notice.configuring;
+  failure.line = settings_.line;
+  if (notice.error == ENOENT)
+    failure.similar_devices = ClosestNodes(slot.spec.device, ListSerialDevices(), 3);
+  return DiagnosePort(failure);
+}
+
+std::optional<SteadyTime> Station::NextService() const {
+  std::optional<SteadyTime> next;
+  for (const auto& slot : slots_) {
+    if (const auto due = slot->session.NextService()) next = next ? std::min(*next, *due) : *due;
+  }
+  return next;
+}
+
+std::vector<StationEvent> Station::StopAll() {
+  std::vector<StationEvent> events;
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    slots_[i]->session.Stop();
+    for (const UnitResult& result : slots_[i]->session.TakeResults()) Record(i, result, events);
+  }
+  return events;
+}
+
+SlotView Station::View(std::size_t index) const {
+  const Slot& slot = *slots_[index];
+  SlotView view;
+  view.spec = slot.spec;
+  view.snapshot = slot.session.Snapshot();
+  view.in_unit = InUnit(view.snapshot.state);
+  view.bytes_per_second = slot.meter.bytes_per_second();
+  view.eta_seconds = slot.meter.EtaSeconds(view.snapshot.covered, view.snapshot.image_size);
+  return view;
+}
+
+std::string PhaseText(const SessionSnapshot& s) {
+  if (InUnit(s.state) || !s.last_result) {
+    std::string phase = SlotStateName(s.state);
+    // Missing or gone is the usual case; anything else says why.
+    if (s.state == SlotState::kWaitingForDevice && s.problem_error != 0 &&
+        s.problem_error != ENOENT && s.problem_error != ENODEV)
+      phase += std::string(": ") + std::strerror(s.problem_error);
+    return phase;
+  }
+  const UnitResult& r = *s.last_result;
+  char text[64];
+  std::snprintf(text, sizeof text, "%s in %.1f s",
+                r.outcome == UnitOutcome::kPass   ? "PASS"
+                : r.outcome == UnitOutcome::kFail ? "FAIL"
+                                                  : "ABORTED",
+                r.duration_s);
+  std::string phase = text;
+  if (!r.reason.empty()) phase += ": " + r.reason;
+  if (s.state == SlotState::kWaitingForDevice) phase += "; waiting for device";
+  return phase;
+}
+
+}  // namespace ternis

@@ -1,0 +1,120 @@
+#pragma once
+// A station: one image served to many slots at once, each slot a box
+// session on its own port, every ended unit recorded (on disk first) with
+// the identity of the bytes it got. The server and the station window are
+// two front ends of this one object.
+//
+// Threads: everything here runs on the owner's thread (the server's loop,
+// the window's thread). The sessions' receive threads only call `wake`
+// (when something shown changed) and the optional frame printer.
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "station/box_session.h"
+#include "station/port_diagnosis.h"
+#include "station/record_file.h"
+#include "station/slot_meter.h"
+#include "station/slot_spec.h"
+#include "station/unit_record.h"
+
+namespace ternis {
+
+struct StationSettings {
+  LineSettings line;
+  SessionOptions session;  // wait_for_missing is always on for a station
+  std::string tool_version;
+  bool secret = false;  // the image is a key file
+};
+
+// What happened, in order, since the last Service().
+struct StationEvent {
+  enum class Kind { kNotice, kUnitEnded, kStateChanged, kRecordFailed };
+  StationEvent(Kind k, std::size_t s) : kind(k), slot(s) {}
+  Kind kind = Kind::kNotice;
+  std::size_t slot = 0;
+  SessionNotice notice{NoticeKind::kConnected, {}};  // kNotice
+  std::optional<PortDiagnosis> diagnosis;             // kNotice of kCannotOpen
+  UnitRecord record;                                  // kUnitEnded: written before it is told
+  SlotState state = SlotState::kClosed;               // kStateChanged
+  std::string reason;                                 // kStateChanged: why it waits or failed
+  std::string error;                                  // kRecordFailed
+};
+
+// A slot as a front end shows it.
+struct SlotView {
+  SlotSpec spec;
+  SessionSnapshot snapshot;
+  bool in_unit = false;
+  double bytes_per_second = 0;
+  std::optional<double> eta_seconds;
+};
+
+class Station {
+ public:
+  using Wake = std::function<void()>;  // any thread; must not block
+  // Receive thread: a line about one frame, for a verbose view.
+  using FramePrinter = std::function<void(std::size_t slot, const std::string& line)>;
+
+  Station(StationSettings settings, Wake wake, FramePrinter frames = nullptr);
+  ~Station();
+  Station(const Station&) = delete;
+  Station& operator=(const Station&) = delete;
+
+  // The image for every slot. Before any slot serves, or for the units that
+  // start from now on (a box never gets a mix). False with the reason.
+  bool LoadImage(const std::string& path, std::string& error);
+  const ImageIdentity& image() const;
+  bool has_image() const { return image_ != nullptr; }
+  bool image_locked() const { return image_ && image_->locked(); }
+
+  bool OpenRecords(const std::string& path, std::string& error);
+  bool recording() const { return records_.is_open(); }
+
+  // Adds a slot and starts serving it (a missing device is waited for).
+  std::size_t AddSlot(const SlotSpec& spec);
+  // Removes or renames an idle slot (no unit in progress); false otherwise.
+  bool RemoveSlot(std::size_t index);
+  bool RenameSlot(std::size_t index, const std::string& name);
+  std::size_t slot_count() const { return slots_.size(); }
+  const SlotSpec& spec(std::size_t index) const;
+  BoxSession& session(std::size_t index);
+
+  // Upkeep of every slot; results are recorded before they are returned.
+  std::vector<StationEvent> Service(std::chrono::steady_clock::time_point now);
+  // When Service() has something to do without being woken.
+  std::optional<SteadyTime> NextService() const;
+  // Stops every slot: units in progress end as aborted, and are recorded.
+  std::vector<StationEvent> StopAll();
+
+  SlotView View(std::size_t index) const;
+
+ private:
+  struct Slot;
+  class SlotObserver;
+
+  std::vector<StationEvent> ServiceSlot(std::size_t index,
+                                        std::chrono::steady_clock::time_point now);
+  void Record(std::size_t index, const UnitResult& result, std::vector<StationEvent>& events);
+  PortDiagnosis Diagnose(const Slot& slot, const SessionNotice& notice) const;
+
+  const StationSettings settings_;
+  const Wake wake_;
+  const FramePrinter frames_;
+  const std::string host_;
+  std::shared_ptr<const ImageSnapshot> image_;
+  std::map<std::uint64_t, ImageIdentity> identities_;  // every image served, by snapshot id
+  RecordFile records_;
+  std::vector<std::unique_ptr<Slot>> slots_;
+};
+
+// "PASS in 93.9 s", "FAIL in 2.0 s: device lost at 37 %"; the state's name
+// while a unit is in progress or before the first result.
+std::string PhaseText(const SessionSnapshot& s);
+
+}  // namespace ternis

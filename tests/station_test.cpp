@@ -1,0 +1,106 @@
+// A station of several slots over real pseudo-terminals with stb-sim boxes:
+// what both front ends rely on.
+
+#include "station/station.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace ternis {
+namespace {
+
+using test::Process;
+using test::ReadText;
+using namespace std::chrono_literals;
+
+class StationTest : public testing::Test {
+ protected:
+  std::string Path(const std::string& name) const { return (dir.path() / name).string(); }
+
+  std::unique_ptr<Process> StartBox(const std::string& link, std::vector<std::string> args) {
+    args.insert(args.begin(), {STB_SIM_PATH, "--pty", Path(link), "--reference", image});
+    auto box = std::make_unique<Process>(args, Path(link + ".out"), Path(link + ".err"));
+    EXPECT_TRUE(test::WaitForText(Path(link + ".err"), "box on"));
+    return box;
+  }
+
+  // The owner's loop: serve until `done` says so (or a safety limit passes).
+  void ServeUntil(const std::function<bool()>& done) {
+    for (int i = 0; i < 2000 && !done(); ++i) {
+      for (StationEvent& e : station.Service(std::chrono::steady_clock::now()))
+        events.push_back(std::move(e));
+      std::this_thread::sleep_for(5ms);
+    }
+  }
+  std::size_t UnitsTold() const {
+    return std::count_if(events.begin(), events.end(), [](const StationEvent& e) {
+      return e.kind == StationEvent::Kind::kUnitEnded;
+    });
+  }
+
+  std::vector<StationEvent> events;
+
+  test::TempDir dir;
+  std::string image = dir.Write("image.bin", test::CountingBytes(20'000));
+  std::atomic<int> wakes{0};
+  Station station{StationSettings{}, [this] { ++wakes; }};
+};
+
+TEST_F(StationTest, SlotsServeTogetherAndEveryResultIsRecordedFirst) {
+  std::string error;
+  ASSERT_TRUE(station.LoadImage(image, error)) << error;
+  ASSERT_TRUE(station.OpenRecords(Path("records.jsonl"), error)) << error;
+  auto a = StartBox("a", {});
+  auto b = StartBox("b", {"--order", "random", "--chunk", "700"});
+  station.AddSlot({"a", Path("a")});
+  station.AddSlot({"b", Path("b")});
+  ServeUntil([&] { return UnitsTold() == 2; });
+  EXPECT_GT(wakes, 0) << "the sessions wake their owner";
+
+  // Every unit told was on disk already, with the image's identity.
+  std::istringstream lines(ReadText(Path("records.jsonl")));
+  std::vector<nlohmann::json> records;
+  for (std::string line; std::getline(lines, line);) records.push_back(nlohmann::json::parse(line));
+  ASSERT_EQ(records.size(), 2u);
+  for (const auto& r : records) {
+    EXPECT_EQ(r["result"], "pass");
+    EXPECT_EQ(r["sha256"], station.image().sha256);
+    EXPECT_EQ(r["size"], 20'000);
+  }
+}
+
+TEST_F(StationTest, SlotsChangeOnlyWhileIdle) {
+  std::string error;
+  ASSERT_TRUE(station.LoadImage(image, error));
+  auto quiet = StartBox("quiet", {"--stop-after", "3", "--hold", "10"});
+  station.AddSlot({"quiet", Path("quiet")});
+  station.AddSlot({"spare", Path("nothing-here")});
+  ServeUntil([&] { return station.View(0).in_unit && station.View(0).snapshot.requests >= 3; });
+
+  EXPECT_FALSE(station.RemoveSlot(0)) << "a unit is in progress";
+  EXPECT_FALSE(station.RenameSlot(0, "other")) << "a unit is in progress";
+  EXPECT_FALSE(station.RenameSlot(1, "quiet")) << "the name is taken";
+  EXPECT_FALSE(station.RenameSlot(1, "no spaces")) << "not a slot name";
+  EXPECT_TRUE(station.RenameSlot(1, "spare-2"));
+  EXPECT_EQ(station.spec(1).name, "spare-2");
+  EXPECT_TRUE(station.RemoveSlot(1)) << "waiting for its device is idle";
+  EXPECT_EQ(station.slot_count(), 1u);
+
+  // Stopping records the unit in progress as aborted.
+  const auto events = station.StopAll();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].record.result.outcome, UnitOutcome::kAborted);
+  EXPECT_EQ(events[0].record.slot, "quiet");
+  quiet->Signal(SIGTERM);
+}
+
+}  // namespace
+}  // namespace ternis
