@@ -10,14 +10,17 @@
 #include <QPainter>
 #include <QTimer>
 #include <QWindow>
+#include <climits>
 #include <cstdarg>
 
 #include "app/dialog_units.h"
+#include "app/enter_key.h"
 #include "app/port_settings_dialog.h"
 #include "app/settings_store.h"
 #include "controls/skin.h"
 #include "protocol/constants.h"
 #include "station/box_session.h"
+#include "station/image_digest.h"
 
 Q_LOGGING_CATEGORY(lcStatus, "ternis.status")
 
@@ -42,6 +45,30 @@ QFont DialogFont() {
   return QFont(verdana ? QStringLiteral("Verdana") : QStringLiteral("DejaVu Sans"), 8);
 }
 
+// The skin's panel and ink colours, so the added lines sit in the art.
+constexpr Colorref kPanel = Rgb(238, 242, 248);
+constexpr Colorref kInk = Rgb(40, 52, 74);
+constexpr Colorref kGood = Rgb(24, 128, 56);
+constexpr Colorref kBad = Rgb(196, 32, 32);
+
+Colorref ColourOf(Tone tone) {
+  switch (tone) {
+    case Tone::kGood:
+      return kGood;
+    case Tone::kBad:
+      return kBad;
+    case Tone::kPlain:
+      break;
+  }
+  return kInk;
+}
+
+// A percent far past the range (a file that shrank on disk) stays a large
+// positive number instead of wrapping into a negative int.
+int ShownPercent(std::intptr_t percent) {
+  return static_cast<int>(std::clamp<std::intptr_t>(percent, 0, INT_MAX));
+}
+
 }  // namespace
 
 DownloadDialog::DownloadDialog(SettingsStore& settings, BoxSession& session,
@@ -50,8 +77,8 @@ DownloadDialog::DownloadDialog(SettingsStore& settings, BoxSession& session,
       settings_(settings),
       session_(session),
       window_link_(this, [this](std::uint32_t m, std::uintptr_t w,
-                                std::intptr_t l) { return HandleMessage(m, w, l); }),
-      messages_(window_link_, &window_link_),
+                                std::intptr_t l) { HandleMessage(m, w, l); }),
+      messages_(window_link_),
       link_(session, settings, std::move(message_box)),
       choose_file_(DefaultChooser) {
   setFont(DialogFont());
@@ -76,11 +103,22 @@ void DownloadDialog::CreateControls() {
   }
   progress_ = new PercentProgressCtrl(this);
   progress_->setGeometry(DuRect(29, 118, 193, 12));
+  // On the "Progress" heading's rule, the tally; under the bar, where the
+  // box stands and how its last unit ended.
+  tally_ = new StyledLabel(this, StyledLabel::SS_RIGHT);
+  tally_->setGeometry(190, 162, 215, 16);
+  tally_->hide();
+  status_line_ = new StyledLabel(this, StyledLabel::SS_LEFTNOWORDWRAP);
+  status_line_->setGeometry(40, 216, 365, 16);
   path_box_ = new QLineEdit(this);
   path_box_->setReadOnly(true);
   path_box_->setFocusPolicy(Qt::ClickFocus);
   path_box_->setGeometry(DuRect(29, 167, 193, 12));
   path_box_->installEventFilter(this);
+  // On the "File" heading's rule: which bytes are served, at a glance.
+  identity_ = new StyledLabel(this, StyledLabel::SS_RIGHT);
+  identity_->setGeometry(190, 242, 215, 16);
+  identity_->hide();
   configuration_ = new QPushButton(QStringLiteral("Configuration"), this);
   configuration_->setCheckable(true);     // a check box with a push-button look,
   configuration_->setAutoDefault(false);  // so Enter means OK, not "click me"
@@ -120,6 +158,11 @@ void DownloadDialog::SkinControls() {
                           0, SkinButton::Plain, 0, 4);
   }
   version_->SetLabelText(skin::VersionText());
+  status_line_->UseParentBackground(true);
+  for (StyledLabel* label : {tally_, identity_}) {
+    label->SetBackground(kPanel, 0, false);  // cuts the heading's rule
+    label->SetForeColor(kInk);
+  }
 }
 
 void DownloadDialog::Initialise() {
@@ -133,6 +176,7 @@ void DownloadDialog::Initialise() {
   progress_->SetPos(0);
   SelectFile(settings_.FILE_MASK);
   version_->UseParentBackground(true);
+  ShowSessionState();
   configuration_->setFocus();  // the first tab stop
 }
 
@@ -160,16 +204,33 @@ int DownloadDialog::SelectFile(std::uint32_t kind, const QString& given) {
       break;
   }
   QString path = given;
+  bool loaded = false;
   if (stored) {
     if (path.isEmpty()) path = *stored;
-    if (session_.LoadImageFile(path.toStdString())) *stored = path;
+    loaded = session_.LoadImageFile(path.toStdString());
+    if (loaded) *stored = path;
   }
   path_box_->setText(path);
   if (!path.isEmpty()) {
     ReportStatus("%s; %s sized %lld", prefix, qPrintable(path),
                  static_cast<long long>(QueryFileLength(path)));
   }
+  if (stored) IdentifyServedFile(loaded ? path : QString());
   return 1;
+}
+
+void DownloadDialog::IdentifyServedFile(const QString& path) {
+  const auto image = session_.engine().image().Acquire();
+  if (!image) {
+    identity_->hide();
+    return;
+  }
+  const ImageIdentity& identity = identities_[image->id()] = {
+      path.toStdString(), image->contents().size(), Sha256Hex(image->contents())};
+  ReportStatus("%s: sha256 %s", qPrintable(path), identity.sha256.c_str());
+  identity_->SetLabelText(DescribeIdentity(identity));
+  identity_->setToolTip(QString::fromStdString(identity.path + "\nSHA-256 " + identity.sha256));
+  identity_->show();
 }
 
 qint64 DownloadDialog::QueryFileLength(const QString& path) {
@@ -200,48 +261,54 @@ bool DownloadDialog::event(QEvent* event) {
   return QDialog::event(event);
 }
 
-std::intptr_t DownloadDialog::HandleMessage(std::uint32_t message, std::uintptr_t wparam,
-                                            std::intptr_t lparam) {
-  std::uint16_t mjd = 0;
-  std::uint32_t time = 0;
+// The time queries need no answer: the session has already sent the box
+// its one reading of the clock.
+void DownloadDialog::HandleMessage(std::uint32_t message, std::uintptr_t wparam,
+                                   std::intptr_t lparam) {
   switch (message) {
     case SM_PROGRESS:
       OnProgress(wparam, lparam);
-      return 0;
+      break;
     case SM_STATUS_TEXT:
       ReportStatus("%s", reinterpret_cast<const char*>(lparam));
-      return 0;
+      break;
     case SM_NOTIFY_ERROR_CODE:
       ReportStatus("SM_NOTIFY_ERROR_CODE : %s", reinterpret_cast<const char*>(lparam));
-      return 0;
-    case SM_GET_DATE:
-      clock_->GetDateTimeCode(mjd, time);
-      return mjd;  // the low 16 bits, upper bits 0
-    case SM_GET_TIME:
-      clock_->GetDateTimeCode(mjd, time);
-      return static_cast<std::intptr_t>(time & 0x00FFFFFF);
+      break;
+    case SM_STB_DATA_REQ:
+      busy_rule_.OnDataRequest();
+      break;
+    case SM_STB_TIME_REQ:
+      busy_rule_.OnTimeRequest();
+      ShowBusy(false);
+      break;
     case kSessionChangedMessage:
       ServiceSession();
-      return 0;
+      break;
     default:
-      return 0;  // boot-up and request notices: nothing to do
+      break;  // boot-up notices and the time queries: nothing to do
   }
 }
 
 void DownloadDialog::OnProgress(std::uintptr_t range, std::intptr_t percent) {
+  const int shown = ShownPercent(percent);
   progress_->SetRange32(0, static_cast<int>(range & 0xFFFF));
-  progress_->SetPos(static_cast<int>(percent));
-  const bool writing = session_.engine().finishing() == 1;
-  if (writing) {
-    repaint();
+  progress_->SetPos(shown);
+  ShowBusy(busy_rule_.OnProgress(percent));
+  emit progressHandled(shown, busy_rule_.busy());
+}
+
+// Only on a change: a download posts thousands of progress messages.
+void DownloadDialog::ShowBusy(bool busy) {
+  if (busy == busy_.visible()) return;
+  if (busy) {
     EnableControls(false);
     busy_.Show();
   } else {
     busy_.Hide();
     EnableControls(true);
-    repaint();
   }
-  emit progressHandled(static_cast<int>(percent), writing);
+  update();
 }
 
 void DownloadDialog::ServiceSession() {
@@ -255,16 +322,37 @@ void DownloadDialog::ServiceSession() {
     }
   }
   for (const UnitResult& result : session_.TakeResults()) {
-    const std::string text = DescribeResult(result);
+    const auto identity = identities_.find(result.image_id);
+    const std::string text =
+        DescribeUnit(result, identity == identities_.end() ? nullptr : &identity->second);
     ReportStatus("%s", text.c_str());
+    busy_rule_.OnUnitEnded();  // a box that is gone or silent is not writing
+    ShowBusy(false);
     emit unitEnded(QString::fromStdString(text));
   }
+  ShowSessionState();
   service_timer_->stop();
   if (const auto due = session_.NextService()) {
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(
-        *due - std::chrono::steady_clock::now());
+    const auto wait =
+        std::chrono::ceil<std::chrono::milliseconds>(*due - std::chrono::steady_clock::now());
     service_timer_->start(std::max<std::chrono::milliseconds>(wait, std::chrono::milliseconds(0)));
   }
+}
+
+void DownloadDialog::ShowSessionState() {
+  const SessionSnapshot snapshot = session_.Snapshot();
+  const QString tally = DescribeTally(snapshot);
+  if (tally != tally_->text()) {
+    tally_->SetLabelText(tally);
+    tally_->setVisible(!tally.isEmpty());
+  }
+  const StatusText status = DescribeSession(snapshot);
+  if (status == shown_status_) return;  // the label repaints at once when set
+  shown_status_ = status;
+  status_line_->SetForeColor(ColourOf(status.tone));
+  status_line_->SetLabelText(status.text);
+  status_line_->setToolTip(status.text);
+  emit statusShown(status.text);
 }
 
 void DownloadDialog::OnKindClicked(std::uint32_t kind) {
@@ -288,7 +376,7 @@ void DownloadDialog::ChooseFile() {
 }
 
 void DownloadDialog::OpenPortSettings() {
-  PortSettingsDialog panel(settings_, link_);
+  PortSettingsDialog panel(settings_, link_, this);  // opens centred over the window
   panel.exec();
 }
 
@@ -297,19 +385,26 @@ void DownloadDialog::paintEvent(QPaintEvent*) {
   painter.drawPixmap(0, 0, background_);
 }
 
+// The notice stays centred over the window wherever it is moved.
+void DownloadDialog::moveEvent(QMoveEvent* event) {
+  if (busy_.visible()) busy_.Show();
+  QDialog::moveEvent(event);
+}
+
 void DownloadDialog::mousePressEvent(QMouseEvent* event) {
   // Dragging by the background, except while the box writes.
-  if (event->button() == Qt::LeftButton && session_.engine().finishing() == 0 && windowHandle()) {
+  if (event->button() == Qt::LeftButton && !busy_rule_.busy() && windowHandle()) {
     windowHandle()->startSystemMove();
     return;
   }
   QDialog::mousePressEvent(event);
 }
 
-// Enter is the OK command and ends the program; Escape does nothing.
+// Enter is the OK command and ends the program, unless a push button has
+// the focus; Escape does nothing.
 void DownloadDialog::keyPressEvent(QKeyEvent* event) {
-  if (event->key() == Qt::Key_Enter || event->key() == Qt::Key_Return) {
-    accept();
+  if (IsEnterKey(event)) {
+    if (!ClickFocusedPushButton(focusWidget())) accept();
     return;
   }
   if (event->key() == Qt::Key_Escape) return;

@@ -1,8 +1,9 @@
 #pragma once
 // The program's window: a skinned frameless dialog with the file-kind
-// buttons, the file's path, the progress bar, the busy notice, the version
-// and the Configuration button. The box drives everything else through the
-// private messages the receive thread posts and sends to it.
+// buttons, the file's path and identity, the progress bar with the tally of
+// units and the line that says where the box stands, the busy notice, the
+// version and the Configuration button. The box drives everything else through the private
+// messages the receive thread posts to it.
 
 #include <QDialog>
 #include <QLineEdit>
@@ -10,16 +11,20 @@
 #include <QTimer>
 #include <array>
 #include <functional>
+#include <map>
 #include <memory>
 
 #include "app/busy_popup.h"
+#include "app/busy_rule.h"
 #include "app/link_control.h"
 #include "app/window_link.h"
 #include "app/window_messages.h"
+#include "app/window_texts.h"
 #include "controls/clock_display.h"
 #include "controls/percent_progress_ctrl.h"
 #include "controls/skin_button.h"
 #include "controls/styled_label.h"
+#include "station/unit_record.h"
 
 namespace ternis {
 
@@ -33,8 +38,8 @@ class DownloadDialog : public QDialog {
   // Returns the chosen path, or an empty one when cancelled (tests replace it).
   using FileChooser = std::function<QString(QWidget* parent)>;
 
-  DownloadDialog(SettingsStore& settings, BoxSession& session,
-                 LinkControl::MessageBox message_box, QWidget* parent = nullptr);
+  DownloadDialog(SettingsStore& settings, BoxSession& session, LinkControl::MessageBox message_box,
+                 QWidget* parent = nullptr);
   ~DownloadDialog() override;  // the link teardown, as the window goes
 
   // Everything the window does before it is shown, in order: skin, clock,
@@ -69,6 +74,9 @@ class DownloadDialog : public QDialog {
   QLineEdit* pathBox() const { return path_box_; }
   StyledLabel* versionLabel() const { return version_; }
   ClockDisplay* clock() const { return clock_; }
+  StyledLabel* statusLine() const { return status_line_; }
+  StyledLabel* tallyLabel() const { return tally_; }
+  StyledLabel* identityLabel() const { return identity_; }
 
  signals:
   void statusReported(const QString& line);
@@ -76,6 +84,8 @@ class DownloadDialog : public QDialog {
   void progressHandled(int percent, bool busy);
   // After each unit, with its one-line description.
   void unitEnded(const QString& description);
+  // Whenever the line under the progress bar changes.
+  void statusShown(const QString& text);
 
  public slots:
   void reject() override {}  // Escape and Cancel never end the program
@@ -84,6 +94,7 @@ class DownloadDialog : public QDialog {
   bool event(QEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
@@ -91,10 +102,15 @@ class DownloadDialog : public QDialog {
  private:
   void CreateControls();
   void SkinControls();
-  std::intptr_t HandleMessage(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam);
+  void HandleMessage(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam);
   void OnProgress(std::uintptr_t range, std::intptr_t percent);
-  // Runs the session's upkeep and logs its news: units, a lost device.
+  // Shows or lifts the busy notice and the lock that goes with it.
+  void ShowBusy(bool busy);
+  // Runs the session's upkeep and shows its news: units, a lost device, the state.
   void ServiceSession();
+  void ShowSessionState();
+  // Remembers the identity of the image just loaded and shows it.
+  void IdentifyServedFile(const QString& path);
   void OnKindClicked(std::uint32_t kind);
   void ChooseFile();
   void OpenPortSettings();
@@ -108,6 +124,7 @@ class DownloadDialog : public QDialog {
   LinkControl link_;
   FileChooser choose_file_;
   BusyPopup busy_;
+  BusyRule busy_rule_;
   QPixmap background_;
   ClockDisplay* clock_ = nullptr;
   StyledLabel* version_ = nullptr;
@@ -116,7 +133,13 @@ class DownloadDialog : public QDialog {
   std::array<SkinButton*, 4> kinds_{};
   QPushButton* configuration_ = nullptr;
   PercentProgressCtrl* progress_ = nullptr;
+  StyledLabel* tally_ = nullptr;
+  StyledLabel* status_line_ = nullptr;
+  StatusText shown_status_;
   QLineEdit* path_box_ = nullptr;
+  StyledLabel* identity_ = nullptr;
+  // Every image loaded here, by snapshot id: a unit names the one it received.
+  std::map<std::uint64_t, ImageIdentity> identities_;
   std::array<QLineEdit*, 5> clock_fields_{};
   bool torn_down_ = false;
 };

@@ -1,8 +1,10 @@
 #pragma once
-// What the core needs of the main window: somewhere to post progress and
-// events, and someone to ask (synchronously) for status handling and the time.
+// What the core needs of the main window: somewhere to post progress,
+// events and status texts. Nothing waits for the window: the receive
+// thread answers the box at its own pace however busy the window is.
 
 #include <cstdint>
+#include <string>
 
 namespace ternis {
 
@@ -13,12 +15,16 @@ class OwnerWindow {
   // Queues a message and returns at once.
   virtual void post(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam) = 0;
 
-  // Runs the message's handler on the window's thread and returns its result.
-  // Pointers passed in lparam are valid only during the call. An
-  // implementation gives up (returns 0) when the link is closing, so a
-  // closing port never waits on a busy window or the other way round.
-  virtual std::intptr_t send(std::uint32_t message, std::uintptr_t wparam,
-                             std::intptr_t lparam) = 0;
+  // Queues a text message (SM_STATUS_TEXT, SM_NOTIFY_ERROR_CODE) with its
+  // own copy of the text; the handler gets lparam pointing to that copy.
+  virtual void postText(std::uint32_t message, std::uintptr_t wparam, std::string text) = 0;
+
+  // Old owners answered some messages synchronously; nothing asks that
+  // of a window any more, so this is only a post.
+  virtual std::intptr_t send(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam) {
+    post(message, wparam, lparam);
+    return 0;
+  }
 
   // Asks for a repaint as soon as possible; never blocks.
   virtual void update() {}

@@ -1,11 +1,13 @@
 #include "app/port_settings_dialog.h"
 
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QRegularExpressionValidator>
 #include <QSerialPortInfo>
 
 #include "app/dialog_units.h"
+#include "app/enter_key.h"
 #include "app/link_control.h"
 #include "app/settings_store.h"
 
@@ -90,6 +92,8 @@ void PortSettingsDialog::CreateControls() {
   apply_->setGeometry(DuRect(190, 7, 34, 14));
   close_ = new QPushButton(QStringLiteral("Close"), this);
   close_->setGeometry(DuRect(190, 24, 34, 14));
+  // No default button: keyPressEvent decides what Enter does.
+  for (QPushButton* button : {apply_, close_}) button->setAutoDefault(false);
 
   connect(com1_, &QRadioButton::clicked, this, [this] {
     ShowDeviceOfCheckedPort();
@@ -105,6 +109,15 @@ void PortSettingsDialog::CreateControls() {
   connect(device_, &QComboBox::currentTextChanged, this, &PortSettingsDialog::EnableApply);
   connect(apply_, &QPushButton::clicked, this, &PortSettingsDialog::Apply);
   connect(close_, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+// Enter on Apply or Close clicks it; anywhere else it closes the panel.
+void PortSettingsDialog::keyPressEvent(QKeyEvent* event) {
+  if (IsEnterKey(event)) {
+    if (!ClickFocusedPushButton(focusWidget())) accept();
+    return;
+  }
+  QDialog::keyPressEvent(event);
 }
 
 void PortSettingsDialog::ShowStoredValues() {

@@ -45,6 +45,9 @@ class PortSettingsDialog : public QDialog {
  public slots:
   void reject() override {}  // Escape leaves the panel open
 
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+
  private:
   void CreateControls();
   void ShowStoredValues();

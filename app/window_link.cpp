@@ -1,7 +1,6 @@
 #include "app/window_link.h"
 
 #include <QCoreApplication>
-#include <QThread>
 #include <QWidget>
 
 namespace ternis {
@@ -9,81 +8,78 @@ namespace ternis {
 const QEvent::Type WindowLink::kEventType = static_cast<QEvent::Type>(QEvent::registerEventType());
 
 namespace {
-constexpr std::uint32_t kUpdateMessage = 0;  // not an SM_ number: "repaint now"
+constexpr std::uint32_t kUpdateMessage = 0;  // not an SM_ number: "repaint soon"
 }
 
-struct WindowLink::Pending {
-  bool done = false;
-  bool abandoned = false;  // the sender gave up; its pointers are gone
-  std::intptr_t result = 0;
-};
-
-class WindowLink::MessageEvent : public QEvent {
- public:
-  MessageEvent(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam,
-               std::shared_ptr<Pending> pending = nullptr)
-      : QEvent(kEventType),
-        message(message),
-        wparam(wparam),
-        lparam(lparam),
-        pending(std::move(pending)) {}
-  std::uint32_t message;
-  std::uintptr_t wparam;
-  std::intptr_t lparam;
-  std::shared_ptr<Pending> pending;
-};
+WindowLink::WindowLink(QObject* window, Handler handler)
+    : window_(window), handler_(std::move(handler)) {
+  next_batch_.setSingleShot(true);
+  next_batch_.setInterval(kBatchInterval);
+  QObject::connect(&next_batch_, &QTimer::timeout, window_, [this] {
+    if (Drain()) next_batch_.start();
+  });
+}
 
 void WindowLink::post(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam) {
-  QCoreApplication::postEvent(window_, new MessageEvent(message, wparam, lparam));
+  Queue({message, wparam, lparam, std::nullopt});
+}
+
+void WindowLink::postText(std::uint32_t message, std::uintptr_t wparam, std::string text) {
+  Queue({message, wparam, 0, std::move(text)});
 }
 
 void WindowLink::update() {
   post(kUpdateMessage, 0, 0);
 }
 
-std::intptr_t WindowLink::send(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam) {
-  if (QThread::currentThread() == window_->thread()) return handler_(message, wparam, lparam);
-  auto pending = std::make_shared<Pending>();
-  std::unique_lock lock(mutex_);
-  if (closing_) return 0;
-  QCoreApplication::postEvent(window_, new MessageEvent(message, wparam, lparam, pending));
-  answered_.wait(lock, [&] { return pending->done || closing_; });
-  if (!pending->done) {
-    pending->abandoned = true;
-    return 0;
-  }
-  return pending->result;
-}
-
-void WindowLink::SetClosing(bool closing) {
-  std::lock_guard lock(mutex_);
-  closing_ = closing;
-  answered_.notify_all();
-}
-
-bool WindowLink::Deliver(QEvent* event) {
-  if (event->type() != kEventType) return false;
-  auto* message = static_cast<MessageEvent*>(event);
-  if (message->message == kUpdateMessage) {
-    if (auto* widget = qobject_cast<QWidget*>(window_)) widget->repaint();
-    return true;
-  }
-  if (!message->pending) {
-    handler_(message->message, message->wparam, message->lparam);
-    return true;
-  }
+void WindowLink::Queue(Message message) {
+  bool wake;
   {
     std::lock_guard lock(mutex_);
-    if (message->pending->abandoned || closing_) return true;
+    queue_.push_back(std::move(message));
+    wake = !std::exchange(awake_, true);
   }
-  // The sender is still waiting (it can only give up once closing_ is set,
-  // which this same thread does), so its pointers are valid here.
-  const std::intptr_t result = handler_(message->message, message->wparam, message->lparam);
-  std::lock_guard lock(mutex_);
-  message->pending->result = result;
-  message->pending->done = true;
-  answered_.notify_all();
+  if (wake) QCoreApplication::postEvent(window_, new QEvent(kEventType));
+}
+
+// After a batch, the next one is due after the interval: the box may
+// well have more to say.
+bool WindowLink::Deliver(QEvent* event) {
+  if (event->type() != kEventType) return false;
+  if (Drain()) next_batch_.start();
   return true;
+}
+
+// One message at a time off the front, so a handler that turns the event
+// loop (and so may come back here) keeps the order. Finding nothing, the
+// link goes back to waking the window at the next message.
+bool WindowLink::Drain() {
+  bool any = false;
+  for (;;) {
+    Message message;
+    {
+      std::lock_guard lock(mutex_);
+      if (queue_.empty()) {
+        if (!any) awake_ = false;
+        return any;
+      }
+      message = std::move(queue_.front());
+      queue_.pop_front();
+    }
+    any = true;
+    Handle(message);
+  }
+}
+
+// A text message points at the queued copy, alive for the whole call.
+void WindowLink::Handle(const Message& message) {
+  if (message.message == kUpdateMessage) {
+    if (auto* widget = qobject_cast<QWidget*>(window_)) widget->update();
+    return;
+  }
+  const std::intptr_t lparam =
+      message.text ? reinterpret_cast<std::intptr_t>(message.text->c_str()) : message.lparam;
+  handler_(message.message, message.wparam, lparam);
 }
 
 }  // namespace ternis

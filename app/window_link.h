@@ -1,16 +1,22 @@
 #pragma once
 // The main window's side of the OwnerWindow contract. The receive thread
-// posts and sends; everything is delivered as an event to the window on
-// its own thread. A send waits for the window's answer, but gives up (0)
-// as soon as the link starts closing, so a window that is waiting for the
-// receive thread to end never waits on a thread that waits on it.
+// posts; messages queue here, texts as their own copies, and reach the
+// window on its own thread in the order posted. Nothing waits for the
+// window, and closing the port never waits on it.
+//
+// The first message after a quiet spell wakes the window at once; while
+// messages keep coming it handles them in batches, kBatchInterval apart,
+// so a fast box wakes the window some 50 times a second instead of once per
+// request, and the two threads do not keep taking the CPU from each other.
 
 #include <QEvent>
 #include <QObject>
-#include <condition_variable>
+#include <QTimer>
+#include <chrono>
+#include <deque>
 #include <functional>
-#include <memory>
 #include <mutex>
+#include <optional>
 
 #include "app/owner_window.h"
 
@@ -18,33 +24,43 @@ namespace ternis {
 
 class WindowLink : public OwnerWindow {
  public:
-  // Runs on the window's thread; returns the message's result.
-  using Handler = std::function<std::intptr_t(std::uint32_t, std::uintptr_t, std::intptr_t)>;
+  // Runs on the window's thread.
+  using Handler = std::function<void(std::uint32_t, std::uintptr_t, std::intptr_t)>;
 
   static const QEvent::Type kEventType;
+  static constexpr std::chrono::milliseconds kBatchInterval{20};
 
-  WindowLink(QObject* window, Handler handler) : window_(window), handler_(std::move(handler)) {}
+  // Constructed on the window's thread.
+  WindowLink(QObject* window, Handler handler);
 
   void post(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam) override;
-  std::intptr_t send(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam) override;
+  void postText(std::uint32_t message, std::uintptr_t wparam, std::string text) override;
   void update() override;
 
-  // While set, pending and new sends return 0 at once. Set it before
-  // closing the port, clear it after.
-  void SetClosing(bool closing);
-
-  // The window calls this from event() for events of kEventType; true when handled.
+  // The window calls this from event(); true when it was the link's event.
   bool Deliver(QEvent* event);
+  // Handles everything queued now, without waiting for the next batch.
+  void Flush() { Drain(); }
 
  private:
-  struct Pending;
-  class MessageEvent;
+  struct Message {
+    std::uint32_t message;
+    std::uintptr_t wparam;
+    std::intptr_t lparam;
+    std::optional<std::string> text;
+  };
+
+  void Queue(Message message);
+  // Handles what is queued, in order; false when there was nothing.
+  bool Drain();
+  void Handle(const Message& message);
 
   QObject* window_;
   Handler handler_;
+  QTimer next_batch_;
   std::mutex mutex_;
-  std::condition_variable answered_;
-  bool closing_ = false;
+  std::deque<Message> queue_;
+  bool awake_ = false;  // the window will look at the queue; posting needs no wake
 };
 
 }  // namespace ternis

@@ -3,12 +3,12 @@
 // messages, in the order and with the texts the window has always had:
 // boot-up, data request, progress, completion, the time queries, and the
 // diagnostic notice of a lost device. The window's classic progress (end of
-// the latest request against the file's size) and its busy notice come from
-// here; nothing else parses status texts.
+// the latest request against the file's size) comes from here; nothing
+// else parses status texts.
 //
-// The frame calls come on the receive thread. While the session closes the
-// port, pending and new sends give up (OwnerWindow's contract), so closing
-// never waits on the window.
+// The frame calls come on the receive thread. Every message is posted,
+// texts as copies, so the box is answered at its own pace and closing the
+// port never waits on the window.
 
 #include <cstdint>
 
@@ -17,15 +17,12 @@
 
 namespace ternis {
 
-class WindowLink;
-
 // Not an SM_ number: "look at the session" (state, results, a lost device).
 inline constexpr std::uint32_t kSessionChangedMessage = 1200;
 
 class WindowMessages : public SessionObserver {
  public:
-  // `closing` is told when the session closes the port (may be null).
-  WindowMessages(OwnerWindow& window, WindowLink* closing) : window_(window), closing_(closing) {}
+  explicit WindowMessages(OwnerWindow& window) : window_(window) {}
 
   void OnBootUp(const BootUpEvent& event) override;
   void OnDataServed(const DataServedEvent& event) override;
@@ -33,16 +30,13 @@ class WindowMessages : public SessionObserver {
   void OnTimeServed(const TimeServedEvent& event) override;
   void OnDeviceLost(int error) override;
   void OnChanged() override;
-  void OnLinkClosing() override;
-  void OnLinkClosed() override;
 
  private:
   void Post(std::uint32_t message, std::uintptr_t wparam = 0, std::intptr_t lparam = 0);
-  void SendStatus(const char* text);
-  [[gnu::format(printf, 2, 3)]] void SendStatusf(const char* format, ...);
+  void PostStatus(const char* text);
+  [[gnu::format(printf, 2, 3)]] void PostStatusf(const char* format, ...);
 
   OwnerWindow& window_;
-  WindowLink* closing_;
 };
 
 }  // namespace ternis
