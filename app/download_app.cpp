@@ -24,9 +24,10 @@ void OnSignal(int) {
   (void)!::write(g_signal_write_fd, &byte, 1);
 }
 
-void ShowMessage(const QString& text) {
+void ShowMessage(const QString& text, const QString& detail) {
   QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Ternis Download Tool"), text,
                   QMessageBox::Ok);
+  box.setInformativeText(detail);
   box.exec();
 }
 

@@ -20,6 +20,7 @@
 #include "controls/skin.h"
 #include "protocol/constants.h"
 #include "station/box_session.h"
+#include "station/key_file_check.h"
 #include "station/image_digest.h"
 
 Q_LOGGING_CATEGORY(lcStatus, "ternis.status")
@@ -83,6 +84,7 @@ DownloadDialog::DownloadDialog(SettingsStore& settings, BoxSession& session,
       choose_file_(DefaultChooser) {
   setFont(DialogFont());
   CreateControls();
+  link_.set_log([this](const QString& line) { ReportStatus("%s", qPrintable(line)); });
   service_timer_ = new QTimer(this);
   service_timer_->setSingleShot(true);
   connect(service_timer_, &QTimer::timeout, this, &DownloadDialog::ServiceSession);
@@ -207,16 +209,29 @@ int DownloadDialog::SelectFile(std::uint32_t kind, const QString& given) {
   bool loaded = false;
   if (stored) {
     if (path.isEmpty()) path = *stored;
-    loaded = session_.LoadImageFile(path.toStdString());
+    // M, D and C key files are secrets: kept out of core dumps and swap.
+    loaded = session_.LoadImageFile(path.toStdString(), kind != FIRMWARE_FILE);
     if (loaded) *stored = path;
   }
   path_box_->setText(path);
+  WarnAboutKeyFile(kind, loaded ? path : QString());
   if (!path.isEmpty()) {
     ReportStatus("%s; %s sized %lld", prefix, qPrintable(path),
                  static_cast<long long>(QueryFileLength(path)));
   }
   if (stored) IdentifyServedFile(loaded ? path : QString());
   return 1;
+}
+
+void DownloadDialog::WarnAboutKeyFile(std::uint32_t kind, const QString& path) {
+  QStringList warnings;
+  if (kind != FIRMWARE_FILE && !path.isEmpty()) {
+    for (const std::string& warning : KeyFileWarnings(path.toStdString())) {
+      ReportStatus("warning: %s", warning.c_str());
+      warnings << QString::fromStdString(warning);
+    }
+  }
+  path_box_->setToolTip(warnings.join(QLatin1Char('\n')));
 }
 
 void DownloadDialog::IdentifyServedFile(const QString& path) {

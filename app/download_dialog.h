@@ -111,6 +111,8 @@ class DownloadDialog : public QDialog {
   void ShowSessionState();
   // Remembers the identity of the image just loaded and shows it.
   void IdentifyServedFile(const QString& path);
+  // The log and the path box's tooltip say when a key file is not private.
+  void WarnAboutKeyFile(std::uint32_t kind, const QString& path);
   void OnKindClicked(std::uint32_t kind);
   void ChooseFile();
   void OpenPortSettings();

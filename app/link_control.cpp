@@ -1,9 +1,12 @@
 #include "app/link_control.h"
 
 #include <QThread>
+#include <cerrno>
 
 #include "app/settings_store.h"
 #include "station/box_session.h"
+#include "station/port_diagnosis.h"
+#include "station/serial_inventory.h"
 
 namespace ternis {
 
@@ -25,7 +28,7 @@ bool LinkControl::ConnectPort(std::uint8_t port, std::uint32_t baud, std::uint8_
     Settle();
     session_.Close();
     if (!session_.OpenIndex(port)) {
-      message_box_(QStringLiteral("Cannot open COM port"));
+      Refuse(QStringLiteral("Cannot open COM port"), Explain(port, false, {baud, data, parity, stop}));
       last_port_ = kNoPort;
       return false;
     }
@@ -33,7 +36,8 @@ bool LinkControl::ConnectPort(std::uint8_t port, std::uint32_t baud, std::uint8_
   Settle();
   last_port_ = port;
   if (!session_.Configure({baud, data, parity, stop})) {
-    message_box_(QStringLiteral("Cannot setup opened COM port"));
+    Refuse(QStringLiteral("Cannot setup opened COM port"),
+           Explain(port, true, {baud, data, parity, stop}));
     session_.Close();
     last_port_ = kNoPort;
     return false;
@@ -47,8 +51,26 @@ bool LinkControl::StartupConnect() {
                                      static_cast<std::uint8_t>(settings_.Data),
                                      static_cast<std::uint8_t>(settings_.Parity),
                                      static_cast<std::uint8_t>(settings_.Stop));
-  if (!connected) message_box_(QStringLiteral("Cannot initailize COM PORT"));
+  if (!connected) message_box_(QStringLiteral("Cannot initailize COM PORT"), QString());
   return connected;
+}
+
+QString LinkControl::Explain(std::uint8_t port, bool configuring, const LineSettings& line) const {
+  const QString* device = settings_.DeviceSlot(port);
+  if (!device || device->isEmpty()) return QStringLiteral("COM%1 has no device").arg(port + 1);
+  PortFailure failure;
+  failure.path = device->toStdString();
+  failure.error = session_.port().GetLastError();
+  failure.configuring = configuring;
+  failure.line = line;
+  if (failure.error == ENOENT)
+    failure.similar_devices = ClosestNodes(failure.path, ListSerialDevices(), 3);
+  return QString::fromStdString(DiagnosePort(failure).Text());
+}
+
+void LinkControl::Refuse(const QString& text, const QString& detail) {
+  if (log_) log_(text + QStringLiteral(": ") + detail);
+  message_box_(text, detail);
 }
 
 // A unit in progress ends as aborted; the port closes through the session.

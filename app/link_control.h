@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "link/line_settings.h"
+
 namespace ternis {
 
 class BoxSession;
@@ -17,8 +19,11 @@ class SettingsStore;
 
 class LinkControl {
  public:
-  // Shows a message box with an OK button only (replaced in tests).
-  using MessageBox = std::function<void(const QString& text)>;
+  // Shows a message box with an OK button only (replaced in tests): the
+  // classic text, and under it what went wrong and what to do (may be empty).
+  using MessageBox = std::function<void(const QString& text, const QString& detail)>;
+  // Where the explanation also goes (the window's log).
+  using Log = std::function<void(const QString& line)>;
   static constexpr std::uint8_t kNoPort = 255;
 
   LinkControl(BoxSession& session, SettingsStore& settings, MessageBox message_box);
@@ -38,16 +43,21 @@ class LinkControl {
   // The COM-name table from the settings, into the port.
   void ApplyDeviceTable();
 
+  void set_log(Log log) { log_ = std::move(log); }
   std::uint8_t last_port() const { return last_port_; }
   void set_wait(std::chrono::milliseconds wait) { wait_ = wait; }
   std::chrono::milliseconds wait() const { return wait_; }
 
  private:
   void Settle() const;
+  // Why the port `port` could not be opened or set up, for the operator.
+  QString Explain(std::uint8_t port, bool configuring, const LineSettings& line) const;
+  void Refuse(const QString& text, const QString& detail);
 
   BoxSession& session_;
   SettingsStore& settings_;
   MessageBox message_box_;
+  Log log_;
   std::uint8_t last_port_ = kNoPort;
   std::chrono::milliseconds wait_{1000};
 };

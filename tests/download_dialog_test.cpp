@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <QApplication>
 #include <QCryptographicHash>
@@ -86,7 +87,10 @@ class WindowTest : public testing::Test {
   void OpenWindow() {
     settings.Load();
     dialog = std::make_unique<DownloadDialog>(
-        settings, session, [this](const QString& text) { messages.push_back(text); });
+        settings, session, [this](const QString& text, const QString& detail) {
+          messages.push_back(text);
+          details.push_back(detail);
+        });
     dialog->link().set_wait(0ms);
     QObject::connect(dialog.get(), &DownloadDialog::statusReported,
                      [this](const QString& line) { statuses.push_back(line); });
@@ -150,7 +154,7 @@ class WindowTest : public testing::Test {
   BoxSession session{nullptr, {.unit_timeout = 2s}, kPlatformAsync};
   std::unique_ptr<DownloadDialog> dialog;
   std::unique_ptr<Process> box;
-  std::vector<QString> messages, statuses, units, shown;
+  std::vector<QString> messages, details, statuses, units, shown;
   std::vector<Moment> moments;
 };
 
@@ -321,10 +325,40 @@ TEST_F(WindowTest, AKindWithoutAStoredFileLeavesNoImage) {
   EXPECT_TRUE(Reported("No file has been specified."));
 }
 
+// A key file others can read: a warning in the log and the path box's
+// tooltip; and its bytes never in the log, whatever the box asks.
+TEST_F(WindowTest, KeyFilesAreWarnedAboutAndNeverLogged) {
+  std::string secret;
+  while (secret.size() < 3000) secret += "K3Y-S3CR3T-0123456789abcdef";
+  const std::string key = dir.Write("m.key", std::vector<std::uint8_t>(secret.begin(), secret.end()));
+  ASSERT_EQ(::chmod(key.c_str(), 0644), 0);
+  std::ofstream(SettingsFile()) << "[General]\nFILE_MASK=1\nM_KEY=" << key << "\nCOM1=" << Path("box")
+                                << "\n";
+  StartBox({"--reference", key, "--chunk", "512", "--past-end", "16"});
+  OpenWindow();
+  ASSERT_EQ(WaitForBox(), 0) << ReadText(Path("box.err"));
+  PumpUntil([&] { return !units.empty(); }, 10s);
+  const std::string warning =
+      "key file " + key + " can be read by anyone on this machine (mode 0644): chmod 600 " + key;
+  EXPECT_TRUE(Reported(QString::fromStdString("warning: " + warning)));
+  EXPECT_EQ(dialog->pathBox()->toolTip().toStdString(), warning);
+  for (const QString& line : statuses) {
+    EXPECT_FALSE(line.contains("K3Y-S3CR3T")) << line.toStdString();
+    EXPECT_FALSE(line.contains("4b33592d", Qt::CaseInsensitive)) << line.toStdString();
+  }
+}
+
 TEST_F(WindowTest, AMissingDeviceShowsBothMessagesInOrder) {
   std::ofstream(SettingsFile()) << "[General]\nCOM1=" << Path("no-such-device") << "\n";
   OpenWindow();
   EXPECT_EQ(messages, (std::vector<QString>{"Cannot open COM port", "Cannot initailize COM PORT"}));
+  // The classic text, and under it the cause, in the box and in the log.
+  EXPECT_TRUE(details[0].startsWith(QString::fromStdString(Path("no-such-device") +
+                                                            " does not exist")))
+      << details[0].toStdString();
+  EXPECT_TRUE(details[0].contains("ternis-serve --list shows every serial device"))
+      << details[0].toStdString();
+  EXPECT_TRUE(Reported("Cannot open COM port: " + details[0]));
   EXPECT_EQ(dialog->statusLine()->text(), "No port open");
   EXPECT_TRUE(dialog->tallyLabel()->isHidden()) << "no unit yet";
   EXPECT_EQ(dialog->link().last_port(), LinkControl::kNoPort);
@@ -390,6 +424,9 @@ TEST_F(PanelTest, ApplyStoresOnlyWhatConnected) {
   panel->stopList()->setCurrentIndex(1);  // 1.5 stop bits: the line refuses
   EXPECT_FALSE(panel->Apply());
   EXPECT_EQ(messages, (std::vector<QString>{"Cannot setup opened COM port"}));
+  EXPECT_EQ(details.back().toStdString(), "the driver of " + line.port_path() +
+                                              " refused the line settings; 1.5 stop bits cannot "
+                                              "be set on Linux");
   EXPECT_EQ(settings.Stop, 0u);
   EXPECT_TRUE(panel->applyButton()->isEnabled());
 
