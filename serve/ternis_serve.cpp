@@ -299,9 +299,10 @@ void Server::TellNotice(const StationEvent& event) {
       Say(event.slot, "unit " + std::to_string(notice.unit) + " started (" + notice.text + ")");
       break;
     case NoticeKind::kDeviceLost:
-      Say(event.slot, notice.text + "; waiting for it to come back");
+      Say(event.slot, notice.text + (end_ == End::kRunning ? "; waiting for it to come back" : ""));
       break;
     case NoticeKind::kCannotOpen:
+      if (!event.diagnosis) break;  // said at the stop: nothing to wait for any more
       Say(event.slot, event.diagnosis->Text() + (notice.error == ENOENT
                                                      ? "; waiting for it"
                                                      : "; trying again every few seconds"));

@@ -213,6 +213,12 @@ std::optional<SteadyTime> Station::NextService() const {
 std::vector<StationEvent> Station::StopAll() {
   std::vector<StationEvent> events;
   for (std::size_t i = 0; i < slots_.size(); ++i) {
+    // What happened since the last look (a box unplugged just now) is told too.
+    for (SessionNotice& notice : slots_[i]->session.TakeNotices()) {
+      StationEvent event(StationEvent::Kind::kNotice, i);
+      event.notice = std::move(notice);
+      events.push_back(std::move(event));
+    }
     slots_[i]->session.Stop();
     for (const UnitResult& result : slots_[i]->session.TakeResults()) Record(i, result, events);
   }
