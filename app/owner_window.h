@@ -19,13 +19,6 @@ class OwnerWindow {
   // own copy of the text; the handler gets lparam pointing to that copy.
   virtual void postText(std::uint32_t message, std::uintptr_t wparam, std::string text) = 0;
 
-  // Old owners answered some messages synchronously; nothing asks that
-  // of a window any more, so this is only a post.
-  virtual std::intptr_t send(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam) {
-    post(message, wparam, lparam);
-    return 0;
-  }
-
   // Asks for a repaint as soon as possible; never blocks.
   virtual void update() {}
 };

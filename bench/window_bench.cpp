@@ -120,7 +120,7 @@ class Bench {
     int units = 0;
     {
       StderrToFile log(Path("window.log"));
-      ternis::DownloadDialog window(settings, session, [](const QString&) {});
+      ternis::DownloadDialog window(settings, session, [](const QString&, const QString&) {});
       QObject::connect(&window, &ternis::DownloadDialog::unitEnded, [&] { ++units; });
       window.link().set_wait(0ms);
       window.Initialise();
@@ -147,7 +147,7 @@ class Bench {
     settings.Load();
     ternis::BoxSession session(nullptr, {}, ternis::kPlatformAsync);
     StderrToFile log(Path("window.log"));
-    ternis::DownloadDialog window(settings, session, [](const QString&) {});
+    ternis::DownloadDialog window(settings, session, [](const QString&, const QString&) {});
     window.link().set_wait(0ms);
     window.Initialise();
     QElapsedTimer timer;

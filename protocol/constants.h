@@ -11,14 +11,14 @@ namespace ternis {
 // and stay as they always were, so traces and tools agree on them.
 enum SmMessage : std::uint32_t {
   SM_PROGRESS = 1054,           // posted: wParam range top (100), lParam percent
-  SM_STATUS_TEXT = 1055,        // sent: lParam points to a zero-terminated text
-  SM_GET_DATE = 1056,           // sent: result is the MJD in the low 16 bits
-  SM_GET_TIME = 1057,           // sent: result is the BCD time 0x00HHMMSS
+  SM_STATUS_TEXT = 1055,        // posted with its own copy: lParam points to the text
+  SM_GET_DATE = 1056,           // posted: the box asked for the time (date part)
+  SM_GET_TIME = 1057,           // posted: the box asked for the time (time part)
   SM_STB_START = 1058,          // posted: a boot-up frame arrived
   SM_STB_START_DONE = 1059,     // posted: boot-up handled
   SM_STB_TIME_REQ = 1060,       // posted: a time request arrived
   SM_STB_DATA_REQ = 1061,       // posted: a data request arrived
-  SM_NOTIFY_ERROR_CODE = 1124,  // sent: wParam text length, lParam text
+  SM_NOTIFY_ERROR_CODE = 1124,  // posted with its own copy: wParam text length, lParam text
 };
 
 // The value of the FILE_MASK setting: which of the four files is current.

@@ -14,7 +14,7 @@
 #include "protocol/stb_responder.h"
 #include "tests/support/box_frames.h"
 #include "tests/support/memory_writer.h"
-#include "tests/support/recording_owner.h"
+#include "tests/support/message_names.h"
 #include "tests/support/temp_dir.h"
 
 namespace ternis {
