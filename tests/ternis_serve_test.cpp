@@ -30,6 +30,12 @@ Bytes AsBytes(const std::string& text) {
   return Bytes(text.begin(), text.end());
 }
 
+// Whether `text` holds `piece`; a failure shows the whole text.
+testing::AssertionResult Holds(const std::string& text, const std::string& piece) {
+  if (text.find(piece) != std::string::npos) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "no \"" << piece << "\" in:\n" << text;
+}
+
 using test::Process;
 using test::ReadText;
 using test::WaitForText;
@@ -84,87 +90,30 @@ class ServeTest : public testing::Test {
   test::TempDir dir;
 };
 
-TEST_F(ServeTest, ServesSeveralBoxesAtOnceAndEndsWithOnce) {
-  const std::string image = WriteImage(1'000'003);
-  auto a = StartBox("a", {"--reference", image});
-  auto b = StartBox(
-      "b", {"--reference", image, "--chunk", "4096", "--order", "random", "--past-end", "300"});
-  auto c = StartBox("c", {"--reference", image, "--chunk", "65535"});
-  auto serve =
-      StartServe({"--file", image, "--once", "--timeout", "60", Path("a"), Path("b"), Path("c")});
-
-  EXPECT_EQ(serve->Wait(), 0) << ServeErr();
-  for (const char* box : {"a", "b", "c"}) {
-    EXPECT_EQ((box == std::string("a")   ? a
-               : box == std::string("b") ? b
-                                         : c)
-                  ->Wait(),
-              0)
-        << box << ": " << ReadText(Path(std::string(box) + ".err"));
-    EXPECT_NE(ReadText(Path(std::string(box) + ".out")).find("every byte checked"),
-              std::string::npos);
-    const std::string device = Path(box);
-    EXPECT_NE(ServeErr().find(device + ": Connected Successfully"), std::string::npos);
-    EXPECT_NE(ServeErr().find(device + ": unit 1 started (box booted)"), std::string::npos);
-    EXPECT_NE(ServeErr().find(device + ": unit 1 PASS in "), std::string::npos) << ServeErr();
-    // A box that finished first exits, so its port may be gone by the end.
-    EXPECT_TRUE(ServeErr().find(device + ": Disconnected") != std::string::npos ||
-                ServeErr().find(device + ": device lost") != std::string::npos)
-        << ServeErr();
-  }
-}
-
-TEST_F(ServeTest, PlainProgressLinesAtMostEveryTenPercent) {
-  const std::string image = WriteImage(400'000);
-  // The box spends half a second "writing": long enough to be seen.
-  auto box = StartBox("box", {"--reference", image, "--chunk", "512", "--write-time", "0.5"});
-  auto serve = StartServe({"--file", image, "--once", Path("box")});
-  ASSERT_EQ(serve->Wait(), 0) << ServeErr();
-  EXPECT_EQ(box->Wait(), 0);
-  const std::string err = ServeErr();
-  const std::regex progress(Path("box") + ": [0-9]+% \\(");
-  const auto lines = std::distance(std::sregex_iterator(err.begin(), err.end(), progress), {});
-  EXPECT_GE(lines, 2) << err;
-  EXPECT_LE(lines, 14) << err;  // 0..100 by tens, plus phase changes
-  EXPECT_NE(err.find(": 100% (400000 of 400000 bytes) writing"), std::string::npos) << err;
-  EXPECT_TRUE(std::regex_search(err, std::regex(R"(\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d )" +
-                                                Path("box") + ": PASS in ")))
-      << "timestamped\n" << err;
-}
-
-// Random order climbs steadily: the percent is the part of the image served.
-TEST_F(ServeTest, ProgressCountsTheBytesCoveredWhateverTheOrder) {
+// Plain output: timestamped lines, progress at most every ten percent. The
+// percent is the part of the image covered, so random order climbs steadily.
+TEST_F(ServeTest, PlainProgressClimbsByTheBytesCoveredAtMostEveryTenPercent) {
   const std::string image = WriteImage(200'000);
+  // The box spends half a second "writing": long enough to be seen.
   auto box = StartBox("box", {"--reference", image, "--chunk", "1000", "--order", "random",
                               "--line-rate", "4000000", "--write-time", "0.5"});
   auto serve = StartServe({"--file", image, "--once", Path("box")});
   ASSERT_EQ(serve->Wait(), 0) << ServeErr();
+  EXPECT_EQ(box->Wait(), 0);
   const std::string err = ServeErr();
   const std::regex progress(Path("box") + ": ([0-9]+)% \\(");
-  int last = -1;
-  for (auto it = std::sregex_iterator(err.begin(), err.end(), progress); it != std::sregex_iterator();
-       ++it) {
-    const int percent = std::stoi((*it)[1]);
-    EXPECT_GE(percent, last) << err;
-    last = percent;
+  int lines = 0, last = -1;
+  for (auto it = std::sregex_iterator(err.begin(), err.end(), progress);
+       it != std::sregex_iterator(); ++it, ++lines) {
+    EXPECT_GE(std::stoi((*it)[1]), last) << err;
+    last = std::stoi((*it)[1]);
   }
-  EXPECT_EQ(last, 100) << err;
-}
-
-// --once: every slot gets one unit; a failed one makes the status 1 and says why.
-TEST_F(ServeTest, OnceExitsOneWhenAUnitFailsAndSaysWhy) {
-  const std::string image = WriteImage(100'000);
-  auto good = StartBox("good", {"--reference", image});
-  auto quiet = StartBox("quiet", {"--reference", image, "--stop-after", "3", "--hold", "5"});
-  auto serve = StartServe({"--file", image, "--once", "--unit-timeout", "0.3", "--timeout", "30",
-                           Path("good"), Path("quiet")});
-  EXPECT_EQ(serve->Wait(), 1) << ServeErr();
-  EXPECT_NE(ServeErr().find(Path("good") + ": unit 1 PASS in "), std::string::npos) << ServeErr();
-  const std::regex failed(Path("quiet") +
-                          ": unit 1 FAIL after [0-9.]+ s: box stopped asking \\(0.3 s\\) "
-                          "\\(96928 bytes missing\\)");
-  EXPECT_TRUE(std::regex_search(ServeErr(), failed)) << ServeErr();
-  quiet->Signal(SIGTERM);
+  EXPECT_GE(lines, 2) << err;
+  EXPECT_LE(lines, 14) << err;  // 0..100 by tens, plus phase changes
+  EXPECT_TRUE(Holds(err, ": 100% (200000 of 200000 bytes) writing"));
+  EXPECT_TRUE(std::regex_search(err, std::regex(R"(\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d )" +
+                                                Path("box") + ": PASS in ")))
+      << "timestamped\n" << err;
 }
 
 TEST_F(ServeTest, BoxNoticesWrongBytes) {
@@ -173,12 +122,12 @@ TEST_F(ServeTest, BoxNoticesWrongBytes) {
   auto box = StartBox("box", {"--reference", image, "--reply-timeout", "5"});
   auto serve = StartServe({"--file", other, "--timeout", "30", Path("box")});
   EXPECT_EQ(box->Wait(), 1);
-  EXPECT_NE(ReadText(Path("box.err")).find("mismatch at offset 0"), std::string::npos);
+  EXPECT_TRUE(Holds(ReadText(Path("box.err")), "mismatch at offset 0"));
   serve->Signal(SIGTERM);
   serve->Wait();
 }
 
-// How the server ends, and the status it ends with.
+// How the server ends, the status it ends with, and what it says on the way.
 TEST_F(ServeTest, ExitStatusSaysHowItEnded) {
   const std::string image = WriteImage(200'000);
   struct Case {
@@ -187,14 +136,23 @@ TEST_F(ServeTest, ExitStatusSaysHowItEnded) {
     std::vector<std::string> serve;
     int signal;  // sent once the box is being served; 0 for none
     int status;
+    std::string said;  // a line of the server's, as a pattern
   };
   const std::vector<Case> cases = {
-      {"timeout before a slot had a result", {}, {"--once", "--timeout", "0.3"}, 0, 3},
+      {"timeout before a slot had a result", {}, {"--once", "--timeout", "0.3"}, 0, 3,
+       "s1: Connected Successfully"},
       {"timeout cutting a unit short", {"--stop-after", "2", "--hold", "5"},
-       {"--timeout", "0.8"}, 0, 3},
-      {"SIGINT mid-unit", {"--stop-after", "2", "--hold", "5"}, {}, SIGINT, 130},
-      {"SIGTERM mid-unit", {"--stop-after", "2", "--hold", "5"}, {}, SIGTERM, 143},
-      {"SIGTERM while idle", {"--hold", "5"}, {}, SIGTERM, 0},
+       {"--timeout", "0.8"}, 0, 3, "s1: unit 1 ABORTED after [0-9.]+ s: interrupted"},
+      {"SIGINT mid-unit", {"--stop-after", "2", "--hold", "5"}, {}, SIGINT, 130,
+       "s1: Disconnected"},
+      {"SIGTERM mid-unit", {"--stop-after", "2", "--hold", "5"}, {}, SIGTERM, 143,
+       "s1: Disconnected"},
+      {"--once with a failed unit", {"--stop-after", "3", "--hold", "5"},
+       {"--once", "--unit-timeout", "0.3", "--timeout", "30"}, 0, 1,
+       "s1: unit 1 FAIL after [0-9.]+ s: box stopped asking \\(0\\.3 s\\) "
+       "\\(196928 bytes missing\\)"},
+      {"a file that cannot be loaded", {}, {"--file", Path("missing.bin")}, 0, 1,
+       "cannot load " + Path("missing.bin") + ": No such file or directory"},
   };
   for (const Case& c : cases) {
     std::unique_ptr<Process> box;
@@ -211,11 +169,12 @@ TEST_F(ServeTest, ExitStatusSaysHowItEnded) {
     args.push_back("s1=" + device);
     auto serve = StartServe(args);
     if (c.signal) {
-      const std::string wait_for = c.status == 0 ? "unit 1 PASS" : "unit 1 started";
-      ASSERT_TRUE(WaitForText(Path("serve.err"), wait_for)) << c.what << "\n" << ServeErr();
+      ASSERT_TRUE(WaitForText(Path("serve.err"), "s1: unit 1 started (box booted)"))
+          << c.what << "\n" << ServeErr();
       serve->Signal(c.signal);
     }
     EXPECT_EQ(serve->Wait(), c.status) << c.what << "\n" << ServeErr();
+    EXPECT_TRUE(std::regex_search(ServeErr(), std::regex(c.said))) << c.what << "\n" << ServeErr();
     if (c.status == 130 || c.status == 143) {
       const auto records = Records();
       ASSERT_FALSE(records.empty()) << c.what;
@@ -238,29 +197,23 @@ TEST_F(ServeTest, ContinuousModeRecordsEveryUnit) {
   serve->Signal(SIGTERM);
   EXPECT_EQ(serve->Wait(), 0) << "stopped while idle, every unit passed\n" << ServeErr();
 
+  EXPECT_TRUE(Holds(ServeErr(), "line-1: Disconnected"));
+
   const std::string sha = Sha256Sum(image);
+  const std::regex stamp(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d)");
   const auto records = Records();
   ASSERT_EQ(records.size(), 3u);
   for (std::size_t i = 0; i < records.size(); ++i) {
-    const auto& r = records[i];
-    for (const char* field : {"slot", "device", "unit", "result", "reason", "image", "size",
-                              "sha256", "started", "ended", "duration_s", "bytes_served",
-                              "requests", "missing_bytes", "host", "tool_version"})
-      EXPECT_TRUE(r.contains(field)) << field;
-    EXPECT_EQ(r["slot"], "line-1");
-    EXPECT_EQ(r["device"], Path("box"));
-    EXPECT_EQ(r["unit"], i + 1);
-    EXPECT_EQ(r["result"], "pass");
-    EXPECT_EQ(r["reason"], "");
-    EXPECT_EQ(r["image"], image);
-    EXPECT_EQ(r["size"], 30'000);
-    EXPECT_EQ(r["sha256"], sha);
-    EXPECT_EQ(r["bytes_served"], 30'000);
-    EXPECT_EQ(r["requests"], 30);
-    EXPECT_EQ(r["missing_bytes"], 0);
-    EXPECT_TRUE(std::regex_match(r["started"].get<std::string>(),
-                                 std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d)")))
-        << r["started"];
+    auto r = records[i];
+    for (const char* varies : {"started", "ended", "duration_s", "host", "tool_version"}) {
+      ASSERT_TRUE(r.contains(varies)) << varies;
+      r.erase(varies);
+    }
+    EXPECT_TRUE(std::regex_match(records[i]["started"].get<std::string>(), stamp)) << records[i];
+    EXPECT_EQ(r, (nlohmann::json{{"slot", "line-1"}, {"device", Path("box")}, {"unit", i + 1},
+                                 {"result", "pass"}, {"reason", ""}, {"image", image},
+                                 {"size", 30'000}, {"sha256", sha}, {"bytes_served", 30'000},
+                                 {"requests", 30}, {"missing_bytes", 0}}));
   }
   EXPECT_EQ(std::filesystem::status(Path("records.jsonl")).permissions() &
                 std::filesystem::perms::all,
@@ -309,13 +262,13 @@ TEST_F(ServeTest, RecordsSurviveAKill) {
   const std::string image = WriteImage(2'000);
   auto box = StartBox("box", {"--reference", image, "--units", "0", "--unit-gap", "0"});
   auto serve = StartServe({"--file", image, "--record", Path("records.jsonl"), Path("box")});
-  ASSERT_TRUE(WaitForText(Path("serve.err"), "unit 20 PASS")) << ServeErr();
+  ASSERT_TRUE(WaitForText(Path("serve.err"), "unit 5 PASS")) << ServeErr();
   serve->Signal(SIGKILL);
   serve->Wait();
   const std::string text = ReadText(Path("records.jsonl"));
   ASSERT_FALSE(text.empty());
   EXPECT_EQ(text.back(), '\n');
-  EXPECT_GE(Records().size(), 20u);  // every line parses
+  EXPECT_GE(Records().size(), 5u);  // every line parses
 }
 
 // One absent adapter among several stops nothing; it is served once it appears.
@@ -331,7 +284,7 @@ TEST_F(ServeTest, AMissingDeviceIsWaitedForWhileTheOthersServe) {
   EXPECT_TRUE(std::regex_search(ServeErr(), missing)) << ServeErr();
   auto later = StartBox("later", {"--reference", image});
   EXPECT_EQ(serve->Wait(), 0) << ServeErr();
-  EXPECT_NE(ServeErr().find("b: unit 1 PASS"), std::string::npos) << ServeErr();
+  EXPECT_TRUE(Holds(ServeErr(), "b: unit 1 PASS"));
   EXPECT_EQ(later->Wait(), 0);
 }
 
@@ -348,13 +301,9 @@ TEST_F(ServeTest, APortThatCannotBeUsedNamesTheCulprit) {
   EXPECT_EQ(second.Wait(), 3);
   const std::string err = ReadText(Path("second.err"));
   // (This test's own end of the line shows up among the holders too.)
-  EXPECT_NE(err.find("s9: " + line.port_path() + " is in use by another program; held by process"),
-            std::string::npos)
-      << err;
-  EXPECT_NE(err.find("held by process " + std::to_string(holder->pid()) + ": " +
-                     TERNIS_SERVE_PATH + " --file " + image + " " + line.port_path()),
-            std::string::npos)
-      << err;
+  EXPECT_TRUE(Holds(err, "s9: " + line.port_path() + " is in use by another program; held by"));
+  EXPECT_TRUE(Holds(err, "held by process " + std::to_string(holder->pid()) + ": " +
+                             TERNIS_SERVE_PATH + " --file " + image + " " + line.port_path()));
   holder->Signal(SIGTERM);
   holder->Wait();
 
@@ -369,12 +318,10 @@ TEST_F(ServeTest, APortThatCannotBeUsedNamesTheCulprit) {
                    line.port_path()},
                   Path("refused.out"), Path("refused.err"));
   EXPECT_EQ(refused.Wait(), 3);
-  const std::string refused_err = ReadText(Path("refused.err"));
-  EXPECT_NE(refused_err.find(line.port_path() + ": permission denied: " + line.port_path() +
-                             " is crw-rw---- root:root; you are not in group root: sudo usermod "
-                             "-aG root $USER, then log in again; trying again every few seconds"),
-            std::string::npos)
-      << refused_err;
+  EXPECT_TRUE(Holds(ReadText(Path("refused.err")),
+                    line.port_path() + ": permission denied: " + line.port_path() +
+                        " is crw-rw---- root:root; you are not in group root: sudo usermod -aG "
+                        "root $USER, then log in again; trying again every few seconds"));
 }
 
 // A station from its file; the command line wins; a bad line is named.
@@ -408,13 +355,11 @@ TEST_F(ServeTest, TheStationFileIsReadAndBadLinesAreNamed) {
     dir.Write("station.conf", AsBytes(b.text));
     auto refused = StartServe({"--config", config});
     EXPECT_EQ(refused->Wait(), 2) << b.text;
-    EXPECT_NE(ServeErr().find("ternis-serve: " + config + b.error), std::string::npos)
-        << b.text << ServeErr();
+    EXPECT_TRUE(Holds(ServeErr(), "ternis-serve: " + config + b.error)) << b.text;
   }
   auto missing = StartServe({"--config", Path("no-such.conf")});
   EXPECT_EQ(missing->Wait(), 2);
-  EXPECT_NE(ServeErr().find("cannot read " + Path("no-such.conf") + ": No such file or directory"),
-            std::string::npos);
+  EXPECT_TRUE(Holds(ServeErr(), "cannot read " + Path("no-such.conf") + ": No such file or"));
 }
 
 // A key file: a warning when others can read it, and its bytes never in
@@ -429,10 +374,8 @@ TEST_F(ServeTest, KeyFilesAreWarnedAboutAndNeverShown) {
   auto serve = StartServe({"--file", key, "--key", "--once", "--verbose", "--json", "--record",
                            Path("records.jsonl"), Path("box")});
   EXPECT_EQ(serve->Wait(), 0) << ServeErr();
-  EXPECT_NE(ServeErr().find("warning: key file " + key + " can be read by anyone on this machine "
-                            "(mode 0644): chmod 600 " + key),
-            std::string::npos)
-      << ServeErr();
+  EXPECT_TRUE(Holds(ServeErr(), "warning: key file " + key + " can be read by anyone on this " +
+                                    "machine (mode 0644): chmod 600 " + key));
   for (const std::string& output : {ServeErr(), ReadText(Path("serve.out")),
                                     ReadText(Path("records.jsonl"))}) {
     for (const std::string& leak : {std::string("K3Y-S3CR3T"), std::string("4b33592d"),
@@ -505,7 +448,7 @@ TEST_F(ServeTest, ListShowsTheAdaptersAndTheirStableNames) {
                     "driver ftdi_sio  by-path /dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-"
                     "port0  by-id /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZP1X-if00-port0"),
         std::string("/dev/ttyUSB1  usb 10c4:ea60"), std::string("serial (none)  driver cp210x")})
-    EXPECT_NE(out.find(piece), std::string::npos) << piece << " in\n" << out;
+    EXPECT_TRUE(Holds(out, piece));
 
   Process json({UMOCKDEV_RUN_PATH, "--device", data + "/ftdi.umockdev", "--", TERNIS_SERVE_PATH,
                 "--list", "--json"},
@@ -522,34 +465,14 @@ TEST_F(ServeTest, ListShowsTheAdaptersAndTheirStableNames) {
                 "--file", WriteImage(10), "--once", "--timeout", "0.3", "/dev/ttyUSB2"},
                Path("typo.out"), Path("typo.err"));
   EXPECT_EQ(typo.Wait(), 3);
-  EXPECT_NE(ReadText(Path("typo.err"))
-                .find("/dev/ttyUSB2: /dev/ttyUSB2 does not exist; present with a similar name: "
-                      "/dev/ttyUSB0; ternis-serve --list shows every serial device"),
-            std::string::npos)
-      << ReadText(Path("typo.err"));
+  EXPECT_TRUE(Holds(ReadText(Path("typo.err")),
+                    "/dev/ttyUSB2: /dev/ttyUSB2 does not exist; present with a similar name: "
+                    "/dev/ttyUSB0; ternis-serve --list shows every serial device"));
 
   Process none({UMOCKDEV_RUN_PATH, "--", TERNIS_SERVE_PATH, "--list"}, Path("none.out"),
                Path("none.err"));
   EXPECT_EQ(none.Wait(), 0);
   EXPECT_EQ(ReadText(Path("none.out")), "no serial devices found\n");
-}
-
-TEST_F(ServeTest, SigtermEndsInAnOrderlyWay) {
-  test::PtyBox box;
-  const std::string image = WriteImage(10);
-  auto serve = StartServe({"--file", image, box.port_path()});
-  ASSERT_TRUE(WaitForText(Path("serve.err"), "Connected Successfully")) << ServeErr();
-  serve->Signal(SIGTERM);
-  EXPECT_EQ(serve->Wait(10s), 0);
-  EXPECT_NE(ServeErr().find(box.port_path() + ": Disconnected"), std::string::npos) << ServeErr();
-}
-
-TEST_F(ServeTest, AFileThatCannotBeLoadedExitsOne) {
-  test::PtyBox box;
-  auto no_file = StartServe({"--file", Path("missing.bin"), box.port_path()});
-  EXPECT_EQ(no_file->Wait(10s), 1);
-  EXPECT_NE(ServeErr().find("cannot load " + Path("missing.bin") + ": No such file or directory"),
-            std::string::npos);
 }
 
 TEST_F(ServeTest, BadArgumentsPrintUsageAndExitTwo) {
@@ -574,11 +497,11 @@ TEST_F(ServeTest, BadArgumentsPrintUsageAndExitTwo) {
   for (const auto& args : bad) {
     auto serve = StartServe(args);
     EXPECT_EQ(serve->Wait(10s), 2) << testing::PrintToString(args);
-    EXPECT_NE(ServeErr().find("Usage: ternis-serve"), std::string::npos);
+    EXPECT_TRUE(Holds(ServeErr(), "Usage: ternis-serve"));
   }
   auto help = StartServe({"--help"});
   EXPECT_EQ(help->Wait(10s), 0);
-  EXPECT_NE(ReadText(Path("serve.out")).find("--record FILE"), std::string::npos);
+  EXPECT_TRUE(Holds(ReadText(Path("serve.out")), "--record FILE"));
 }
 
 }  // namespace
