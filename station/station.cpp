@@ -153,15 +153,16 @@ std::vector<StationEvent> Station::ServiceSlot(std::size_t index,
   Slot& slot = *slots_[index];
   std::vector<StationEvent> events;
   slot.session.Service();
+  // Results first: a unit's end is told before the next one's start.
+  for (const UnitResult& result : slot.session.TakeResults()) {
+    Record(index, result, events);
+    if (events.back().kind == StationEvent::Kind::kRecordFailed) return events;
+  }
   for (SessionNotice& notice : slot.session.TakeNotices()) {
     StationEvent event(StationEvent::Kind::kNotice, index);
     if (notice.kind == NoticeKind::kCannotOpen) event.diagnosis = Diagnose(slot, notice);
     event.notice = std::move(notice);
     events.push_back(std::move(event));
-  }
-  for (const UnitResult& result : slot.session.TakeResults()) {
-    Record(index, result, events);
-    if (events.back().kind == StationEvent::Kind::kRecordFailed) return events;
   }
   const SessionSnapshot s = slot.session.Snapshot();
   slot.meter.Sample(s.unit, s.covered, now);
