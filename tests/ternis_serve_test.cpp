@@ -193,7 +193,8 @@ TEST_F(ServeTest, ContinuousModeRecordsEveryUnit) {
                               "--hold", "5"});
   auto serve = StartServe({"--file", image, "--record", Path("records.jsonl"), "--json",
                            "line-1=" + Path("box")});
-  ASSERT_TRUE(WaitForText(Path("serve.err"), "unit 3 PASS")) << ServeErr();
+  ASSERT_TRUE(WaitForText(Path("serve.err"), "unit 3 PASS"))
+      << ServeErr() << ReadText(Path("box.err"));
   serve->Signal(SIGTERM);
   EXPECT_EQ(serve->Wait(), 0) << "stopped while idle, every unit passed\n" << ServeErr();
 
