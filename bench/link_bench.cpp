@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "protocol/date_time_code.h"
+#include "bench/sim_figures.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -35,21 +36,10 @@ using ternis::test::Process;
 using ternis::test::ReadText;
 using ternis::test::WaitForText;
 
-struct Figures {
-  double mbps = 0, p50 = 0, p99 = 0;
-  bool ok = false;
-};
+using Figures = ternis::bench::SimFigures;
 
 Figures ParseSim(const std::string& out) {
-  Figures f;
-  const auto at = out.find("bytes=");
-  if (at == std::string::npos) return f;
-  unsigned long long bytes = 0, requests = 0;
-  double seconds = 0;
-  f.ok = std::sscanf(out.c_str() + at,
-                     "bytes=%llu requests=%llu seconds=%lf mbps=%lf p50_ms=%lf p99_ms=%lf", &bytes,
-                     &requests, &seconds, &f.mbps, &f.p50, &f.p99) == 6;
-  return f;
+  return ternis::bench::ParseSimFigures(out);
 }
 
 // The baseline: one thread, one loop, read what comes and answer it.
