@@ -38,10 +38,17 @@ std::vector<pid_t> Pids() {
   return pids;
 }
 
+// A process in the middle of exec (or a kernel thread) has an empty command
+// line for a moment; its short name still says who it is.
 std::string CommandLine(pid_t pid) {
-  std::string text = ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
+  const std::string dir = "/proc/" + std::to_string(pid);
+  std::string text = ReadFile(dir + "/cmdline");
   while (!text.empty() && text.back() == '\0') text.pop_back();
   std::replace(text.begin(), text.end(), '\0', ' ');
+  if (text.empty()) {
+    text = ReadFile(dir + "/comm");
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+  }
   return text;
 }
 

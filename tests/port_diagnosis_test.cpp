@@ -84,11 +84,13 @@ TEST(PortDiagnosis, APortInUseNamesTheProcessThatHoldsIt) {
   test::TempDir dir;
   test::Process holder({"/bin/sh", "-c", "exec 3<>" + line.port_path() + "; exec sleep 30"},
                        (dir.path() / "out").string(), (dir.path() / "err").string());
+  // The shell holds the port before it becomes sleep; wait for the exec.
   std::vector<ProcessInfo> holders;
-  for (int i = 0; i < 500 && holders.empty(); ++i) {
+  const auto settled = [&] { return holders.size() == 1 && holders[0].command == "sleep 30"; };
+  for (int i = 0; i < 500 && !settled(); ++i) {
     holders = ProcessesHolding(line.port_path());
     std::erase_if(holders, [](const ProcessInfo& p) { return p.pid == ::getpid(); });
-    if (holders.empty()) std::this_thread::sleep_for(10ms);
+    if (!settled()) std::this_thread::sleep_for(10ms);
   }
   ASSERT_EQ(holders.size(), 1u);
   EXPECT_EQ(holders[0].pid, holder.pid());
