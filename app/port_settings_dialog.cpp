@@ -1,10 +1,12 @@
 #include "app/port_settings_dialog.h"
 
+#include <QCloseEvent>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QRegularExpressionValidator>
 #include <QSerialPortInfo>
+#include <algorithm>
 
 #include "app/dialog_units.h"
 #include "app/enter_key.h"
@@ -28,14 +30,32 @@ QLabel* Label(const QString& text, QWidget* parent, QRect geometry) {
   return label;
 }
 
-QComboBox* List(QWidget* parent, const char* const* texts, int count, QRect geometry) {
+// A drop-down list with an edit field; typing never adds an entry.
+QComboBox* List(QWidget* parent, int id, const char* const* texts, int count, QRect geometry) {
   auto* list = new QComboBox(parent);
+  list->setObjectName(QString::number(id));
+  list->setEditable(true);
+  list->setInsertPolicy(QComboBox::NoInsert);
   for (int i = 0; i < count; ++i) list->addItem(QString::fromLatin1(texts[i]));
   list->setGeometry(geometry.x(), geometry.y(), geometry.width(), DuToPixelsY(14));
   return list;
 }
 
+template <typename Control>
+Control* Named(Control* control, int id) {
+  control->setObjectName(QString::number(id));
+  return control;
+}
+
 }  // namespace
+
+int NamedEntry(const QComboBox& list) {
+  const QString typed = list.currentText().trimmed();
+  for (int i = 0; i < list.count(); ++i) {
+    if (list.itemText(i).trimmed().compare(typed, Qt::CaseInsensitive) == 0) return i;
+  }
+  return -1;
+}
 
 std::uint32_t LeadingNumber(const QString& text) {
   const QString head = text.left(9);
@@ -54,25 +74,26 @@ PortSettingsDialog::PortSettingsDialog(SettingsStore& settings, LinkControl& lin
 }
 
 void PortSettingsDialog::CreateControls() {
+  setObjectName(QString::number(kIdPanel));
   setWindowTitle(QString());
   setFixedSize(DuToPixelsX(226), DuToPixelsY(64));
   auto* frame = new QGroupBox(QStringLiteral("COM Port"), this);
   frame->setGeometry(DuRect(0, 0, 188, 62));
   Label(QStringLiteral("Data"), this, DuRect(10, 27, 15, 14));
-  data_ = new QLineEdit(this);
+  data_ = Named(new QLineEdit(this), kIdDataBits);
   data_->setValidator(
       new QRegularExpressionValidator(QRegularExpression(QStringLiteral("\\d*")), data_));
   data_->setGeometry(DuRect(30, 28, 18, 14));
   Label(QStringLiteral("Parity"), this, DuRect(54, 28, 18, 12));
-  parity_ = List(this, kParityTexts, 5, DuRect(74, 28, 42, 43));
+  parity_ = List(this, kIdParity, kParityTexts, 5, DuRect(74, 28, 42, 43));
   Label(QStringLiteral("Stop"), this, DuRect(122, 27, 16, 12));
-  stop_ = List(this, kStopTexts, 3, DuRect(141, 28, 44, 45));
-  baud_ = List(this, kBaudTexts, 15, DuRect(107, 12, 73, 67));
+  stop_ = List(this, kIdStop, kStopTexts, 3, DuRect(141, 28, 44, 45));
+  baud_ = List(this, kIdBaud, kBaudTexts, 15, DuRect(107, 12, 73, 67));
   Label(QStringLiteral("Baud"), this, DuRect(85, 12, 17, 12));
-  com1_ = new QRadioButton(QStringLiteral("COM1"), this);
-  com1_->setGeometry(DuRect(9, 12, 32, 12));
-  com2_ = new QRadioButton(QStringLiteral("COM2"), this);
-  com2_->setGeometry(DuRect(42, 12, 32, 12));
+  com1_ = Named(new QRadioButton(QStringLiteral("COM1"), this), kIdCom1);
+  com1_->setGeometry(DuRect(9, 12, 30, 12));
+  com2_ = Named(new QRadioButton(QStringLiteral("COM2"), this), kIdCom2);
+  com2_->setGeometry(DuRect(42, 12, 30, 12));
   ports_.addButton(com1_, 0);
   ports_.addButton(com2_, 1);
   // The device behind the checked COM name: detected ports, or a typed path.
@@ -88,9 +109,9 @@ void PortSettingsDialog::CreateControls() {
             (description.isEmpty() ? QString() : QStringLiteral("  (") + description + ")"),
         info.systemLocation());
   }
-  apply_ = new QPushButton(QStringLiteral("&Apply"), this);
+  apply_ = Named(new QPushButton(QStringLiteral("&Apply"), this), kIdApply);
   apply_->setGeometry(DuRect(190, 7, 34, 14));
-  close_ = new QPushButton(QStringLiteral("Close"), this);
+  close_ = Named(new QPushButton(QStringLiteral("Close"), this), kIdClose);
   close_->setGeometry(DuRect(190, 24, 34, 14));
   // No default button: keyPressEvent decides what Enter does.
   for (QPushButton* button : {apply_, close_}) button->setAutoDefault(false);
@@ -103,8 +124,10 @@ void PortSettingsDialog::CreateControls() {
     ShowDeviceOfCheckedPort();
     EnableApply();
   });
-  for (QComboBox* list : {baud_, parity_, stop_})
+  for (QComboBox* list : {baud_, parity_, stop_}) {
     connect(list, &QComboBox::currentIndexChanged, this, &PortSettingsDialog::EnableApply);
+    connect(list, &QComboBox::editTextChanged, this, &PortSettingsDialog::EnableApply);
+  }
   connect(data_, &QLineEdit::textChanged, this, &PortSettingsDialog::EnableApply);
   connect(device_, &QComboBox::currentTextChanged, this, &PortSettingsDialog::EnableApply);
   connect(apply_, &QPushButton::clicked, this, &PortSettingsDialog::Apply);
@@ -120,18 +143,28 @@ void PortSettingsDialog::keyPressEvent(QKeyEvent* event) {
   QDialog::keyPressEvent(event);
 }
 
+// The title bar's close button is the Close command.
+void PortSettingsDialog::closeEvent(QCloseEvent* event) {
+  accept();
+  event->accept();
+}
+
 void PortSettingsDialog::ShowStoredValues() {
   if (settings_.Port == 0) com1_->setChecked(true);
   if (settings_.Port == 1) com2_->setChecked(true);
+  ShowStoredLists();
+  data_->setText(QString::number(settings_.Data));
+  ShowDeviceOfCheckedPort();
+  apply_->setEnabled(true);
+}
+
+void PortSettingsDialog::ShowStoredLists() {
   // The first entry that begins with the stored rate, ignoring case.
   baud_->setCurrentIndex(baud_->findText(QString::number(settings_.Baudrate), Qt::MatchStartsWith));
-  data_->setText(QString::number(settings_.Data));
   const auto parity = std::find(kParityTable.begin(), kParityTable.end(), settings_.Parity);
   parity_->setCurrentIndex(
       parity == kParityTable.end() ? -1 : static_cast<int>(parity - kParityTable.begin()));
   stop_->setCurrentIndex(settings_.Stop <= 2 ? static_cast<int>(settings_.Stop) : -1);
-  ShowDeviceOfCheckedPort();
-  apply_->setEnabled(true);
 }
 
 std::uint32_t PortSettingsDialog::ChosenPort() const {
@@ -149,15 +182,16 @@ void PortSettingsDialog::ShowDeviceOfCheckedPort() {
 }
 
 bool PortSettingsDialog::Apply() {
-  // A field without a choice keeps its stored value.
+  // A field without a choice, or whose edit field names no entry, keeps
+  // its stored value.
   const std::uint32_t port = ChosenPort();
-  const std::uint32_t baud =
-      baud_->currentIndex() >= 0 ? kBaudTable[baud_->currentIndex()] : settings_.Baudrate;
-  const std::uint32_t parity =
-      parity_->currentIndex() >= 0 ? kParityTable[parity_->currentIndex()] : settings_.Parity;
-  const std::uint32_t stop = stop_->currentIndex() >= 0
-                                 ? static_cast<std::uint32_t>(stop_->currentIndex())
-                                 : settings_.Stop;
+  const int baud_entry = NamedEntry(*baud_);
+  const int parity_entry = NamedEntry(*parity_);
+  const int stop_entry = NamedEntry(*stop_);
+  const std::uint32_t baud = baud_entry >= 0 ? kBaudTable[baud_entry] : settings_.Baudrate;
+  const std::uint32_t parity = parity_entry >= 0 ? kParityTable[parity_entry] : settings_.Parity;
+  const std::uint32_t stop =
+      stop_entry >= 0 ? static_cast<std::uint32_t>(stop_entry) : settings_.Stop;
   const std::uint32_t data = LeadingNumber(data_->text());
   // A detected port carries its path; anything else is a typed path.
   const bool picked = device_->currentIndex() >= 0 &&
@@ -188,6 +222,7 @@ bool PortSettingsDialog::Apply() {
   settings_.Parity = parity;
   settings_.Stop = stop;
   settings_.Data = data;
+  ShowStoredLists();  // a typed text that named no entry shows what is in force
   apply_->setEnabled(false);
   return true;
 }

@@ -36,8 +36,11 @@ SkinButton::Kind SkinButton::KindFromStyle(quint32 style) {
 
 void SkinButton::SetBitmaps(int normalId, int pressedId, int hoverId, int disabledId, int focusId,
                             int maskId, qint16 drawMode, qint16 border, qint16 textInset) {
+  // Without a disabled id the normal bitmap serves when disabled; a disabled
+  // id that does not load leaves the slot empty (the button face shows).
+  const int disabled = disabledId != 0 ? disabledId : normalId;
   Bitmaps bitmaps{skin::LoadBitmap(normalId), skin::LoadBitmap(pressedId),
-                  skin::LoadBitmap(hoverId),  skin::LoadBitmap(disabledId),
+                  skin::LoadBitmap(hoverId),  skin::LoadBitmap(disabled),
                   skin::LoadBitmap(focusId),  skin::LoadBitmap(maskId)};
   SetBitmaps(std::move(bitmaps), maskId != 0, drawMode, border, textInset);
 }
@@ -45,7 +48,6 @@ void SkinButton::SetBitmaps(int normalId, int pressedId, int hoverId, int disabl
 void SkinButton::SetBitmaps(Bitmaps bitmaps, bool has_mask, qint16 drawMode, qint16 border,
                             qint16 textInset) {
   bitmaps_ = std::move(bitmaps);
-  if (bitmaps_.disabled.isNull()) bitmaps_.disabled = bitmaps_.normal;
   draw_mode_ = static_cast<DrawMode>(std::clamp<int>(drawMode, Plain, Tile));
   border_ = border != 0;
   text_inset_ = std::max<qint16>(textInset, 0);
@@ -236,16 +238,23 @@ void SkinButton::DrawBitmap(QPainter& painter, const QPixmap& bitmap) const {
 }
 
 // Where the mask is black the image shows; where it is white, what lies
-// beneath stays. Grey levels blend in between.
+// beneath stays. Grey levels blend in between. Stretch scales the mask to
+// the image, as both are then scaled to the button; Plain places both at
+// their natural size from the top-left corner, so the mask is taken as it is
+// and the image beyond it shows nothing.
 QPixmap SkinButton::Masked(const QPixmap& bitmap) const {
   QImage image = bitmap.toImage().convertToFormat(QImage::Format_ARGB32);
-  const QImage mask =
-      bitmaps_.mask.toImage().scaled(image.size()).convertToFormat(QImage::Format_RGB32);
+  QImage mask = bitmaps_.mask.toImage();
+  if (draw_mode_ == Stretch) mask = mask.scaled(image.size());
+  mask = mask.convertToFormat(QImage::Format_RGB32);
   for (int y = 0; y < image.height(); ++y) {
     auto* pixels = reinterpret_cast<QRgb*>(image.scanLine(y));
-    const auto* keys = reinterpret_cast<const QRgb*>(mask.constScanLine(y));
-    for (int x = 0; x < image.width(); ++x)
-      pixels[x] = (pixels[x] & 0x00FFFFFF) | static_cast<QRgb>(255 - qGray(keys[x])) << 24;
+    const auto* keys =
+        y < mask.height() ? reinterpret_cast<const QRgb*>(mask.constScanLine(y)) : nullptr;
+    for (int x = 0; x < image.width(); ++x) {
+      const int alpha = keys && x < mask.width() ? 255 - qGray(keys[x]) : 0;
+      pixels[x] = (pixels[x] & 0x00FFFFFF) | static_cast<QRgb>(alpha) << 24;
+    }
   }
   return QPixmap::fromImage(image);
 }

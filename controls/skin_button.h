@@ -36,13 +36,14 @@ class SkinButton : public QAbstractButton {
   static Kind KindFromStyle(quint32 style);
 
   // Bitmaps by resource id (0 = none). With disabledId 0 the normal bitmap
-  // serves when disabled. drawMode is clamped to Plain..Tile, a negative
-  // textInset counts as 0. A mask id builds a new outline; in Plain mode the
-  // button then takes the mask's size. Repaints at the next paint only.
+  // serves when disabled; an id that does not load leaves its slot empty,
+  // which paints the button face. drawMode is clamped to Plain..Tile, a
+  // negative textInset counts as 0. A mask id builds a new outline; in Plain
+  // mode the button then takes the mask's size. Repaints at the next paint only.
   void SetBitmaps(int normalId, int pressedId = 0, int hoverId = 0, int disabledId = 0,
                   int focusId = 0, int maskId = 0, qint16 drawMode = Stretch, qint16 border = 0,
                   qint16 textInset = 0);
-  // The same with bitmaps in hand; a null disabled bitmap takes the normal one.
+  // The same with bitmaps in hand, each used as given (null: the button face).
   void SetBitmaps(Bitmaps bitmaps, bool has_mask, qint16 drawMode, qint16 border, qint16 textInset);
 
   void SetToolTipText(const QString& text) { setToolTip(text); }

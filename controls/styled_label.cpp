@@ -1,5 +1,7 @@
 #include "controls/styled_label.h"
 
+#include <QtWidgets/qdrawutil.h>
+
 #include <QDesktopServices>
 #include <QMouseEvent>
 #include <QPainter>
@@ -111,13 +113,33 @@ StyledLabel& StyledLabel::SetPointSize(int points) {
 }
 
 StyledLabel& StyledLabel::SetStaticEdge(bool on) {
-  setFrameStyle(on ? QFrame::StyledPanel | QFrame::Sunken : QFrame::NoFrame);
+  static_edge_ = on;
+  UpdateFrame();
   return *this;
 }
 
 StyledLabel& StyledLabel::ShowBorder(bool on) {
-  setFrameStyle(on ? QFrame::Box | QFrame::Plain : QFrame::NoFrame);
+  border_ = on;
+  UpdateFrame();
   return *this;
+}
+
+void StyledLabel::UpdateFrame() {
+  const int width = (border_ ? 1 : 0) + (static_edge_ ? 1 : 0);
+  setContentsMargins(width, width, width, width);
+  update();
+}
+
+// The border outside, the sunken edge inside it.
+void StyledLabel::PaintFrame(QPainter& painter) {
+  QRect outline = rect();
+  if (border_) {
+    painter.setPen(palette().color(QPalette::Shadow));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(outline.adjusted(0, 0, -1, -1));
+    outline.adjust(1, 1, -1, -1);
+  }
+  if (static_edge_) qDrawShadePanel(&painter, outline, palette(), true, 1);
 }
 
 StyledLabel& StyledLabel::UseParentBackground(bool on) {
@@ -154,18 +176,30 @@ void StyledLabel::OnBlinkTick() {
 StyledLabel& StyledLabel::EnableWebLink(bool on, bool notify_parent) {
   link_kind_ = on ? kWebLink : kNoLink;
   notify_parent_ = notify_parent;
+  UpdateCursor();
   return *this;
 }
 
 StyledLabel& StyledLabel::EnableMailLink(bool on, bool notify_parent) {
   link_kind_ = on ? kMailLink : kNoLink;
   notify_parent_ = notify_parent;
+  UpdateCursor();
   return *this;
 }
 
 StyledLabel& StyledLabel::SetHoverCursor(const QCursor& cursor) {
-  setCursor(cursor);
+  hover_cursor_ = cursor;
+  UpdateCursor();
   return *this;
+}
+
+// A label without a link takes no notice of the mouse, cursor included.
+void StyledLabel::UpdateCursor() {
+  if (hover_cursor_ && link_kind_ != kNoLink) {
+    setCursor(*hover_cursor_);
+  } else {
+    unsetCursor();
+  }
 }
 
 StyledLabel& StyledLabel::SetEmboss(bool on, bool down_right) {
@@ -251,14 +285,17 @@ std::vector<StyledLabel::Band> StyledLabel::GradientBands(int left, int right, C
   return bands;
 }
 
-void StyledLabel::paintEvent(QPaintEvent* event) {
-  QFrame::paintEvent(event);  // the frame, when a border or edge is on
+void StyledLabel::paintEvent(QPaintEvent*) {
   QPainter painter(this);
-  const QRect client = rect();
+  PaintFrame(painter);
+  const QRect client = contentsRect();
+  painter.setClipRect(client);
   if (!parent_background_) {
     if (gradient_) {
-      for (const Band& band : GradientBands(0, client.width(), background_, end_color_, 100))
-        painter.fillRect(QRect(band.x0, 0, band.x1 - band.x0, client.height()), band.color);
+      for (const Band& band :
+           GradientBands(client.left(), client.right() + 1, background_, end_color_, 100))
+        painter.fillRect(QRect(band.x0, client.top(), band.x1 - band.x0, client.height()),
+                         band.color);
     } else {
       painter.fillRect(
           client, has_custom_brush_ ? ToQColor(background_) : palette().color(QPalette::Button));
@@ -272,21 +309,22 @@ void StyledLabel::paintEvent(QPaintEvent* event) {
 }
 
 void StyledLabel::PaintText(QPainter& painter, const QColor& color) {
+  const QRect client = contentsRect();
   painter.setPen(color);
   if (from_centre_) {
     // The baseline starts at the centre and turns about it with the angle.
-    painter.translate(width() / 2, height() / 2);
+    painter.translate(client.left() + client.width() / 2, client.top() + client.height() / 2);
     painter.rotate(-angle_degrees_);
     painter.drawText(QPoint(0, 0), text_);
     return;
   }
   const int flags = ToQtTextFlags(TextLayoutFlags(style_, text_));
   if (angle_degrees_ != 0) painter.rotate(-angle_degrees_);
-  painter.drawText(rect(), flags, text_);
+  painter.drawText(client, flags, text_);
   if (emboss_) {
     painter.setPen(ToQColor(emboss_color_));
     const int shift = emboss_down_right_ ? 1 : -1;
-    painter.drawText(rect().translated(shift, shift), flags, text_);
+    painter.drawText(client.translated(shift, shift), flags, text_);
   }
 }
 

@@ -6,11 +6,13 @@
 // web link or mail address, or tells the parent instead. Setters return the
 // label so calls chain; those that change what is drawn repaint at once.
 
+#include <QCursor>
 #include <QFont>
 #include <QFrame>
 #include <QTimer>
 #include <QUrl>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "controls/colorref.h"
@@ -48,12 +50,15 @@ class StyledLabel : public QFrame {
   StyledLabel& SetUnderline(bool underline);
   StyledLabel& SetItalic(bool italic);
   StyledLabel& SetPointSize(int points);
+  // A sunken one-pixel edge and a one-pixel line around it, each on its own;
+  // both take room from the text's area.
   StyledLabel& SetStaticEdge(bool on);
   StyledLabel& ShowBorder(bool on);
   StyledLabel& UseParentBackground(bool on);
   StyledLabel& BlinkText(bool on);
   StyledLabel& BlinkBackground(bool on);
   StyledLabel& EnableWebLink(bool on, bool notify_parent = false);
+  // Shown over the label only while a web or mail link is on.
   StyledLabel& SetHoverCursor(const QCursor& cursor);
   StyledLabel& SetEmboss(bool on, bool down_right = true);
   StyledLabel& SetTextAngle(int degrees, bool from_centre);
@@ -89,6 +94,9 @@ class StyledLabel : public QFrame {
 
  private:
   void Repaint();
+  void UpdateFrame();
+  void UpdateCursor();
+  void PaintFrame(QPainter& painter);
   void StartBlink(bool on);
   void OnBlinkTick();
   void PaintText(QPainter& painter, const QColor& color);
@@ -111,6 +119,9 @@ class StyledLabel : public QFrame {
   bool notify_parent_ = false;
   bool from_centre_ = false;
   int angle_degrees_ = 0;
+  bool static_edge_ = false;
+  bool border_ = false;
+  std::optional<QCursor> hover_cursor_;
   QString link_target_;
   QTimer blink_timer_;
 };

@@ -9,6 +9,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include "controls/skin.h"
+
 namespace ternis {
 namespace {
 
@@ -100,12 +102,14 @@ TEST_F(SkinButtonTest, FocusBitmapShowsWithTheKeyboardFocus) {
 }
 
 TEST_F(SkinButtonTest, FallbacksWhenBitmapsAreMissing) {
-  SkinButton* no_disabled = Make(SkinButton::Kind::Push);
-  no_disabled->SetBitmaps(
-      {Solid(Qt::red), Solid(Qt::green), QPixmap(), QPixmap(), QPixmap(), QPixmap()}, false,
-      SkinButton::Stretch, 0, 0);
-  no_disabled->setEnabled(false);
-  EXPECT_EQ(Face(no_disabled), QColor(Qt::red)) << "the normal bitmap serves when disabled";
+  SkinButton* by_id = Make(SkinButton::Kind::Push);
+  by_id->SetBitmaps(skin::IDB_CLOSE_NORMAL);
+  const QImage normal = by_id->grab().toImage();
+  by_id->setEnabled(false);
+  EXPECT_EQ(by_id->grab().toImage(), normal) << "no disabled id: the normal bitmap serves";
+  by_id->SetBitmaps(skin::IDB_CLOSE_NORMAL, 0, 0, 9999);  // a disabled id that does not load
+  EXPECT_NE(by_id->grab().toImage(), normal);
+  EXPECT_EQ(Face(by_id), by_id->palette().color(QPalette::Button)) << "button face";
 
   SkinButton* no_normal = Make(SkinButton::Kind::Push, {40, 0});
   no_normal->SetBitmaps(
@@ -228,6 +232,27 @@ TEST_F(SkinButtonTest, MaskShowsTheImageWhereBlackAndWhatLiesBeneathWhereWhite) 
   const QImage seen = window.grab(QRect(0, 0, 4, 4)).toImage();
   EXPECT_EQ(QColor(seen.pixel(0, 0)), QColor(Qt::red));
   EXPECT_EQ(QColor(seen.pixel(3, 0)), QColor(Qt::cyan));
+}
+
+TEST_F(SkinButtonTest, PlainModeTakesTheMaskAtItsOwnSize) {
+  window.setAutoFillBackground(true);
+  QPalette palette;
+  palette.setColor(QPalette::Window, Qt::cyan);
+  window.setPalette(palette);
+  // Black on the left, all but white on the right: inside the outline, but
+  // the image hardly shows there. Scaled to the wider image it would be red.
+  QImage mask(4, 4, QImage::Format_RGB32);
+  for (int y = 0; y < 4; ++y)
+    for (int x = 0; x < 4; ++x) mask.setPixel(x, y, x < 2 ? qRgb(0, 0, 0) : qRgb(254, 254, 254));
+  SkinButton* button = Make(SkinButton::Kind::Push);
+  button->SetBitmaps({Solid(Qt::red, {8, 4}), {}, {}, {}, {}, QPixmap::fromImage(mask)}, true,
+                     SkinButton::Plain, 0, 0);
+  window.show();
+  ASSERT_EQ(button->size(), QSize(4, 4));
+  const QImage seen = window.grab(QRect(0, 0, 4, 4)).toImage();
+  EXPECT_EQ(QColor(seen.pixel(1, 1)), QColor(Qt::red));
+  EXPECT_LE(qRed(seen.pixel(2, 1)), 2) << "what lies beneath shows";
+  EXPECT_GE(qBlue(seen.pixel(3, 1)), 250);
 }
 
 }  // namespace

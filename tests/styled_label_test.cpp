@@ -146,6 +146,41 @@ TEST_F(StyledLabelTest, LinksOpenTheTargetOrTheTextOrTellTheParent) {
   EXPECT_EQ(notified[0][0].toInt(), 0x8200);
 }
 
+TEST_F(StyledLabelTest, HoverCursorShowsOnlyWhileALinkIsOn) {
+  label->SetHoverCursor(Qt::PointingHandCursor);
+  EXPECT_FALSE(label->testAttribute(Qt::WA_SetCursor)) << "no link: the label ignores the mouse";
+  label->EnableWebLink(true, true);  // telling the parent counts as a link too
+  ASSERT_TRUE(label->testAttribute(Qt::WA_SetCursor));
+  EXPECT_EQ(label->cursor().shape(), Qt::PointingHandCursor);
+  label->EnableMailLink(false);
+  EXPECT_FALSE(label->testAttribute(Qt::WA_SetCursor));
+}
+
+TEST_F(StyledLabelTest, StaticEdgeAndBorderComeAndGoEachOnItsOwn) {
+  label->SetBackground(Rgb(10, 20, 30), 0, false);
+  const QRgb background = qRgb(10, 20, 30), line = label->palette().color(QPalette::Shadow).rgb(),
+             shadow = label->palette().color(QPalette::Dark).rgb(),
+             light = label->palette().color(QPalette::Light).rgb();
+  label->ShowBorder(true).SetStaticEdge(true);
+  QImage image = Grab();
+  EXPECT_EQ(image.pixel(0, 0), line);
+  EXPECT_EQ(image.pixel(1, 1), shadow) << "the edge inside the border";
+  EXPECT_EQ(image.pixel(248, 38), light);
+  EXPECT_EQ(image.pixel(2, 2), background);
+  EXPECT_EQ(label->contentsRect(), label->rect().adjusted(2, 2, -2, -2));
+
+  label->ShowBorder(false);
+  image = Grab();
+  EXPECT_EQ(image.pixel(0, 0), shadow) << "the edge stays";
+  EXPECT_EQ(image.pixel(1, 1), background);
+
+  label->SetStaticEdge(false).ShowBorder(true);
+  image = Grab();
+  EXPECT_EQ(image.pixel(0, 0), line) << "the border alone";
+  EXPECT_EQ(image.pixel(1, 1), background);
+  label->ShowBorder(false);
+  EXPECT_EQ(Grab().pixel(0, 0), background);
+}
 
 TEST_F(StyledLabelTest, AngledTextFromTheCentreRisesFromTheMiddle) {
   label->setGeometry(0, 0, 100, 100);
