@@ -1,13 +1,13 @@
 #pragma once
 // The program's life: records how the port is driven, loads the settings,
 // runs the main window modally, and tears down in order. SIGINT and SIGTERM
-// end it through the same orderly path as the close button.
+// end it through the same orderly path as the close button, also from
+// inside a message box, the panel or the file dialog.
 
 #include <QApplication>
-#include <QPointer>
-#include <QSocketNotifier>
-#include <memory>
+#include <functional>
 
+#include "app/termination_watch.h"
 #include "link/platform_kind.h"
 
 namespace ternis {
@@ -28,14 +28,17 @@ class DownloadApp : public QApplication {
   // Loads the settings, runs the main window until it ends, returns 0.
   int InitInstance(SettingsStore& settings, BoxSession& session);
 
+  // What a termination signal runs once the nested dialogs are closed (the
+  // station window's ending); `main_window` is not closed as a nested one.
+  void SetTerminationHandler(std::function<void()> end, QWidget* main_window = nullptr);
+  // A termination signal has come: nothing new is shown.
+  bool ending() const { return termination_.ending(); }
+
  private:
-  void WatchTerminationSignals();
-  void OnTerminationSignal();
+  void ShowMessage(const QString& text, const QString& detail);
 
   const PlatformKind platform_kind_;
-  int signal_pipe_[2] = {-1, -1};
-  std::unique_ptr<QSocketNotifier> signal_notifier_;
-  QPointer<DownloadDialog> dialog_;
+  TerminationWatch termination_;
 };
 
 }  // namespace ternis

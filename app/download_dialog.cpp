@@ -1,6 +1,18 @@
 #include "app/download_dialog.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QApplication>
 #include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QMenu>
+#include <QMimeData>
+#include <QShortcut>
+#include <QUrl>
 #include <QFile>
 #include <QFileDialog>
 #include <QFontDatabase>
@@ -77,6 +89,8 @@ DownloadDialog::DownloadDialog(SettingsStore& settings, BoxSession& session,
     : QDialog(parent, Qt::Window | Qt::FramelessWindowHint),
       settings_(settings),
       session_(session),
+      log_file_(LogFile::DefaultPath()),
+      log_book_(&log_file_),
       window_link_(this, [this](std::uint32_t m, std::uintptr_t w,
                                 std::intptr_t l) { HandleMessage(m, w, l); }),
       messages_(window_link_),
@@ -88,6 +102,13 @@ DownloadDialog::DownloadDialog(SettingsStore& settings, BoxSession& session,
   service_timer_ = new QTimer(this);
   service_timer_->setSingleShot(true);
   connect(service_timer_, &QTimer::timeout, this, &DownloadDialog::ServiceSession);
+  auto* show_log = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_L), this);
+  connect(show_log, &QShortcut::activated, this, &DownloadDialog::ShowLog);
+  setAcceptDrops(true);
+  sound_ = [](bool passed) {
+    QApplication::beep();
+    if (!passed) QTimer::singleShot(250, [] { QApplication::beep(); });  // a failure beeps twice
+  };
   session_.SetObserver(&messages_);  // the port is not open yet
 }
 
@@ -117,6 +138,7 @@ void DownloadDialog::CreateControls() {
   path_box_->setFocusPolicy(Qt::ClickFocus);
   path_box_->setGeometry(DuRect(29, 167, 193, 12));
   path_box_->installEventFilter(this);
+  path_box_->setAcceptDrops(false);  // a drop anywhere selects the file
   // On the "File" heading's rule: which bytes are served, at a glance.
   identity_ = new StyledLabel(this, StyledLabel::SS_RIGHT);
   identity_->setGeometry(190, 242, 215, 16);
@@ -137,6 +159,20 @@ void DownloadDialog::CreateControls() {
   }
   version_ = new StyledLabel(this, StyledLabel::SS_CENTER);
   version_->setGeometry(DuRect(190, 226, 26, 12));
+  NameControls();
+}
+
+// The classic control ids, as object names: tools and tests find the
+// controls by them.
+void DownloadDialog::NameControls() {
+  const std::pair<QWidget*, int> ids[] = {
+      {kinds_[0], 1054},        {kinds_[1], 1055},        {kinds_[2], 1056},
+      {kinds_[3], 1057},        {progress_, 1012},        {path_box_, 1039},
+      {configuration_, 1072},   {minimise_, 1004},        {close_, 1003},
+      {clock_fields_[0], 1022}, {clock_fields_[1], 1023}, {clock_fields_[2], 1024},
+      {clock_fields_[3], 1025}, {clock_fields_[4], 1058}, {version_, 1089},
+  };
+  for (const auto& [control, id] : ids) control->setObjectName(QString::number(id));
 }
 
 void DownloadDialog::SkinControls() {
@@ -213,17 +249,26 @@ int DownloadDialog::SelectFile(std::uint32_t kind, const QString& given) {
     loaded = session_.LoadImageFile(path.toStdString(), kind != FIRMWARE_FILE);
     if (loaded) *stored = path;
   }
-  path_box_->setText(path);
-  WarnAboutKeyFile(kind, loaded ? path : QString());
+  const QStringList warnings = WarnAboutKeyFile(kind, loaded ? path : QString());
   if (!path.isEmpty()) {
-    ReportStatus("%s; %s sized %lld", prefix, qPrintable(path),
-                 static_cast<long long>(QueryFileLength(path)));
+    // The loaded bytes are what the box gets; the file may change after.
+    const auto image = session_.engine().image().Acquire();
+    const qint64 size = loaded && image ? static_cast<qint64>(image->contents().size())
+                                        : QueryFileLength(path);
+    ReportStatus("%s; %s sized %lld", prefix, qPrintable(path), static_cast<long long>(size));
   }
-  if (stored) IdentifyServedFile(loaded ? path : QString());
+  QStringList notes;
+  if (stored) {
+    if (const ImageIdentity* identity = IdentifyServedFile(loaded ? path : QString()))
+      notes << QStringLiteral("%1 bytes, SHA-256 %2")
+                   .arg(identity->size)
+                   .arg(QString::fromStdString(identity->sha256));
+  }
+  ShowPath(path, notes + warnings);
   return 1;
 }
 
-void DownloadDialog::WarnAboutKeyFile(std::uint32_t kind, const QString& path) {
+QStringList DownloadDialog::WarnAboutKeyFile(std::uint32_t kind, const QString& path) {
   QStringList warnings;
   if (kind != FIRMWARE_FILE && !path.isEmpty()) {
     for (const std::string& warning : KeyFileWarnings(path.toStdString())) {
@@ -231,14 +276,22 @@ void DownloadDialog::WarnAboutKeyFile(std::uint32_t kind, const QString& path) {
       warnings << QString::fromStdString(warning);
     }
   }
-  path_box_->setToolTip(warnings.join(QLatin1Char('\n')));
+  return warnings;
 }
 
-void DownloadDialog::IdentifyServedFile(const QString& path) {
+void DownloadDialog::ShowPath(const QString& path, const QStringList& notes) {
+  shown_path_ = path;
+  const int room = path_box_->contentsRect().width() - 2 * path_box_->textMargins().left() - 8;
+  path_box_->setText(path_box_->fontMetrics().elidedText(path, Qt::ElideMiddle, room));
+  path_box_->setCursorPosition(0);
+  path_box_->setToolTip(path.isEmpty() ? QString() : (QStringList{path} + notes).join('\n'));
+}
+
+const ImageIdentity* DownloadDialog::IdentifyServedFile(const QString& path) {
   const auto image = session_.engine().image().Acquire();
   if (!image) {
     identity_->hide();
-    return;
+    return nullptr;
   }
   const ImageIdentity& identity = identities_[image->id()] = {
       path.toStdString(), image->contents().size(), Sha256Hex(image->contents())};
@@ -246,11 +299,15 @@ void DownloadDialog::IdentifyServedFile(const QString& path) {
   identity_->SetLabelText(DescribeIdentity(identity));
   identity_->setToolTip(QString::fromStdString(identity.path + "\nSHA-256 " + identity.sha256));
   identity_->show();
+  return &identity;
 }
 
+// Never opens the file: opening a FIFO for reading would wait for a writer.
 qint64 DownloadDialog::QueryFileLength(const QString& path) {
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? file.size() : 0;
+  struct stat st {};
+  const QByteArray name = QFile::encodeName(path);
+  if (::stat(name.constData(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  return ::access(name.constData(), R_OK) == 0 ? static_cast<qint64>(st.st_size) : 0;
 }
 
 void DownloadDialog::EnableControls(bool enable) {
@@ -268,6 +325,7 @@ void DownloadDialog::ReportStatus(const char* format, ...) {
   va_end(args);
   const QString text = QString::fromLocal8Bit(line);
   qCInfo(lcStatus).noquote() << text;
+  log_book_.Append(text);
   emit statusReported(text);
 }
 
@@ -343,6 +401,7 @@ void DownloadDialog::ServiceSession() {
     ReportStatus("%s", text.c_str());
     busy_rule_.OnUnitEnded();  // a box that is gone or silent is not writing
     ShowBusy(false);
+    SoundResult(result.outcome == UnitOutcome::kPass);
     emit unitEnded(QString::fromStdString(text));
   }
   ShowSessionState();
@@ -392,6 +451,7 @@ void DownloadDialog::ChooseFile() {
 
 void DownloadDialog::OpenPortSettings() {
   PortSettingsDialog panel(settings_, link_, this);  // opens centred over the window
+  panel.setFont(font());  // its dialog units are the window's
   panel.exec();
 }
 
@@ -439,6 +499,65 @@ void DownloadDialog::EndProgram() {
 void DownloadDialog::closeEvent(QCloseEvent* event) {
   event->accept();
   EndProgram();
+}
+
+void DownloadDialog::ShowLog() {
+  if (!log_window_) {
+    log_window_ = new LogWindow(log_book_, this);
+    log_window_->setAttribute(Qt::WA_DeleteOnClose);
+  }
+  log_window_->show();
+  log_window_->raise();
+  log_window_->activateWindow();
+}
+
+void DownloadDialog::contextMenuEvent(QContextMenuEvent* event) {
+  QMenu menu(this);
+  QAction* log = menu.addAction(QStringLiteral("Log…"), this, &DownloadDialog::ShowLog);
+  log->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+  QAction* sound = menu.addAction(QStringLiteral("Sound after each box"));
+  sound->setCheckable(true);
+  sound->setChecked(settings_.Sound != 0);
+  connect(sound, &QAction::toggled, this, [this](bool on) { settings_.Sound = on ? 1 : 0; });
+  menu.exec(event->globalPos());
+}
+
+void DownloadDialog::SoundResult(bool passed) {
+  if (settings_.Sound != 0 && sound_) sound_(passed);
+}
+
+// While the box writes nothing may change, so nothing is taken.
+void DownloadDialog::dragEnterEvent(QDragEnterEvent* event) {
+  if (event->mimeData()->hasUrls() && !busy_rule_.busy()) event->acceptProposedAction();
+}
+
+void DownloadDialog::dropEvent(QDropEvent* event) {
+  QStringList paths;
+  for (const QUrl& url : event->mimeData()->urls()) paths << url.toLocalFile();
+  event->acceptProposedAction();
+  DropPaths(paths);
+}
+
+void DownloadDialog::DropPaths(const QStringList& paths) {
+  if (busy_rule_.busy()) {
+    ReportStatus("Drop refused: the box is writing");
+    return;
+  }
+  if (paths.size() != 1) {
+    ReportStatus("Drop refused: %lld files dropped; drop one file",
+                 static_cast<long long>(paths.size()));
+    return;
+  }
+  const QString& path = paths.front();
+  if (path.isEmpty()) {
+    ReportStatus("Drop refused: not a local file");
+    return;
+  }
+  if (QFileInfo(path).isDir()) {
+    ReportStatus("Drop refused: %s is a folder; drop one file", qPrintable(path));
+    return;
+  }
+  SelectFile(settings_.FILE_MASK, path);
 }
 
 }  // namespace ternis

@@ -7,6 +7,7 @@
 
 #include <QDialog>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QTimer>
 #include <array>
@@ -17,6 +18,9 @@
 #include "app/busy_popup.h"
 #include "app/busy_rule.h"
 #include "app/link_control.h"
+#include "app/log_book.h"
+#include "app/log_file.h"
+#include "app/log_window.h"
 #include "app/window_link.h"
 #include "app/window_messages.h"
 #include "app/window_texts.h"
@@ -37,6 +41,8 @@ class DownloadDialog : public QDialog {
  public:
   // Returns the chosen path, or an empty one when cancelled (tests replace it).
   using FileChooser = std::function<QString(QWidget* parent)>;
+  // Sounds a unit's result when the Sound setting is on (tests replace it).
+  using Sounder = std::function<void(bool passed)>;
 
   DownloadDialog(SettingsStore& settings, BoxSession& session, LinkControl::MessageBox message_box,
                  QWidget* parent = nullptr);
@@ -60,7 +66,17 @@ class DownloadDialog : public QDialog {
   // Ends the program the orderly way (close button, window manager, signals).
   void EndProgram();
 
+  // The log window (Ctrl+L, the context menu), made on first use.
+  void ShowLog();
+  // One dropped file selects it as the file dialog does; anything else is refused.
+  void DropPaths(const QStringList& paths);
+
   void setFileChooser(FileChooser chooser) { choose_file_ = std::move(chooser); }
+  void setSounder(Sounder sounder) { sound_ = std::move(sounder); }
+  LogBook& logBook() { return log_book_; }
+  LogWindow* logWindow() const { return log_window_; }
+  // The whole path of the file shown (the box may show it shortened).
+  const QString& shownPath() const { return shown_path_; }
   LinkControl& link() { return link_; }
   WindowLink& window_link() { return window_link_; }
 
@@ -98,9 +114,13 @@ class DownloadDialog : public QDialog {
   void mousePressEvent(QMouseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
 
  private:
   void CreateControls();
+  void NameControls();
   void SkinControls();
   void HandleMessage(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam);
   void OnProgress(std::uintptr_t range, std::intptr_t percent);
@@ -110,9 +130,13 @@ class DownloadDialog : public QDialog {
   void ServiceSession();
   void ShowSessionState();
   // Remembers the identity of the image just loaded and shows it.
-  void IdentifyServedFile(const QString& path);
-  // The log and the path box's tooltip say when a key file is not private.
-  void WarnAboutKeyFile(std::uint32_t kind, const QString& path);
+  const ImageIdentity* IdentifyServedFile(const QString& path);
+  // The log says when a key file is not private; the warnings are returned
+  // for the path box's tooltip.
+  QStringList WarnAboutKeyFile(std::uint32_t kind, const QString& path);
+  // The path box: the whole path, shortened in the middle when it does not fit.
+  void ShowPath(const QString& path, const QStringList& notes);
+  void SoundResult(bool passed);
   void OnKindClicked(std::uint32_t kind);
   void ChooseFile();
   void OpenPortSettings();
@@ -120,11 +144,15 @@ class DownloadDialog : public QDialog {
 
   SettingsStore& settings_;
   BoxSession& session_;
+  LogFile log_file_;
+  LogBook log_book_;
+  QPointer<LogWindow> log_window_;
   WindowLink window_link_;
   WindowMessages messages_;
   QTimer* service_timer_ = nullptr;
   LinkControl link_;
   FileChooser choose_file_;
+  Sounder sound_;
   BusyPopup busy_;
   BusyRule busy_rule_;
   QPixmap background_;
@@ -139,6 +167,7 @@ class DownloadDialog : public QDialog {
   StyledLabel* status_line_ = nullptr;
   StatusText shown_status_;
   QLineEdit* path_box_ = nullptr;
+  QString shown_path_;
   StyledLabel* identity_ = nullptr;
   // Every image loaded here, by snapshot id: a unit names the one it received.
   std::map<std::uint64_t, ImageIdentity> identities_;

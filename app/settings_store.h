@@ -1,8 +1,9 @@
 #pragma once
 // The operator's choices, kept between runs: which file kind is selected,
 // the path of each of the four files, the COM port and its line settings,
-// and the device behind each COM name. Read once at start-up, changed in
-// memory while the program runs, written back when the main window goes.
+// the device behind each COM name, and whether results are sounded. Read
+// once at start-up, changed in memory while the program runs, written back
+// when the main window goes.
 // A missing, damaged or unreadable file gives the defaults.
 
 #include <QString>
@@ -42,6 +43,7 @@ class SettingsStore {
   std::uint32_t Stop = 0;
   QString COM1;
   QString COM2;
+  std::uint32_t Sound = 0;  // 1: a sound after each unit's result
 
  private:
   // Every stored value, in the order they are read and written.
@@ -51,7 +53,7 @@ class SettingsStore {
     QString SettingsStore::*text;
     std::uint32_t fallback;
   };
-  static const Value kValues[12];
+  static const Value kValues[13];
 
   RegistryKey key_;
 };

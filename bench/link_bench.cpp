@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "protocol/date_time_code.h"
+#include "bench/minimal_responder.h"
 #include "bench/sim_figures.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -40,59 +41,6 @@ using Figures = ternis::bench::SimFigures;
 
 Figures ParseSim(const std::string& out) {
   return ternis::bench::ParseSimFigures(out);
-}
-
-// The baseline: one thread, one loop, read what comes and answer it.
-void MinimalResponder(const std::string& path, const std::vector<char>& image,
-                      std::atomic<bool>& stop) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
-  termios t{};
-  ::tcgetattr(fd, &t);
-  ::cfmakeraw(&t);
-  ::tcsetattr(fd, TCSANOW, &t);
-  std::vector<unsigned char> in;
-  unsigned char buffer[10240];
-  while (!stop) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 100) <= 0) continue;
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n <= 0) break;
-    in.insert(in.end(), buffer, buffer + n);
-    for (;;) {
-      while (!in.empty() && in[0] != 0x02) in.erase(in.begin());
-      if (in.size() < 3) break;
-      if (in[1] == 0x02) {
-        if (in.size() < 9) break;
-        const unsigned length = in[2] | in[3] << 8;
-        const unsigned offset = in[4] | in[5] << 8 | in[6] << 16 | unsigned(in[7]) << 24;
-        std::vector<char> reply(length, 0);
-        if (offset < image.size())
-          std::memcpy(reply.data(), image.data() + offset,
-                      std::min<std::size_t>(length, image.size() - offset));
-        for (std::size_t done = 0; done < reply.size();)
-          done += static_cast<std::size_t>(
-              std::max<ssize_t>(0, ::write(fd, reply.data() + done, reply.size() - done)));
-        in.erase(in.begin(), in.begin() + 9);
-      } else {
-        const unsigned char boot[] = {0x02, 0x01, 0x0A, 0x03};
-        std::uint16_t mjd = 0;
-        std::uint32_t bcd = 0;
-        ternis::GetDateTimeCode(mjd, bcd);
-        const unsigned char time[] = {0x02,
-                                      0x03,
-                                      static_cast<unsigned char>(mjd >> 8),
-                                      static_cast<unsigned char>(mjd),
-                                      static_cast<unsigned char>(bcd >> 16),
-                                      static_cast<unsigned char>(bcd >> 8),
-                                      static_cast<unsigned char>(bcd),
-                                      0x03};
-        if (in[1] == 0x01) (void)!::write(fd, boot, sizeof boot);
-        if (in[1] == 0x03) (void)!::write(fd, time, sizeof time);
-        in.erase(in.begin(), in.begin() + 3);
-      }
-    }
-  }
-  ::close(fd);
 }
 
 class Bench {
@@ -118,7 +66,7 @@ class Bench {
   Figures WithMinimal(unsigned chunk) {
     auto sim = StartSim("minimal-box", chunk);
     std::atomic<bool> stop{false};
-    std::thread responder(MinimalResponder,
+    std::thread responder(ternis::bench::MinimalResponder,
                           std::filesystem::read_symlink(Path("minimal-box")).string(),
                           std::cref(image_), std::ref(stop));
     sim->Wait(std::chrono::seconds(150));

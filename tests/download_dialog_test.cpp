@@ -7,16 +7,24 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <fcntl.h>
+
 #include <QApplication>
 #include <QCryptographicHash>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QPlainTextEdit>
+#include <QUrl>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
-#include "app/port_settings_dialog.h"
+#include "app/termination_watch.h"
 #include "app/settings_store.h"
 #include "protocol/constants.h"
 #include "station/box_session.h"
@@ -181,6 +189,8 @@ TEST_P(DownloadTest, DownloadsTheFirmwareWithTheBusyNoticeWhileTheBoxWrites) {
   WriteSettings("");
   StartBox({"--reference", firmware, "--chunk", std::to_string(chunk), "--write-time", "0.4"});
   OpenWindow();
+  int sounded = 0;
+  dialog->setSounder([&](bool) { ++sounded; });
   EXPECT_TRUE(messages.empty()) << messages.front().toStdString();
   EXPECT_EQ(dialog->pathBox()->text().toStdString(), firmware);
   EXPECT_EQ(dialog->kindButton(3)->GetCheck(), 1);
@@ -208,6 +218,7 @@ TEST_P(DownloadTest, DownloadsTheFirmwareWithTheBusyNoticeWhileTheBoxWrites) {
   ExpectOneBusySpell();
   ExpectNotBusy();
   EXPECT_EQ(moments.back().percent, 100);
+  EXPECT_EQ(sounded, 0) << "silent unless asked";
   if (size != 409'600) return;
 
   dialog->EndProgram();  // the close button's way: port closed, settings saved
@@ -223,10 +234,12 @@ TEST_P(DownloadTest, DownloadsTheFirmwareWithTheBusyNoticeWhileTheBoxWrites) {
 // Unplugged mid-transfer: the window logs the loss and the failed unit,
 // lets the device go at once, and serves the box when it is back.
 TEST_F(WindowTest, AnUnpluggedBoxFailsItsUnitAndIsServedWhenItReturns) {
-  WriteSettings("");
+  WriteSettings("Sound=1\n");
   StartBox({"--reference", firmware, "--chunk", "4096", "--close-after", "30", "--reopen-after",
             "0.5", "--units", "2"});
   OpenWindow();
+  std::vector<bool> sounded;
+  dialog->setSounder([&](bool passed) { sounded.push_back(passed); });
   PumpUntil([&] { return units.size() == 2; }, 30s);
   ASSERT_EQ(units.size(), 2u) << ReadText(Path("box.err"));
   EXPECT_EQ(units[0].left(units[0].indexOf(" after ")), "unit 1 FAIL");
@@ -237,6 +250,7 @@ TEST_F(WindowTest, AnUnpluggedBoxFailsItsUnitAndIsServedWhenItReturns) {
   EXPECT_TRUE(Shown("Unit 1 failed: device lost at 30 %; waiting for the device"));
   EXPECT_TRUE(dialog->statusLine()->text().contains("Unit 2 passed in ")) << "the last unit";
   EXPECT_EQ(dialog->tallyLabel()->text(), "1 passed \u00b7 1 failed");
+  EXPECT_EQ(sounded, (std::vector<bool>{false, true})) << "asked for in the settings";
   EXPECT_EQ(WaitForBox(), 0) << ReadText(Path("box.err"));
 }
 
@@ -341,11 +355,15 @@ TEST_F(WindowTest, KeyFilesAreWarnedAboutAndNeverLogged) {
   const std::string warning =
       "key file " + key + " can be read by anyone on this machine (mode 0644): chmod 600 " + key;
   EXPECT_TRUE(Reported(QString::fromStdString("warning: " + warning)));
-  EXPECT_EQ(dialog->pathBox()->toolTip().toStdString(), warning);
+  EXPECT_TRUE(dialog->pathBox()->toolTip().endsWith(QString::fromStdString("\n" + warning)))
+      << dialog->pathBox()->toolTip().toStdString();
   for (const QString& line : statuses) {
     EXPECT_FALSE(line.contains("K3Y-S3CR3T")) << line.toStdString();
     EXPECT_FALSE(line.contains("4b33592d", Qt::CaseInsensitive)) << line.toStdString();
   }
+  const std::string log = ReadText(LogFile::DefaultPath().string());
+  EXPECT_NE(log.find(warning), std::string::npos) << "the log file has the lines";
+  EXPECT_EQ(log.find("K3Y-S3CR3T"), std::string::npos);
 }
 
 TEST_F(WindowTest, AMissingDeviceShowsBothMessagesInOrder) {
@@ -362,6 +380,168 @@ TEST_F(WindowTest, AMissingDeviceShowsBothMessagesInOrder) {
   EXPECT_EQ(dialog->statusLine()->text(), "No port open");
   EXPECT_TRUE(dialog->tallyLabel()->isHidden()) << "no unit yet";
   EXPECT_EQ(dialog->link().last_port(), LinkControl::kNoPort);
+  EXPECT_EQ(dialog->findChild<QWidget*>("1057"), dialog->kindButton(3)) << "ids as object names";
+  EXPECT_EQ(dialog->findChild<QWidget*>("1039"), dialog->pathBox());
+}
+
+// Dragging onto the window as the file manager does: enter, then drop.
+bool Drop(QWidget* window, const QStringList& paths) {
+  QMimeData data;
+  QList<QUrl> urls;
+  for (const QString& path : paths) urls << QUrl::fromLocalFile(path);
+  data.setUrls(urls);
+  QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(window, &enter);
+  if (!enter.isAccepted()) return false;
+  QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(window, &drop);
+  return true;
+}
+
+TEST_F(WindowTest, OneDroppedFileIsSelectedAndOtherDropsAreRefused) {
+  std::ofstream(SettingsFile()) << "[General]\nFILE_MASK=4096\nFirmware=" << firmware
+                                << "\nCOM1=" << Path("no-such-device") << "\n";
+  OpenWindow();
+  const std::string second = dir.Write("second.hex", std::vector<std::uint8_t>(5000, 7));
+  const QString second_path = QString::fromStdString(second);
+
+  ASSERT_TRUE(Drop(dialog.get(), {second_path}));
+  EXPECT_EQ(settings.Firmware, second_path);
+  EXPECT_EQ(dialog->shownPath(), second_path);
+  EXPECT_TRUE(Reported("FIRMWARE file selected : ; " + second_path + " sized 5000"));
+
+  ASSERT_TRUE(Drop(dialog.get(), {QString::fromStdString(firmware), second_path}));
+  EXPECT_TRUE(Reported("Drop refused: 2 files dropped; drop one file"));
+  const QString folder = QString::fromStdString(dir.path().string());
+  ASSERT_TRUE(Drop(dialog.get(), {folder}));
+  EXPECT_TRUE(Reported("Drop refused: " + folder + " is a folder; drop one file"));
+  EXPECT_EQ(settings.Firmware, second_path) << "nothing refused is selected";
+
+  dialog->window_link().post(SM_STB_DATA_REQ, 0, 0);  // the box writes
+  dialog->window_link().post(SM_PROGRESS, 100, 99);
+  dialog->window_link().Flush();
+  ASSERT_TRUE(dialog->busy().visible());
+  EXPECT_FALSE(Drop(dialog.get(), {QString::fromStdString(firmware)}));
+  EXPECT_EQ(settings.Firmware, second_path);
+}
+
+// A named pipe has no size and no writer: choosing one must neither hang
+// the window nor load it. If the window does wait on it, a writer comes
+// after 10 s to let the test end and say so.
+TEST_F(WindowTest, AFifoChosenInTheDialogIsRefusedWithoutWaiting) {
+  std::ofstream(SettingsFile()) << "[General]\nFILE_MASK=4096\nFirmware=" << firmware
+                                << "\nCOM1=" << Path("no-such-device") << "\n";
+  const std::string fifo = Path("pipe.hex");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  OpenWindow();
+  dialog->setFileChooser([&](QWidget*) { return QString::fromStdString(fifo); });
+  std::atomic<bool> chosen{false}, rescued{false};
+  std::thread rescuer([&] {
+    for (int i = 0; i < 1000 && !chosen; ++i) std::this_thread::sleep_for(10ms);
+    if (chosen) return;
+    rescued = true;
+    const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd >= 0) ::close(fd);
+  });
+  QTest::mouseClick(dialog->pathBox(), Qt::LeftButton);
+  const QString line = QString::fromStdString("FIRMWARE file selected : ; " + fifo + " sized 0");
+  PumpUntil([&] { return Reported(line); }, 20s);
+  chosen = true;
+  rescuer.join();
+  EXPECT_FALSE(rescued) << "the window waited for a writer";
+  EXPECT_TRUE(Reported(line));
+  EXPECT_EQ(settings.Firmware.toStdString(), firmware) << "a pipe is not an image";
+}
+
+TEST_F(WindowTest, ALongPathIsShortenedInTheMiddleAndWholeInTheTooltip) {
+  fs::path deep = dir.path();
+  for (int i = 0; i < 6; ++i) deep /= "production-batch-2026-12-07-line-" + std::to_string(i);
+  fs::create_directories(deep);
+  const std::string path = (deep / "firmware-7.4.hex").string();
+  fs::copy_file(firmware, path);
+  std::ofstream(SettingsFile()) << "[General]\nFILE_MASK=4096\nFirmware=" << path
+                                << "\nCOM1=" << Path("no-such-device") << "\n";
+  OpenWindow();
+  const QString shown = dialog->pathBox()->text();
+  EXPECT_TRUE(shown.contains(QChar(0x2026))) << shown.toStdString();
+  EXPECT_TRUE(shown.startsWith("/")) << shown.toStdString();
+  EXPECT_TRUE(shown.endsWith("firmware-7.4.hex")) << shown.toStdString();
+  EXPECT_LE(dialog->pathBox()->fontMetrics().horizontalAdvance(shown),
+            dialog->pathBox()->width());
+  EXPECT_EQ(dialog->shownPath().toStdString(), path);
+  EXPECT_EQ(dialog->pathBox()->toolTip().toStdString(),
+            path + "\n409600 bytes, SHA-256 " + Sha256());
+}
+
+// Ctrl+L opens the log with every status line so far, and it follows; the
+// log file under XDG_STATE_HOME has the same lines.
+TEST_F(WindowTest, CtrlLShowsTheLogAndTheLogFileHasTheSameLines) {
+  std::ofstream(SettingsFile()) << "[General]\nCOM1=" << Path("no-such-device") << "\n";
+  OpenWindow();
+  ASSERT_EQ(dialog->logWindow(), nullptr);
+  dialog->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.get()));
+  QTest::keyClick(dialog.get(), Qt::Key_L, Qt::ControlModifier);
+  ASSERT_NE(dialog->logWindow(), nullptr);
+  EXPECT_TRUE(dialog->logWindow()->isVisible());
+  const auto logged = [&] { return dialog->logWindow()->view()->toPlainText(); };
+  EXPECT_TRUE(logged().contains("Cannot open COM port: " + details[0])) << logged().toStdString();
+  dialog->ReportStatus("a line after the log opened");
+  EXPECT_TRUE(logged().contains("a line after the log opened"));
+  const std::string file = ReadText(LogFile::DefaultPath().string());
+  EXPECT_NE(file.find("Cannot open COM port: " + details[0].toStdString()), std::string::npos)
+      << file;
+  EXPECT_NE(file.find("a line after the log opened"), std::string::npos);
+}
+
+// SIGTERM while a nested dialog runs its own loop (the panel, the file
+// dialog): the dialog closes, the window ends the orderly way, and the
+// settings are saved. Should the signal be ignored, everything is closed
+// after 15 s so that the test ends and says so.
+TEST_F(WindowTest, ATerminationSignalInANestedDialogEndsTheWindowAndSaves) {
+  struct Case {
+    const char* dialog_class;
+    std::function<void(DownloadDialog&)> open;
+  };
+  const Case cases[] = {
+      {"ternis::PortSettingsDialog",
+       [](DownloadDialog& d) { QTest::mouseClick(d.configurationButton(), Qt::LeftButton); }},
+      {"QFileDialog", [](DownloadDialog& d) { QTest::mouseClick(d.pathBox(), Qt::LeftButton); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.dialog_class);
+    std::ofstream(SettingsFile()) << "[General]\nCOM1=" << Path("no-such-device")
+                                  << "\nBaudrate=57600\n";
+    OpenWindow();
+    TerminationWatch watch;
+    watch.SetHandler([this] { dialog->EndProgram(); }, dialog.get());
+    bool signalled = false, rescued = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (!signalled && modal && modal->inherits(c.dialog_class)) {
+        signalled = true;
+        ::raise(SIGTERM);
+      }
+    });
+    poll.start(10);
+    QTimer::singleShot(0, dialog.get(), [&] { c.open(*dialog); });
+    QTimer::singleShot(15s, dialog.get(), [&] {
+      rescued = true;
+      for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* d = qobject_cast<QDialog*>(w); d && d != dialog.get() && d->isVisible())
+          d->done(QDialog::Rejected);
+      dialog->done(99);
+    });
+    const int result = dialog->exec();
+    EXPECT_TRUE(signalled);
+    EXPECT_FALSE(rescued);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    const std::string saved = ReadText(SettingsFile().string());
+    EXPECT_NE(saved.find("Baudrate=57600"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("FILE_MASK=1"), std::string::npos) << "saved on the way out";
+  }
 }
 
 TEST_F(WindowTest, EscapeDoesNothingAndEnterEndsTheProgram) {
@@ -383,105 +563,6 @@ TEST_F(WindowTest, EscapeDoesNothingAndEnterEndsTheProgram) {
   EXPECT_NE(ReadText(SettingsFile().string()).find("M_KEY="), std::string::npos);
 }
 
-class PanelTest : public WindowTest {
- protected:
-  void OpenPanel() { panel = std::make_unique<PortSettingsDialog>(settings, dialog->link()); }
-  std::unique_ptr<PortSettingsDialog> panel;
-  test::PtyBox line;  // a device that opens
-};
-
-TEST_F(PanelTest, OpensWithTheStoredValues) {
-  std::ofstream(SettingsFile()) << "[General]\nCOM1=" << line.port_path()
-                                << "\nBaudrate=9600\nParity=1\nStop=0\nPort=0\nData=8\n";
-  OpenWindow();
-  OpenPanel();
-  EXPECT_EQ(panel->baudList()->currentText(), "9600");
-  EXPECT_EQ(panel->parityList()->currentText(), "ODD");
-  EXPECT_EQ(panel->stopList()->currentText(), "1");
-  EXPECT_TRUE(panel->com1()->isChecked());
-  EXPECT_FALSE(panel->com2()->isChecked());
-  EXPECT_EQ(panel->dataBox()->text(), "8");
-  EXPECT_EQ(panel->deviceChooser()->currentText().toStdString(), line.port_path());
-  EXPECT_TRUE(panel->applyButton()->isEnabled());
-
-  settings.Baudrate = 57;
-  settings.Port = 2;
-  settings.Stop = 5;
-  settings.Parity = 9;
-  OpenPanel();
-  EXPECT_EQ(panel->baudList()->currentText(), "57600") << "the first entry that begins with 57";
-  EXPECT_FALSE(panel->com1()->isChecked() || panel->com2()->isChecked());
-  EXPECT_EQ(panel->stopList()->currentIndex(), -1);
-  EXPECT_EQ(panel->parityList()->currentIndex(), -1);
-}
-
-TEST_F(PanelTest, ApplyStoresOnlyWhatConnected) {
-  std::ofstream(SettingsFile()) << "[General]\nCOM1=" << line.port_path() << "\n";
-  OpenWindow();
-  ASSERT_TRUE(messages.empty());
-  OpenPanel();
-
-  panel->stopList()->setCurrentIndex(1);  // 1.5 stop bits: the line refuses
-  EXPECT_FALSE(panel->Apply());
-  EXPECT_EQ(messages, (std::vector<QString>{"Cannot setup opened COM port"}));
-  EXPECT_EQ(details.back().toStdString(), "the driver of " + line.port_path() +
-                                              " refused the line settings; 1.5 stop bits cannot "
-                                              "be set on Linux");
-  EXPECT_EQ(settings.Stop, 0u);
-  EXPECT_TRUE(panel->applyButton()->isEnabled());
-
-  panel->stopList()->setCurrentIndex(2);
-  panel->baudList()->setCurrentIndex(11);   // 57600
-  panel->parityList()->setCurrentIndex(3);  // ODD
-  panel->dataBox()->setText("264");         // the line gets 264 & 0xFF = 8
-  EXPECT_TRUE(panel->Apply()) << messages.back().toStdString();
-  EXPECT_FALSE(panel->applyButton()->isEnabled());
-  EXPECT_EQ(settings.Stop, 2u);
-  EXPECT_EQ(settings.Baudrate, 57600u);
-  EXPECT_EQ(settings.Parity, 1u);
-  EXPECT_EQ(settings.Data, 264u);
-  EXPECT_EQ(ReadLineSettings(line.port())->baud, 57600u);
-  OpenPanel();
-  EXPECT_EQ(panel->dataBox()->text(), "264");
-
-  test::PtyBox other;  // a new device behind COM1 is reopened, and stored
-  panel->deviceChooser()->setEditText(QString::fromStdString(other.port_path()));
-  EXPECT_TRUE(panel->Apply());
-  EXPECT_EQ(settings.COM1.toStdString(), other.port_path());
-  EXPECT_EQ(session.port().device_path(), other.port_path());
-
-  panel->deviceChooser()->setEditText(
-      QString::fromStdString(Path("gone")));  // fails: the old device stays stored
-  EXPECT_FALSE(panel->Apply());
-  EXPECT_EQ(messages.back(), "Cannot open COM port");
-  EXPECT_EQ(settings.COM1.toStdString(), other.port_path());
-}
-
-TEST_F(PanelTest, EnterClosesThePanelUnlessOneOfItsButtonsHasTheFocus) {
-  std::ofstream(SettingsFile()) << "[General]\nCOM1=" << line.port_path() << "\n";
-  OpenWindow();
-  OpenPanel();
-  panel->show();
-  QTest::keyClick(panel->baudList(), Qt::Key_Escape);
-  EXPECT_TRUE(panel->isVisible());
-  panel->applyButton()->setFocus();
-  QTest::keyClick(panel->applyButton(), Qt::Key_Return);
-  EXPECT_FALSE(panel->applyButton()->isEnabled()) << "applied";
-  EXPECT_TRUE(panel->isVisible());
-  panel->baudList()->setFocus();
-  panel->baudList()->setCurrentIndex(6);
-  QTest::keyClick(panel->baudList(), Qt::Key_Return);
-  EXPECT_FALSE(panel->isVisible()) << "closed";
-  EXPECT_EQ(settings.Baudrate, 115200u) << "closing does not apply";
-}
-
-TEST(PanelParsing, DataBitsAreTheLeadingDigitsOfTheFirstNineCharacters) {
-  EXPECT_EQ(LeadingNumber("8"), 8u);
-  EXPECT_EQ(LeadingNumber("264"), 264u);
-  EXPECT_EQ(LeadingNumber(""), 0u);
-  EXPECT_EQ(LeadingNumber("12345678901"), 123456789u);
-}
-
 TEST(ProgramProcess, SigtermSavesTheSettings) {
   test::TempDir dir;
   test::PtyBox line;
@@ -500,6 +581,24 @@ TEST(ProgramProcess, SigtermSavesTheSettings) {
   const std::string saved = ReadText(SettingsFile().string());
   EXPECT_NE(saved.find("Baudrate=38400"), std::string::npos) << saved;
   EXPECT_NE(saved.find("FILE_MASK=1"), std::string::npos) << "every value written on the way out";
+}
+
+
+// SIGTERM while the start-up message box is up: the program ends, saves,
+// and never shows its window.
+TEST(ProgramProcess, SigtermInTheStartupMessageBoxEndsTheProgramAndSaves) {
+  test::TempDir dir;
+  fs::create_directories(SettingsFile().parent_path());
+  std::ofstream(SettingsFile()) << "[General]\nCOM1=" << (dir.path() / "gone").string()
+                                << "\nBaudrate=57600\n";
+  const std::string err = (dir.path() / "err").string();
+  Process program({TERNIS_DOWNLOAD_PATH}, (dir.path() / "out").string(), err);
+  ASSERT_TRUE(test::WaitForText(err, "Cannot open COM port")) << ReadText(err);
+  program.Signal(SIGTERM);
+  EXPECT_EQ(program.Wait(10s), 0) << ReadText(err);
+  const std::string saved = ReadText(SettingsFile().string());
+  EXPECT_NE(saved.find("Baudrate=57600"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("FILE_MASK=1"), std::string::npos) << "saved on the way out";
 }
 
 }  // namespace

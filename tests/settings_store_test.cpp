@@ -40,11 +40,13 @@ TEST_F(SettingsStoreTest, FirstStartGivesTheDefaultsAndTheFirstSaveCreatesEveryV
   EXPECT_EQ(store.Stop, 0u);
   EXPECT_EQ(store.COM1, "/dev/ttyS0");
   EXPECT_EQ(store.COM2, "/dev/ttyS1");
+  EXPECT_EQ(store.Sound, 0u) << "silent unless asked";
   store.Save();
   const std::string text = test::ReadText(file().string());
   for (const char* name :
        {"FILE_MASK=1", "M_KEY=", "D_KEY=", "C_KEY=", "Firmware=", "Port=0", "Baudrate=115200",
-        "Data=8", "Parity=0", "Stop=0", "COM1=/dev/ttyS0", "COM2=/dev/ttyS1"})
+        "Data=8", "Parity=0", "Stop=0", "COM1=/dev/ttyS0", "COM2=/dev/ttyS1",
+        "Sound=0"})
     EXPECT_NE(text.find(name), std::string::npos) << name << " in\n" << text;
 }
 

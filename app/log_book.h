@@ -1,0 +1,51 @@
+#pragma once
+// Every status line of this run, each with its time and (in the station
+// window) the slot it is about; kept in memory for the log window, bounded,
+// and appended to the log file when there is one. Used from the window's
+// thread only.
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+#include <deque>
+
+namespace ternis {
+
+class LogFile;
+
+struct LogLine {
+  QDateTime time;
+  QString slot;  // empty: the window as a whole
+  QString text;
+};
+
+class LogBook : public QObject {
+  Q_OBJECT
+
+ public:
+  static constexpr std::size_t kLinesKept = 100000;
+
+  explicit LogBook(LogFile* file = nullptr, QObject* parent = nullptr);
+
+  void Append(const QString& text, const QString& slot = QString());
+  const std::deque<LogLine>& lines() const { return lines_; }
+
+  // "2026-12-07 05:30:01.123 [slot] text", as in the file and the window.
+  static QString Format(const LogLine& line);
+
+ signals:
+  void appended(const ternis::LogLine& line);
+
+ private:
+  QDateTime Now();
+  void Keep(LogLine line);
+  void WriteToFile(const LogLine& line);
+
+  LogFile* file_;
+  bool file_failing_ = false;
+  qint64 offset_second_ = -1;
+  int offset_ = 0;  // local time's offset from UTC during offset_second_
+  std::deque<LogLine> lines_;
+};
+
+}  // namespace ternis

@@ -1,0 +1,262 @@
+// The COM port panel on the offscreen platform, with a real settings file
+// and a pseudo-terminal behind COM1.
+
+#include "app/port_settings_dialog.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QLineEdit>
+#include <QTest>
+#include <QTimer>
+#include <filesystem>
+#include <fstream>
+
+#include "app/dialog_units.h"
+#include "app/download_dialog.h"
+#include "app/link_control.h"
+#include "app/settings_store.h"
+#include "link/line_settings.h"
+#include "link/platform_kind.h"
+#include "station/box_session.h"
+#include "tests/support/pty_box.h"
+#include "tests/support/temp_dir.h"
+
+namespace ternis {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+fs::path SettingsFile() {
+  return fs::path(qgetenv("XDG_CONFIG_HOME").toStdString()) / "Halvek" / "Velko.conf";
+}
+
+class PortPanelTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(SettingsFile().parent_path());
+    std::ofstream(SettingsFile()) << "[General]\nCOM1=" << line.port_path()
+                                  << "\nPort=0\nBaudrate=9600\nParity=0\nStop=0\nData=8\n";
+    settings.Load();
+  }
+  // The link as the window has it after start-up, for a panel of our own.
+  void Connect() {
+    link.set_wait(0ms);
+    link.ApplyDeviceTable();
+    ASSERT_TRUE(link.ConnectPort(0, 9600, 8, 0, 0));
+  }
+
+  // Sends what the window system sends for the title bar's close button.
+  static void CloseFromTitleBar(QWidget* window) {
+    QCloseEvent close;
+    QApplication::sendEvent(window->windowHandle(), &close);
+  }
+
+  test::PtyBox line;
+  test::TempDir dir;
+  SettingsStore settings;
+  BoxSession session{nullptr, {}, kPlatformAsync};
+  std::vector<QString> messages, details;
+  LinkControl link{session, settings, [this](const QString& text, const QString& detail) {
+                     messages.push_back(text);
+                     details.push_back(detail);
+                   }};
+};
+
+TEST_F(PortPanelTest, OpensWithTheStoredValues) {
+  settings.Parity = 1;
+  PortSettingsDialog panel(settings, link);
+  EXPECT_EQ(panel.baudList()->currentText(), "9600");
+  EXPECT_EQ(panel.parityList()->currentText(), "ODD");
+  EXPECT_EQ(panel.stopList()->currentText(), "1");
+  EXPECT_TRUE(panel.com1()->isChecked());
+  EXPECT_FALSE(panel.com2()->isChecked());
+  EXPECT_EQ(panel.dataBox()->text(), "8");
+  EXPECT_EQ(panel.deviceChooser()->currentText().toStdString(), line.port_path());
+  EXPECT_TRUE(panel.applyButton()->isEnabled());
+
+  settings.Baudrate = 57;
+  settings.Port = 2;
+  settings.Stop = 5;
+  settings.Parity = 9;
+  PortSettingsDialog other(settings, link);
+  EXPECT_EQ(other.baudList()->currentText(), "57600") << "the first entry that begins with 57";
+  EXPECT_FALSE(other.com1()->isChecked() || other.com2()->isChecked());
+  EXPECT_EQ(other.stopList()->currentIndex(), -1);
+  EXPECT_EQ(other.parityList()->currentIndex(), -1);
+}
+
+TEST_F(PortPanelTest, ApplyStoresOnlyWhatConnected) {
+  Connect();
+  PortSettingsDialog panel(settings, link);
+  panel.stopList()->setCurrentIndex(1);  // 1.5 stop bits: the line refuses
+  EXPECT_FALSE(panel.Apply());
+  EXPECT_EQ(messages, (std::vector<QString>{"Cannot setup opened COM port"}));
+  EXPECT_EQ(details.back().toStdString(), "the driver of " + line.port_path() +
+                                              " refused the line settings; 1.5 stop bits cannot "
+                                              "be set on Linux");
+  EXPECT_EQ(settings.Stop, 0u);
+  EXPECT_TRUE(panel.applyButton()->isEnabled());
+
+  panel.stopList()->setCurrentIndex(2);
+  panel.baudList()->setCurrentIndex(11);   // 57600
+  panel.parityList()->setCurrentIndex(3);  // ODD
+  panel.dataBox()->setText("264");         // the line gets 264 & 0xFF = 8
+  EXPECT_TRUE(panel.Apply()) << messages.back().toStdString();
+  EXPECT_FALSE(panel.applyButton()->isEnabled());
+  EXPECT_EQ(settings.Stop, 2u);
+  EXPECT_EQ(settings.Baudrate, 57600u);
+  EXPECT_EQ(settings.Parity, 1u);
+  EXPECT_EQ(settings.Data, 264u);
+  EXPECT_EQ(ReadLineSettings(line.port())->baud, 57600u);
+  EXPECT_EQ(PortSettingsDialog(settings, link).dataBox()->text(), "264");
+
+  test::PtyBox other;  // a new device behind COM1 is reopened, and stored
+  panel.deviceChooser()->setEditText(QString::fromStdString(other.port_path()));
+  EXPECT_TRUE(panel.Apply());
+  EXPECT_EQ(settings.COM1.toStdString(), other.port_path());
+  EXPECT_EQ(session.port().device_path(), other.port_path());
+
+  panel.deviceChooser()->setEditText(
+      QString::fromStdString((dir.path() / "gone").string()));  // fails: the old one stays
+  EXPECT_FALSE(panel.Apply());
+  EXPECT_EQ(messages.back(), "Cannot open COM port");
+  EXPECT_EQ(settings.COM1.toStdString(), other.port_path());
+}
+
+TEST_F(PortPanelTest, ListsTakeTypedEntriesAndTextNamingNoneKeepsTheStoredValue) {
+  Connect();
+  PortSettingsDialog panel(settings, link);
+  for (QComboBox* list : {panel.baudList(), panel.parityList(), panel.stopList()}) {
+    ASSERT_TRUE(list->isEditable());
+    ASSERT_NE(list->lineEdit(), nullptr);
+  }
+  EXPECT_EQ(panel.baudList()->currentText(), "9600");
+  EXPECT_EQ(panel.parityList()->currentText(), "NONE");
+  EXPECT_EQ(panel.stopList()->currentText(), "1");
+
+  panel.show();
+  panel.baudList()->lineEdit()->selectAll();
+  QTest::keyClicks(panel.baudList()->lineEdit(), "115200");
+  panel.parityList()->setEditText("odd");  // case does not matter
+  panel.stopList()->setEditText("3");      // names no entry
+  EXPECT_EQ(panel.baudList()->count(), 15) << "typing adds no entry";
+  ASSERT_TRUE(panel.Apply());
+  EXPECT_EQ(settings.Baudrate, 115200u);
+  EXPECT_EQ(settings.Parity, 1u);
+  EXPECT_EQ(settings.Stop, 0u);
+  EXPECT_EQ(ReadLineSettings(line.port())->baud, 115200u);
+  EXPECT_EQ(panel.stopList()->currentText(), "1") << "shows the value in force";
+  EXPECT_FALSE(panel.applyButton()->isEnabled());
+
+  panel.baudList()->setEditText("110");  // the entry is "110 "
+  EXPECT_TRUE(panel.applyButton()->isEnabled()) << "typing is a change";
+  ASSERT_TRUE(panel.Apply());
+  EXPECT_EQ(settings.Baudrate, 110u);
+}
+
+TEST_F(PortPanelTest, ControlsCarryTheirIdsAndTheComButtonsAreThirtyUnitsWide) {
+  PortSettingsDialog panel(settings, link);
+  EXPECT_EQ(panel.objectName(), "142");
+  const std::vector<std::pair<int, QWidget*>> ids = {
+      {1007, panel.dataBox()},  {1043, panel.parityList()},  {1044, panel.stopList()},
+      {1045, panel.baudList()}, {1076, panel.applyButton()}, {1088, panel.closeButton()},
+      {2028, panel.com1()},     {2029, panel.com2()}};
+  for (const auto& [id, control] : ids)
+    EXPECT_EQ(panel.findChild<QWidget*>(QString::number(id)), control) << id;
+
+  EXPECT_EQ(panel.com1()->geometry(), DuRect(9, 12, 30, 12));
+  EXPECT_EQ(panel.com2()->geometry(), DuRect(42, 12, 30, 12));
+  EXPECT_LE(panel.com1()->geometry().right(), panel.com2()->geometry().left());
+}
+
+TEST_F(PortPanelTest, EnterOnApplyAppliesAndInAnyFieldIsTheOkCommand) {
+  Connect();
+  {
+    PortSettingsDialog panel(settings, link);
+    panel.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
+    panel.baudList()->setCurrentIndex(12);  // 115200
+    panel.applyButton()->setFocus();
+    QTest::keyClick(panel.applyButton(), Qt::Key_Return);
+    EXPECT_FALSE(panel.applyButton()->isEnabled()) << "applied";
+    EXPECT_TRUE(panel.isVisible());
+  }
+  for (int field = 0; field < 3; ++field) {
+    PortSettingsDialog panel(settings, link);
+    panel.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
+    QWidget* focus = field == 0   ? static_cast<QWidget*>(panel.baudList()->lineEdit())
+                     : field == 1 ? panel.stopList()->lineEdit()
+                                  : panel.dataBox();
+    panel.baudList()->setCurrentIndex(8);  // 19200, never applied
+    focus->setFocus();
+    QTest::keyClick(focus, Qt::Key_Return);
+    EXPECT_FALSE(panel.isVisible()) << field;
+    EXPECT_EQ(panel.result(), QDialog::Accepted);
+    EXPECT_EQ(settings.Baudrate, 115200u);
+    EXPECT_EQ(ReadLineSettings(line.port())->baud, 115200u);
+  }
+}
+
+TEST(PanelParsing, DataBitsAreTheLeadingDigitsOfTheFirstNineCharacters) {
+  EXPECT_EQ(LeadingNumber("8"), 8u);
+  EXPECT_EQ(LeadingNumber("264"), 264u);
+  EXPECT_EQ(LeadingNumber(""), 0u);
+  EXPECT_EQ(LeadingNumber("12345678901"), 123456789u);
+}
+
+// The real path: the window's Configuration button runs the panel modally.
+TEST_F(PortPanelTest, OpensOwnedByAndCentredOverTheWindowAndItsCloseButtonIsClose) {
+  // The window's panel comes and goes inside the click: ask for it meanwhile.
+  DownloadDialog window(settings, session, [](const QString&, const QString&) {});
+  window.link().set_wait(0ms);
+  window.Initialise();
+  window.move(120, 80);
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+
+  PortSettingsDialog* seen = nullptr;
+  QRect panel_frame;
+  bool modal = false;
+  QWidget* owner = nullptr;
+  bool closed = false, kept_open = false;
+  const auto give_up = std::chrono::steady_clock::now() + 20s;
+  std::function<void()> look = [&] {
+    seen = qobject_cast<PortSettingsDialog*>(QApplication::activeModalWidget());
+    if (!seen || !seen->isVisible()) {
+      if (std::chrono::steady_clock::now() < give_up) {
+        QTimer::singleShot(10, look);
+      } else if (auto* other = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+        other->done(QDialog::Rejected);  // not ours: do not hang
+      }
+      seen = nullptr;
+      return;
+    }
+    panel_frame = seen->frameGeometry();
+    modal = seen->isModal();
+    owner = seen->parentWidget();
+    seen->baudList()->setCurrentIndex(12);  // 115200, never applied
+    QTest::keyClick(seen->baudList()->lineEdit(), Qt::Key_Escape);
+    kept_open = seen->isVisible();
+    CloseFromTitleBar(seen);
+    closed = !seen->isVisible();
+    if (!closed) seen->done(QDialog::Rejected);  // end the run anyway
+  };
+  QTimer::singleShot(0, look);
+  window.configurationButton()->click();  // returns when the panel has ended
+
+  ASSERT_NE(seen, nullptr) << "no panel appeared";
+  EXPECT_TRUE(kept_open) << "Escape does not close the panel";
+  EXPECT_TRUE(closed) << "the title bar's close button ends the panel";
+  EXPECT_TRUE(modal);
+  EXPECT_EQ(owner, &window);
+  EXPECT_LE((panel_frame.center() - window.frameGeometry().center()).manhattanLength(), 2);
+  EXPECT_EQ(settings.Baudrate, 9600u) << "closing applies nothing";
+  EXPECT_EQ(ReadLineSettings(line.port())->baud, 9600u);
+}
+
+}  // namespace
+}  // namespace ternis
