@@ -1,0 +1,128 @@
+#include "station_window/station_settings.h"
+
+#include <QSettings>
+
+#include "app/settings_store.h"
+#include "protocol/constants.h"
+
+namespace ternis {
+
+namespace {
+
+// Each kind's path, under the names the classic window uses at the top level.
+struct KindKey {
+  std::uint32_t kind;
+  const char* name;
+  QString StationWindowSettings::*path;
+};
+constexpr KindKey kKindKeys[4] = {{M_KEY_FILE, "M_KEY", &StationWindowSettings::m_key},
+                                  {D_KEY_FILE, "D_KEY", &StationWindowSettings::d_key},
+                                  {C_KEY_FILE, "C_KEY", &StationWindowSettings::c_key},
+                                  {FIRMWARE_FILE, "Firmware", &StationWindowSettings::firmware}};
+
+bool IsKind(std::uint32_t kind) {
+  for (const KindKey& key : kKindKeys)
+    if (key.kind == kind) return true;
+  return false;
+}
+
+LineSettings LineOf(const SettingsStore& store) {
+  LineSettings line;
+  line.baud = store.Baudrate;
+  line.data_bits = static_cast<std::uint8_t>(store.Data);
+  line.parity = static_cast<std::uint8_t>(store.Parity);
+  line.stop_bits = static_cast<std::uint8_t>(store.Stop);
+  return line;
+}
+
+// The same checks as the server's command line: a bad or repeated slot is
+// dropped rather than served under a name that is not its own.
+std::vector<SlotSpec> ReadSlots(QSettings& file) {
+  std::vector<SlotSpec> slot_specs;
+  const int count = file.beginReadArray(QStringLiteral("Slots"));
+  for (int i = 0; i < count; ++i) {
+    file.setArrayIndex(i);
+    SlotSpec slot{file.value(QStringLiteral("Name")).toString().toStdString(),
+                  file.value(QStringLiteral("Device")).toString().toStdString()};
+    if (slot.name.empty()) slot.name = slot.device;
+    std::string error;
+    std::vector<SlotSpec> with = slot_specs;
+    with.push_back(slot);
+    if (CheckSlot(slot, slot.name != slot.device, error) && CheckUnique(with, error))
+      slot_specs = std::move(with);
+  }
+  file.endArray();
+  return slot_specs;
+}
+
+}  // namespace
+
+bool IsKeyKind(std::uint32_t kind) {
+  return kind == M_KEY_FILE || kind == D_KEY_FILE || kind == C_KEY_FILE;
+}
+
+QString* StationWindowSettings::PathOf(std::uint32_t kind) {
+  for (const KindKey& key : kKindKeys)
+    if (key.kind == kind) return &(this->*key.path);
+  return nullptr;
+}
+
+void StationWindowSettings::Load() {
+  SettingsStore store;
+  store.Load();
+  line = LineOf(store);
+  kind = IsKind(store.FILE_MASK) ? store.FILE_MASK : FIRMWARE_FILE;
+  firmware = store.Firmware, c_key = store.C_KEY, d_key = store.D_KEY, m_key = store.M_KEY;
+
+  QSettings file(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Halvek"),
+                 QStringLiteral("Velko"));
+  if (file.status() != QSettings::NoError) return;  // damaged: the defaults
+  file.beginGroup(QStringLiteral("Station"));
+  bool ok = false;
+  const std::uint32_t stored_kind = file.value(QStringLiteral("FileKind")).toUInt(&ok);
+  if (ok && IsKind(stored_kind)) kind = stored_kind;
+  for (const KindKey& key : kKindKeys) {
+    const QString name = QLatin1String(key.name);
+    if (file.contains(name)) this->*key.path = file.value(name).toString();
+  }
+  record_path = file.value(QStringLiteral("Record")).toString();
+  const double timeout = file.value(QStringLiteral("UnitTimeout"), 30.0).toDouble(&ok);
+  if (ok && timeout >= 0 && timeout <= 24 * 3600)
+    unit_timeout = std::chrono::milliseconds(static_cast<long long>(timeout * 1000 + 0.5));
+  slot_specs = ReadSlots(file);
+}
+
+void StationWindowSettings::Save() const {
+  // The top level first: a damaged file is replaced there, and the group
+  // is written into the new one.
+  SettingsStore store;
+  store.Load();
+  if (LineOf(store) != line) {
+    store.Baudrate = line.baud;
+    store.Data = line.data_bits;
+    store.Parity = line.parity;
+    store.Stop = line.stop_bits;
+    store.Save();
+  }
+  QSettings file(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Halvek"),
+                 QStringLiteral("Velko"));
+  file.setAtomicSyncRequired(true);
+  file.beginGroup(QStringLiteral("Station"));
+  file.remove(QString());  // slots removed since are gone from the file too
+  file.setValue(QStringLiteral("FileKind"), kind);
+  for (const KindKey& key : kKindKeys)
+    file.setValue(QLatin1String(key.name), this->*key.path);
+  file.setValue(QStringLiteral("Record"), record_path);
+  file.setValue(QStringLiteral("UnitTimeout"), static_cast<double>(unit_timeout.count()) / 1000.0);
+  file.beginWriteArray(QStringLiteral("Slots"), static_cast<int>(slot_specs.size()));
+  for (std::size_t i = 0; i < slot_specs.size(); ++i) {
+    file.setArrayIndex(static_cast<int>(i));
+    file.setValue(QStringLiteral("Name"), QString::fromStdString(slot_specs[i].name));
+    file.setValue(QStringLiteral("Device"), QString::fromStdString(slot_specs[i].device));
+  }
+  file.endArray();
+  file.endGroup();
+  file.sync();
+}
+
+}  // namespace ternis

@@ -1,0 +1,305 @@
+// The station window end to end: the real window on the offscreen platform,
+// a real settings file, and stb-sim boxes on pseudo-terminals; last, the
+// real program (`ternis-download --station`) as a separate process.
+
+#include "station_window/station_window.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QCryptographicHash>
+#include <QDropEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QThread>
+#include <QUrl>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "controls/percent_progress_ctrl.h"
+#include "protocol/constants.h"
+#include "station_window/slot_row.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace ternis {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::Process;
+using test::ReadText;
+using test::WaitForText;
+
+fs::path SettingsFile() {
+  return fs::path(qgetenv("XDG_CONFIG_HOME").toStdString()) / "Halvek" / "Velko.conf";
+}
+
+// Keeps the window's event loop turning until `done` or `limit`.
+bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
+  const auto give_up = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > give_up) return false;
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+    QThread::msleep(2);
+  }
+  return true;
+}
+
+class StationWindowTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    fs::remove_all(SettingsFile().parent_path());
+    std::vector<std::uint8_t> bytes(40'000);
+    std::uint32_t x = 7;
+    for (auto& b : bytes) b = static_cast<std::uint8_t>((x = x * 1103515245 + 12345) >> 16);
+    image = dir.Write("image.bin", bytes);
+    settings.kind = FIRMWARE_FILE;
+    settings.firmware = QString::fromStdString(image);
+    settings.record_path = QString::fromStdString(Path("records.jsonl"));
+    settings.unit_timeout = 500ms;
+  }
+  void TearDown() override {
+    if (window) window->End();
+    window.reset();
+    for (auto& box : boxes) box->Signal(SIGTERM);
+  }
+
+  std::string Path(const std::string& name) const { return (dir.path() / name).string(); }
+
+  // A box on a new pseudo-terminal published as `link`.
+  Process& StartBox(const std::string& link, std::vector<std::string> args) {
+    args.insert(args.begin(), {STB_SIM_PATH, "--pty", Path(link), "--reference", image});
+    boxes.push_back(std::make_unique<Process>(args, Path(link + ".out"), Path(link + ".err")));
+    EXPECT_TRUE(WaitForText(Path(link + ".err"), "box on")) << ReadText(Path(link + ".err"));
+    return *boxes.back();
+  }
+
+  void OpenWindow() {
+    window = std::make_unique<StationWindow>(settings);
+    window->Start();
+    window->show();
+  }
+
+  SlotRow& Row(int i) const { return *window->row(i); }
+
+  std::vector<nlohmann::json> Records() const {
+    std::vector<nlohmann::json> records;
+    std::istringstream in(ReadText(Path("records.jsonl")));
+    for (std::string line; std::getline(in, line);) records.push_back(nlohmann::json::parse(line));
+    return records;
+  }
+
+  // Every record says what its slot's row says: the counts, and the last
+  // unit's number, outcome and reason in the row's last result.
+  void ExpectRowsMatchRecords() const {
+    std::map<std::string, std::vector<nlohmann::json>> by_slot;
+    for (const auto& record : Records()) by_slot[record["slot"]].push_back(record);
+    for (int i = 0; i < window->rowCount(); ++i) {
+      const std::string name = window->specOf(i).name;
+      const auto& records = by_slot[name];
+      const auto count = [&](const char* result) {
+        return static_cast<std::uint64_t>(std::count_if(
+            records.begin(), records.end(), [&](const auto& r) { return r["result"] == result; }));
+      };
+      EXPECT_EQ(Row(i).passed(), count("pass")) << name;
+      EXPECT_EQ(Row(i).failed(), count("fail")) << name;
+      EXPECT_EQ(Row(i).passedLabel()->text(), QString::number(count("pass"))) << name;
+      if (records.empty()) continue;
+      const auto& last = records.back();
+      const QString shown = Row(i).resultLabel()->text();
+      const std::string outcome = last["result"] == "pass" ? "PASS" : "FAIL";
+      const std::string unit = "unit " + std::to_string(last["unit"].get<int>()) + " " + outcome;
+      EXPECT_TRUE(shown.startsWith(QString::fromStdString(unit))) << shown.toStdString();
+      EXPECT_TRUE(shown.endsWith(QString::fromStdString(last["reason"].get<std::string>())))
+          << shown.toStdString();
+      EXPECT_EQ(last["device"], window->specOf(i).device);
+      EXPECT_TRUE(window->identityLabel()->text().contains(
+          QString::fromStdString(last["sha256"].get<std::string>().substr(0, 8))));
+    }
+  }
+
+  test::TempDir dir;
+  std::string image;
+  StationWindowSettings settings;
+  std::vector<std::unique_ptr<Process>> boxes;
+  std::unique_ptr<StationWindow> window;
+};
+
+// Four boxes at once; the fourth falls silent after three requests and is
+// failed by the unit time-out while the others pass.
+TEST_F(StationWindowTest, FourSlotsServedAtOnceOneFailsWithItsReason) {
+  for (int i = 1; i <= 3; ++i)
+    StartBox("box" + std::to_string(i), {"--chunk", "512", "--hold", "10"});
+  StartBox("box4", {"--chunk", "512", "--stop-after", "3", "--hold", "10"});
+  for (int i = 1; i <= 4; ++i)
+    settings.slot_specs.push_back({"s" + std::to_string(i), Path("box" + std::to_string(i))});
+  OpenWindow();
+
+  ASSERT_TRUE(PumpUntil([&] {
+    return Row(0).passed() + Row(1).passed() + Row(2).passed() == 3 && Row(3).failed() == 1;
+  })) << window->totalsLabel()->text().toStdString();
+  ASSERT_TRUE(PumpUntil([&] { return Row(3).stateLabel()->text() == "FAIL"; }));
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(Row(i).stateLabel()->text(), "PASS");
+    EXPECT_EQ(Row(i).progress()->GetPos(), 100);
+  }
+  EXPECT_TRUE(Row(3).resultLabel()->text().endsWith("box stopped asking (0.5 s)"))
+      << Row(3).resultLabel()->text().toStdString();
+  EXPECT_LT(Row(3).progress()->GetPos(), 100);
+  EXPECT_TRUE(window->totalsLabel()->text().startsWith("3 passed \u00b7 1 failed \u00b7 0 in progress"))
+      << window->totalsLabel()->text().toStdString();
+  for (int i = 1; i <= 3; ++i)
+    EXPECT_TRUE(WaitForText(Path("box" + std::to_string(i) + ".out"), "every byte checked"));
+  ASSERT_EQ(Records().size(), 4u);
+  ExpectRowsMatchRecords();
+}
+
+// A slot named before its adapter is plugged in waits and says why; once
+// the box appears it serves unit after unit on the same slot.
+TEST_F(StationWindowTest, SlotWaitsForItsDeviceThenServesUnitAfterUnit) {
+  StartBox("present", {});
+  settings.slot_specs = {{"early", Path("present")}, {"late", Path("late")}};
+  OpenWindow();
+  ASSERT_TRUE(PumpUntil([&] { return Row(1).stateLabel()->text() == "waiting for device"; }));
+  ASSERT_TRUE(PumpUntil([&] { return Row(1).toolTip().contains("does not exist"); }))
+      << Row(1).toolTip().toStdString();
+  ASSERT_TRUE(PumpUntil([&] { return Row(0).passed() == 1; }));
+
+  StartBox("late", {"--units", "2", "--unit-gap", "0.1", "--hold", "10"});
+  ASSERT_TRUE(PumpUntil([&] { return Row(1).passed() == 2; }))
+      << Row(1).resultLabel()->text().toStdString();
+  EXPECT_TRUE(Row(1).toolTip().indexOf("does not exist") < 0) << "the diagnosis goes once it works";
+  EXPECT_TRUE(Row(1).resultLabel()->text().startsWith("unit 2 PASS"));
+  EXPECT_EQ(Row(1).failedLabel()->text(), "0");
+  const auto records = Records();
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[1]["slot"], "late");
+  EXPECT_EQ(records[1]["unit"], 1);
+  EXPECT_EQ(records[2]["unit"], 2);
+  ExpectRowsMatchRecords();
+  bool logged = false;
+  for (const LogLine& line : window->logBook().lines())
+    logged |= line.slot == "late" && line.text.contains("waiting for it");
+  EXPECT_TRUE(logged);
+}
+
+// Slots, names, file and record file are kept in the settings file and
+// come back at the next start; what changes a slot waits until it is idle.
+TEST_F(StationWindowTest, StationComesBackFromTheSettingsFile) {
+  StartBox("a", {"--stop-after", "2", "--hold", "10"});
+  settings.unit_timeout = 0ms;  // the silent box keeps its unit open
+  settings.slot_specs = {{"first", Path("a")}};
+  OpenWindow();
+  ASSERT_TRUE(PumpUntil([&] { return window->AnyUnitInProgress(); }));
+  EXPECT_FALSE(window->RemoveSlot(0));
+  EXPECT_FALSE(window->RenameSlot(0, "other"));
+  EXPECT_FALSE(window->SelectFile(C_KEY_FILE));
+  EXPECT_TRUE(PumpUntil([&] { return window->row(0)->nameBox()->isReadOnly(); }));
+
+  QString error;
+  ASSERT_TRUE(window->AddSlot({Path("b"), Path("b")}, error));  // unnamed: named by its device
+  EXPECT_FALSE(window->AddSlot({"first", Path("c")}, error));
+  EXPECT_NE(error.indexOf("given twice"), -1);
+  ASSERT_TRUE(window->RenameSlot(1, "second"));
+  ASSERT_TRUE(window->AddSlot({"third", Path("c")}, error));
+  ASSERT_TRUE(window->RemoveSlot(2));
+  window->End();
+  const std::vector<nlohmann::json> records = Records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["result"], "aborted");
+  EXPECT_EQ(records[0]["reason"], "interrupted");
+  window.reset();
+
+  settings = StationWindowSettings();
+  settings.Load();
+  const std::vector<SlotSpec> expected = {{"first", Path("a")}, {"second", Path("b")}};
+  EXPECT_EQ(settings.slot_specs, expected);
+  EXPECT_EQ(settings.firmware.toStdString(), image);
+  EXPECT_EQ(settings.record_path.toStdString(), Path("records.jsonl"));
+  EXPECT_EQ(settings.kind, FIRMWARE_FILE);
+  EXPECT_EQ(settings.unit_timeout, 0ms);
+  OpenWindow();
+  ASSERT_EQ(window->rowCount(), 2);
+  EXPECT_EQ(Row(1).nameBox()->text(), "second");
+  EXPECT_EQ(Row(1).deviceChooser()->currentText().toStdString(), Path("b"));
+  EXPECT_EQ(window->pathBox()->text().toStdString(), image);
+}
+
+// One file for every slot: a drop of one file changes it, several files or
+// a folder are refused with a line in the log; its size and SHA-256 shown.
+TEST_F(StationWindowTest, OneFileForEverySlotByDrop) {
+  OpenWindow();
+  const std::string other = dir.Write("other.bin", std::vector<std::uint8_t>(1000, 0x42));
+  const auto drop = [&](const QList<QUrl>& urls) {
+    QMimeData data;
+    data.setUrls(urls);
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window.get(), &enter);
+    ASSERT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window.get(), &drop);
+  };
+  const QUrl other_url = QUrl::fromLocalFile(QString::fromStdString(other));
+  drop({other_url, QUrl::fromLocalFile(QString::fromStdString(image))});
+  drop({QUrl::fromLocalFile(QString::fromStdString(dir.path().string()))});
+  EXPECT_EQ(window->pathBox()->text().toStdString(), image);
+  drop({other_url});
+  EXPECT_EQ(window->pathBox()->text().toStdString(), other);
+  // sha256 of 1000 bytes of 0x42
+  EXPECT_EQ(window->identityLabel()->text(), "1000 bytes \u00b7 SHA-256 " +
+                                                 QString::fromLatin1(QCryptographicHash::hash(
+                                                     QByteArray(1000, 0x42),
+                                                     QCryptographicHash::Sha256)
+                                                                         .toHex()
+                                                                         .left(8)));
+  int refusals = 0;
+  for (const LogLine& line : window->logBook().lines()) refusals += line.text.contains("nothing changed");
+  EXPECT_EQ(refusals, 2);
+  EXPECT_FALSE(window->SelectFile(FIRMWARE_FILE, QString::fromStdString(Path("missing.bin"))));
+  EXPECT_EQ(window->identityLabel()->text(), "no file served") << "the old file is not served on";
+  EXPECT_TRUE(window->warningLabel()->text().contains("missing.bin"));
+}
+
+// The program itself: bad slots end it with status 2; a termination signal
+// mid-unit records the unit as aborted, keeps the station, and ends with 0.
+TEST_F(StationWindowTest, ProgramChecksSlotsAndEndsCleanlyOnASignal) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
+      {{"a=/dev/x", "a=/dev/y"}, "slot \"a\" given twice"},
+      {{"bad name=/dev/x"}, "a slot name takes letters"},
+      {{"--bogus"}, "unknown option --bogus"},
+  };
+  for (const auto& [args, said] : bad) {
+    std::vector<std::string> argv = {TERNIS_DOWNLOAD_PATH, "--station"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Process program(argv, Path("bad.out"), Path("bad.err"));
+    EXPECT_EQ(program.Wait(), 2) << said;
+    EXPECT_NE(ReadText(Path("bad.err")).find(said), std::string::npos) << ReadText(Path("bad.err"));
+  }
+
+  settings.slot_specs = {};
+  settings.Save();  // the file and the record file; the slot comes from the command line
+  StartBox("box", {"--stop-after", "2", "--hold", "10"});
+  Process program({TERNIS_DOWNLOAD_PATH, "--station", "line-1=" + Path("box")},
+                  Path("program.out"), Path("program.err"));
+  const fs::path log = fs::path(qgetenv("XDG_STATE_HOME").toStdString()) / "ternis" / "station.log";
+  ASSERT_TRUE(WaitForText(log.string(), "[line-1] unit 1 started")) << ReadText(log.string());
+  program.Signal(SIGTERM);
+  EXPECT_EQ(program.Wait(), 0) << ReadText(Path("program.err"));
+  const auto records = Records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["slot"], "line-1");
+  EXPECT_EQ(records[0]["result"], "aborted");
+  StationWindowSettings kept;
+  kept.Load();
+  const std::vector<SlotSpec> expected = {{"line-1", Path("box")}};
+  EXPECT_EQ(kept.slot_specs, expected);
+}
+
+}  // namespace
+}  // namespace ternis
