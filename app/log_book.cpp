@@ -6,11 +6,25 @@
 
 namespace ternis {
 
-LogBook::LogBook(LogFile* file, QObject* parent) : QObject(parent), file_(file) {}
+LogBook::LogBook(LogFile* file, QObject* parent) : QObject(parent), file_(file) {
+  flush_timer_ = new QTimer(this);
+  flush_timer_->setSingleShot(true);
+  connect(flush_timer_, &QTimer::timeout, this, &LogBook::Flush);
+}
 
+LogBook::~LogBook() { Flush(); }
+
+// A fast transfer logs thousands of lines a second: they reach the file
+// in one write per turn of the event loop, and at once past a thousand.
 void LogBook::Append(const QString& text, const QString& slot) {
   Keep({Now(), slot, text});
-  WriteToFile(lines_.back());
+  if (file_ == nullptr) return;
+  pending_.push_back(Format(lines_.back()).toStdString());
+  if (pending_.size() >= 1000) {
+    Flush();
+  } else if (!flush_timer_->isActive()) {
+    flush_timer_->start(0);
+  }
 }
 
 // By hand: QDateTime::toString with a format costs several times more, and
@@ -45,10 +59,12 @@ void LogBook::Keep(LogLine line) {
 }
 
 // A file that cannot be written is said once, in memory only, and tried
-// again with every line; the lines themselves are all kept here.
-void LogBook::WriteToFile(const LogLine& line) {
-  if (file_ == nullptr) return;
-  const bool written = file_->Append(Format(line).toStdString());
+// again with the next lines; the lines themselves are all kept here.
+void LogBook::Flush() {
+  flush_timer_->stop();
+  if (file_ == nullptr || pending_.empty()) return;
+  const bool written = file_->Append(pending_);
+  pending_.clear();
   if (!written && !file_failing_)
     Keep({Now(), QString(),
           QStringLiteral("Log file not written: %1").arg(QString::fromStdString(file_->error()))});

@@ -7,7 +7,10 @@
 #include <QDateTime>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <deque>
+#include <string>
+#include <vector>
 
 namespace ternis {
 
@@ -26,8 +29,12 @@ class LogBook : public QObject {
   static constexpr std::size_t kLinesKept = 100000;
 
   explicit LogBook(LogFile* file = nullptr, QObject* parent = nullptr);
+  ~LogBook() override;  // what is still pending goes to the file
 
   void Append(const QString& text, const QString& slot = QString());
+  // Writes the lines not yet in the file. They go by themselves once the
+  // event loop turns, in one write per burst.
+  void Flush();
   const std::deque<LogLine>& lines() const { return lines_; }
 
   // "2026-12-07 05:30:01.123 [slot] text", as in the file and the window.
@@ -39,9 +46,10 @@ class LogBook : public QObject {
  private:
   QDateTime Now();
   void Keep(LogLine line);
-  void WriteToFile(const LogLine& line);
 
   LogFile* file_;
+  std::vector<std::string> pending_;  // formatted, not yet in the file
+  QTimer* flush_timer_ = nullptr;
   bool file_failing_ = false;
   qint64 offset_second_ = -1;
   int offset_ = 0;  // local time's offset from UTC during offset_second_

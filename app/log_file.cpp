@@ -64,8 +64,11 @@ std::filesystem::path LogFile::DefaultPath() {
   return base / "ternis" / "download.log";
 }
 
-bool LogFile::Append(std::string_view line) {
-  std::string bytes = OneLine(line);
+bool LogFile::Append(std::string_view line) { return Append(std::vector<std::string>{std::string(line)}); }
+
+bool LogFile::Append(const std::vector<std::string>& lines) {
+  std::string bytes;
+  for (const std::string& line : lines) bytes += OneLine(line);
   if (!fd_.valid() && !Open()) return false;
   if (!MakeRoomFor(bytes.size())) return false;
   // A line cut by an earlier failed write is ended first, so this one stays whole.

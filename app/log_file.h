@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "protocol/unique_fd.h"
 
@@ -35,6 +36,9 @@ class LogFile {
   // False, with error() set, when it cannot be written; the next call tries
   // again, reopening the file.
   bool Append(std::string_view line);
+  // Several lines in one write (a burst of status lines costs one system
+  // call); the file is rotated before the block, never inside it.
+  bool Append(const std::vector<std::string>& lines);
   const std::filesystem::path& path() const { return path_; }
   const std::string& error() const { return error_; }
 

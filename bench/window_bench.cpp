@@ -242,8 +242,8 @@ int main(int argc, char** argv) {
         chunk, window.mbps / minimal.mbps, window.p50 / minimal.p50, serve.mbps / minimal.mbps,
         serve.p50 / minimal.p50);
     std::printf(
-        "%-8u ratio to ternis-serve: window throughput %.2f (target >= 0.9), p50 %.2f (target "
-        "<= 1.2); stalled window throughput %.2f, caught up in at most %.0f ms\n\n",
+        "%-8u ratio to ternis-serve: window throughput %.2f, p50 %.2f; stalled window "
+        "throughput %.2f, caught up in at most %.0f ms\n\n",
         chunk, window.mbps / serve.mbps, window.p50 / serve.p50, stalled.mbps / serve.mbps,
         catch_up_ms);
   }

@@ -361,6 +361,7 @@ TEST_F(WindowTest, KeyFilesAreWarnedAboutAndNeverLogged) {
     EXPECT_FALSE(line.contains("K3Y-S3CR3T")) << line.toStdString();
     EXPECT_FALSE(line.contains("4b33592d", Qt::CaseInsensitive)) << line.toStdString();
   }
+  dialog->logBook().Flush();
   const std::string log = ReadText(LogFile::DefaultPath().string());
   EXPECT_NE(log.find(warning), std::string::npos) << "the log file has the lines";
   EXPECT_EQ(log.find("K3Y-S3CR3T"), std::string::npos);
@@ -488,6 +489,7 @@ TEST_F(WindowTest, CtrlLShowsTheLogAndTheLogFileHasTheSameLines) {
   EXPECT_TRUE(logged().contains("Cannot open COM port: " + details[0])) << logged().toStdString();
   dialog->ReportStatus("a line after the log opened");
   EXPECT_TRUE(logged().contains("a line after the log opened"));
+  dialog->logBook().Flush();  // as the event loop would
   const std::string file = ReadText(LogFile::DefaultPath().string());
   EXPECT_NE(file.find("Cannot open COM port: " + details[0].toStdString()), std::string::npos)
       << file;
