@@ -8,19 +8,20 @@
 #include <QContextMenuEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QFileInfo>
-#include <QMenu>
-#include <QMimeData>
-#include <QShortcut>
-#include <QUrl>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFontDatabase>
 #include <QKeyEvent>
 #include <QLoggingCategory>
+#include <QMenu>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QScreen>
+#include <QShortcut>
 #include <QTimer>
+#include <QUrl>
 #include <QWindow>
 #include <climits>
 #include <cstdarg>
@@ -32,8 +33,8 @@
 #include "controls/skin.h"
 #include "protocol/constants.h"
 #include "station/box_session.h"
-#include "station/key_file_check.h"
 #include "station/image_digest.h"
+#include "station/key_file_check.h"
 
 Q_LOGGING_CATEGORY(lcStatus, "ternis.status")
 
@@ -253,8 +254,8 @@ int DownloadDialog::SelectFile(std::uint32_t kind, const QString& given) {
   if (!path.isEmpty()) {
     // The loaded bytes are what the box gets; the file may change after.
     const auto image = session_.engine().image().Acquire();
-    const qint64 size = loaded && image ? static_cast<qint64>(image->contents().size())
-                                        : QueryFileLength(path);
+    const qint64 size =
+        loaded && image ? static_cast<qint64>(image->contents().size()) : QueryFileLength(path);
     ReportStatus("%s; %s sized %lld", prefix, qPrintable(path), static_cast<long long>(size));
   }
   QStringList notes;
@@ -451,7 +452,7 @@ void DownloadDialog::ChooseFile() {
 
 void DownloadDialog::OpenPortSettings() {
   PortSettingsDialog panel(settings_, link_, this);  // opens centred over the window
-  panel.setFont(font());  // its dialog units are the window's
+  panel.setFont(font());                             // its dialog units are the window's
   panel.exec();
 }
 
@@ -505,6 +506,17 @@ void DownloadDialog::ShowLog() {
   if (!log_window_) {
     log_window_ = new LogWindow(log_book_, this);
     log_window_->setAttribute(Qt::WA_DeleteOnClose);
+    // Over the window, but whole on the screen: it is larger than the window.
+    QRect place(QPoint(), log_window_->size());
+    place.moveCenter(frameGeometry().center());
+    if (const QScreen* screen = this->screen()) {
+      const QRect room = screen->availableGeometry();
+      place.moveLeft(std::clamp(place.left(), room.left(),
+                                std::max(room.left(), room.right() - place.width())));
+      place.moveTop(std::clamp(place.top(), room.top(),
+                               std::max(room.top(), room.bottom() - place.height())));
+    }
+    log_window_->move(place.topLeft());
   }
   log_window_->show();
   log_window_->raise();

@@ -100,8 +100,12 @@ void LogWindow::showEvent(QShowEvent* event) {
   ScrollToEnd();
 }
 
+// At the start of the last line: the end of a long line would scroll the
+// short ones out of sight to the left.
 void LogWindow::ScrollToEnd() {
   view_->moveCursor(QTextCursor::End);
+  view_->moveCursor(QTextCursor::StartOfBlock);
+  view_->horizontalScrollBar()->setValue(0);
   view_->verticalScrollBar()->setValue(view_->verticalScrollBar()->maximum());
 }
 
