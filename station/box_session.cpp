@@ -297,9 +297,9 @@ SessionSnapshot BoxSession::Snapshot() const {
   s.requests = tracker_.requests();
   s.unit_started = tracker_.unit_started();
   s.last_result = last_result_;
-  s.passed = passed_;
-  s.failed = failed_;
-  s.aborted = aborted_;
+  s.passed = tally_.passed;
+  s.failed = tally_.failed;
+  s.aborted = tally_.aborted;
   s.problem = problem_;
   s.problem_error = problem_error_;
   return s;
@@ -402,17 +402,7 @@ void BoxSession::OnDeviceLost(int error) {
 
 void BoxSession::Record(std::optional<UnitResult> result) {
   if (!result) return;
-  switch (result->outcome) {
-    case UnitOutcome::kPass:
-      ++passed_;
-      break;
-    case UnitOutcome::kFail:
-      ++failed_;
-      break;
-    case UnitOutcome::kAborted:
-      ++aborted_;
-      break;
-  }
+  tally_.Count(result->outcome);
   last_result_ = *result;
   results_.push_back(std::move(*result));
   AdoptPendingLocked();

@@ -213,7 +213,7 @@ class BoxSession final : private EngineSink, private LinkListener {
   SteadyTime next_retry_{};
   std::shared_ptr<const ImageSnapshot> pending_image_;
   std::optional<UnitResult> last_result_;
-  std::uint64_t passed_ = 0, failed_ = 0, aborted_ = 0;
+  UnitTally tally_;
   std::vector<UnitResult> results_;
   std::vector<SessionNotice> notices_;
   ViewKey shown_{SlotState::kClosed, 0};

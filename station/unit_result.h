@@ -22,6 +22,27 @@ struct Instant {
 
 enum class UnitOutcome : std::uint8_t { kPass, kFail, kAborted };
 
+// How many units ended each way.
+struct UnitTally {
+  std::uint64_t passed = 0;
+  std::uint64_t failed = 0;
+  std::uint64_t aborted = 0;
+
+  void Count(UnitOutcome outcome) {
+    switch (outcome) {
+      case UnitOutcome::kPass:
+        ++passed;
+        break;
+      case UnitOutcome::kFail:
+        ++failed;
+        break;
+      case UnitOutcome::kAborted:
+        ++aborted;
+        break;
+    }
+  }
+};
+
 // Where a unit stands; kIdle when none is in progress.
 enum class UnitPhase : std::uint8_t {
   kIdle,

@@ -210,17 +210,7 @@ void SlotRow::Show(const SlotView& view) {
 
 void SlotRow::ShowResult(const UnitRecord& record, const std::string& record_error) {
   const UnitResult& r = record.result;
-  switch (r.outcome) {
-    case UnitOutcome::kPass:
-      ++passed_;
-      break;
-    case UnitOutcome::kFail:
-      ++failed_;
-      break;
-    case UnitOutcome::kAborted:
-      ++aborted_;
-      break;
-  }
+  tally_.Count(r.outcome);
   ShowCounts();
   QString text = ResultText(r);
   if (!record_error.empty()) text += QStringLiteral(" \u2014 NOT RECORDED");
@@ -250,8 +240,8 @@ void SlotRow::ShowTip() {
 }
 
 void SlotRow::ShowCounts() {
-  SetText(passed_label_, QString::number(passed_));
-  SetText(failed_label_, QString::number(failed_));
+  SetText(passed_label_, QString::number(tally_.passed));
+  SetText(failed_label_, QString::number(tally_.failed));
 }
 
 }  // namespace ternis

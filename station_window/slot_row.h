@@ -43,9 +43,9 @@ class SlotRow : public QFrame {
   void ShowSpec(const SlotSpec& spec);
   void SetDevices(const std::vector<SerialDevice>& devices);
 
-  std::uint64_t passed() const { return passed_; }
-  std::uint64_t failed() const { return failed_; }
-  std::uint64_t aborted() const { return aborted_; }
+  std::uint64_t passed() const { return tally_.passed; }
+  std::uint64_t failed() const { return tally_.failed; }
+  std::uint64_t aborted() const { return tally_.aborted; }
 
   QLineEdit* nameBox() const { return name_; }
   QComboBox* deviceChooser() const { return device_; }
@@ -84,7 +84,7 @@ class SlotRow : public QFrame {
   QLabel* result_ = nullptr;
   QToolButton* log_ = nullptr;
   QToolButton* remove_ = nullptr;
-  std::uint64_t passed_ = 0, failed_ = 0, aborted_ = 0;
+  UnitTally tally_;
   int shown_outcome_ = -1;  // the bar's colour: -1 plain, else a UnitOutcome
   QString diagnosis_;
   QString result_tip_;

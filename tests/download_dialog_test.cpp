@@ -31,6 +31,7 @@
 #include "tests/support/process.h"
 #include "tests/support/pty_box.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/window_env.h"
 
 namespace ternis {
 namespace {
@@ -38,22 +39,9 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::Process;
+using test::PumpUntil;
 using test::ReadText;
-
-fs::path SettingsFile() {
-  return fs::path(qgetenv("XDG_CONFIG_HOME").toStdString()) / "Halvek" / "Velko.conf";
-}
-
-// Keeps the window's event loop turning until `done` or `limit`.
-bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 30s) {
-  const auto give_up = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > give_up) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 20);
-    QThread::msleep(2);
-  }
-  return true;
-}
+using test::SettingsFile;
 
 struct Moment {  // what the window showed after one progress message
   int percent;

@@ -22,16 +22,14 @@
 #include "station/box_session.h"
 #include "tests/support/pty_box.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/window_env.h"
 
 namespace ternis {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-fs::path SettingsFile() {
-  return fs::path(qgetenv("XDG_CONFIG_HOME").toStdString()) / "Halvek" / "Velko.conf";
-}
+using test::SettingsFile;
 
 class PortPanelTest : public testing::Test {
  protected:

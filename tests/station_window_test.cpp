@@ -26,6 +26,7 @@
 #include "station_window/slot_row.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/window_env.h"
 
 namespace ternis {
 namespace {
@@ -33,23 +34,10 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::Process;
+using test::PumpUntil;
 using test::ReadText;
+using test::SettingsFile;
 using test::WaitForText;
-
-fs::path SettingsFile() {
-  return fs::path(qgetenv("XDG_CONFIG_HOME").toStdString()) / "Halvek" / "Velko.conf";
-}
-
-// Keeps the window's event loop turning until `done` or `limit`.
-bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
-  const auto give_up = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > give_up) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 20);
-    QThread::msleep(2);
-  }
-  return true;
-}
 
 class StationWindowTest : public testing::Test {
  protected:
