@@ -19,8 +19,10 @@ bool RecordFile::Open(const std::string& path, std::string& error) {
   return true;
 }
 
-bool RecordFile::Append(const UnitRecord& record, std::string& error) {
-  const std::string line = ToJson(record).dump() + "\n";
+bool RecordFile::Append(const std::vector<UnitRecord>& records, std::string& error) {
+  std::string line;
+  for (const UnitRecord& record : records) line += ToJson(record).dump() + "\n";
+  if (line.empty()) return true;
   ssize_t n;
   do {
     n = ::write(fd_.get(), line.data(), line.size());

@@ -136,29 +136,34 @@ bool Station::RenameSlot(std::size_t index, const std::string& name) {
   return true;
 }
 
+// Every slot's ended units are recorded together first (one fsync for a
+// burst of boxes finishing at once), then each slot's news is told in
+// order: its results, its notices, its state.
 std::vector<StationEvent> Station::Service(std::chrono::steady_clock::time_point now) {
-  std::vector<StationEvent> events;
+  std::vector<std::vector<UnitResult>> results(slots_.size());
+  std::vector<std::vector<SessionNotice>> notices(slots_.size());
   for (std::size_t i = 0; i < slots_.size(); ++i) {
-    auto more = ServiceSlot(i, now);
-    const bool stop = !more.empty() && more.back().kind == StationEvent::Kind::kRecordFailed;
-    events.insert(events.end(), std::make_move_iterator(more.begin()),
-                  std::make_move_iterator(more.end()));
-    if (stop) break;
+    slots_[i]->session.Service();
+    // Results, then notices: a unit that ends meanwhile has its start
+    // notice kept for the next turn, with its result.
+    results[i] = slots_[i]->session.TakeResults();
+    notices[i] = slots_[i]->session.TakeNotices();
+  }
+  std::vector<StationEvent> ended = Record(results);
+  std::vector<StationEvent> events;
+  auto next_ended = ended.begin();
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    for (; next_ended != ended.end() && next_ended->slot == i; ++next_ended)
+      events.push_back(std::move(*next_ended));
+    ServiceSlot(i, now, std::move(notices[i]), events);
   }
   return events;
 }
 
-std::vector<StationEvent> Station::ServiceSlot(std::size_t index,
-                                               std::chrono::steady_clock::time_point now) {
+void Station::ServiceSlot(std::size_t index, std::chrono::steady_clock::time_point now,
+                          std::vector<SessionNotice> notices, std::vector<StationEvent>& events) {
   Slot& slot = *slots_[index];
-  std::vector<StationEvent> events;
-  slot.session.Service();
-  // Results first: a unit's end is told before the next one's start.
-  for (const UnitResult& result : slot.session.TakeResults()) {
-    Record(index, result, events);
-    if (events.back().kind == StationEvent::Kind::kRecordFailed) return events;
-  }
-  for (SessionNotice& notice : slot.session.TakeNotices()) {
+  for (SessionNotice& notice : notices) {
     StationEvent event(StationEvent::Kind::kNotice, index);
     if (notice.kind == NoticeKind::kCannotOpen) event.diagnosis = Diagnose(slot, notice);
     event.notice = std::move(notice);
@@ -173,23 +178,32 @@ std::vector<StationEvent> Station::ServiceSlot(std::size_t index,
     event.reason = Reason(s);
     events.push_back(std::move(event));
   }
-  return events;
 }
 
 // On disk first: a result nobody can prove is not shown.
-void Station::Record(std::size_t index, const UnitResult& result,
-                     std::vector<StationEvent>& events) {
-  const Slot& slot = *slots_[index];
-  const auto identity = identities_.find(result.image_id);
-  StationEvent event(StationEvent::Kind::kUnitEnded, index);
-  event.record = {slot.spec.name, slot.spec.device,
-                  identity != identities_.end() ? identity->second : image(),
-                  result, host_, settings_.tool_version};
-  if (records_.is_open() && !records_.Append(event.record, event.error)) {
-    event.kind = StationEvent::Kind::kRecordFailed;
-    event.error = "cannot write the record file " + records_.path() + ": " + event.error;
+std::vector<StationEvent> Station::Record(const std::vector<std::vector<UnitResult>>& results) {
+  std::vector<StationEvent> events;
+  std::vector<UnitRecord> records;
+  for (std::size_t index = 0; index < results.size(); ++index) {
+    const Slot& slot = *slots_[index];
+    for (const UnitResult& result : results[index]) {
+      const auto identity = identities_.find(result.image_id);
+      StationEvent event(StationEvent::Kind::kUnitEnded, index);
+      event.record = {slot.spec.name, slot.spec.device,
+                      identity != identities_.end() ? identity->second : image(),
+                      result, host_, settings_.tool_version};
+      records.push_back(event.record);
+      events.push_back(std::move(event));
+    }
   }
-  events.push_back(std::move(event));
+  std::string error;
+  if (records_.is_open() && !records_.Append(records, error)) {
+    for (StationEvent& event : events) {
+      event.kind = StationEvent::Kind::kRecordFailed;
+      event.error = "cannot write the record file " + records_.path() + ": " + error;
+    }
+  }
+  return events;
 }
 
 PortDiagnosis Station::Diagnose(const Slot& slot, const SessionNotice& notice) const {
@@ -221,7 +235,9 @@ std::vector<StationEvent> Station::StopAll() {
       events.push_back(std::move(event));
     }
     slots_[i]->session.Stop();
-    for (const UnitResult& result : slots_[i]->session.TakeResults()) Record(i, result, events);
+    std::vector<std::vector<UnitResult>> results(i + 1);
+    results[i] = slots_[i]->session.TakeResults();
+    for (StationEvent& event : Record(results)) events.push_back(std::move(event));
   }
   return events;
 }

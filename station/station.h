@@ -98,9 +98,11 @@ class Station {
   struct Slot;
   class SlotObserver;
 
-  std::vector<StationEvent> ServiceSlot(std::size_t index,
-                                        std::chrono::steady_clock::time_point now);
-  void Record(std::size_t index, const UnitResult& result, std::vector<StationEvent>& events);
+  // A slot's notices and state, after its results.
+  void ServiceSlot(std::size_t index, std::chrono::steady_clock::time_point now,
+                   std::vector<SessionNotice> notices, std::vector<StationEvent>& events);
+  // The results of each slot (by index), recorded in one write; their events.
+  std::vector<StationEvent> Record(const std::vector<std::vector<UnitResult>>& results);
   PortDiagnosis Diagnose(const Slot& slot, const SessionNotice& notice) const;
 
   const StationSettings settings_;
