@@ -30,7 +30,11 @@ int PercentProgressCtrl::SetPos(int pos) {
   const int filled = upper_ > lower_ ? FilledPixels(width()) : 0;
   if (filled != last_filled_pixels_) {
     last_filled_pixels_ = filled;
-    repaint();
+    if (paint_deferred_) {
+      update();
+    } else {
+      repaint();
+    }
   }
   return previous;
 }

@@ -27,6 +27,9 @@ class PercentProgressCtrl : public QWidget {
 
   // Each answers the previous position. Positions are not clamped.
   int SetPos(int pos);
+  // A moved edge is painted with the window's next paint instead of at
+  // once: a window with many bars then paints once, not once per bar.
+  void SetPaintDeferred(bool deferred) { paint_deferred_ = deferred; }
   int GetPos() const { return pos_; }
   int DeltaPos(int increment) { return SetPos(pos_ + increment); }
   int StepIt() { return SetPos(pos_ + step_); }
@@ -71,6 +74,7 @@ class PercentProgressCtrl : public QWidget {
   QString text_;
   bool show_text_ = true;
   int last_filled_pixels_ = -1;
+  bool paint_deferred_ = false;
   Colorref bar_color_ = CLR_DEFAULT;
   Colorref bk_color_ = CLR_DEFAULT;
   Colorref text_color_ = CLR_DEFAULT;

@@ -110,6 +110,14 @@ TEST_F(ProgressTest, RepaintsOnlyWhenTheFilledEdgeMoves) {
   const int after_resize = paints.count;
   bar.SetPos(10);  // same position, but the first change after a resize repaints
   EXPECT_EQ(paints.count, after_resize + 1);
+
+  // Deferred, moves of the edge paint once, with the next turn of the loop.
+  bar.SetPaintDeferred(true);
+  bar.SetPos(500);
+  bar.SetPos(1000);
+  EXPECT_EQ(paints.count, after_resize + 1);
+  QApplication::processEvents();
+  EXPECT_EQ(paints.count, after_resize + 2);
 }
 
 TEST_F(ProgressTest, PackedRangeHalvesAreUnsigned16Bit) {
