@@ -15,10 +15,13 @@ void Waker::Wake() {
   (void)!::write(fd_.get(), &one, sizeof one);
 }
 
+// Drained first, then open to the next wake. The other way round, a wake
+// between the two had its byte drained with the flag left set, and every
+// wake after it was taken for one already on its way: the loop slept on.
 void Waker::Clear() {
-  pending_.store(false);
   std::uint64_t count;
   (void)!::read(fd_.get(), &count, sizeof count);
+  pending_.store(false);
 }
 
 }  // namespace ternis::serve
