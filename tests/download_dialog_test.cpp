@@ -574,6 +574,16 @@ TEST(ProgramProcess, SigtermSavesTheSettings) {
 }
 
 
+TEST(ProgramProcess, HelpSaysHowToStartEitherWindow) {
+  test::TempDir dir;
+  Process program({TERNIS_DOWNLOAD_PATH, "--help"}, (dir.path() / "out").string(),
+                  (dir.path() / "err").string());
+  EXPECT_EQ(program.Wait(10s), 0);
+  const std::string out = ReadText((dir.path() / "out").string());
+  EXPECT_NE(out.find("Usage: ternis-download [--station [[NAME=]DEVICE...]]"), std::string::npos)
+      << out;
+}
+
 // SIGTERM while the start-up message box is up: the program ends, saves,
 // and never shows its window.
 TEST(ProgramProcess, SigtermInTheStartupMessageBoxEndsTheProgramAndSaves) {
