@@ -65,13 +65,7 @@ class Bench {
 
   Figures WithMinimal(unsigned chunk) {
     auto sim = StartSim("minimal-box", chunk);
-    std::atomic<bool> stop{false};
-    std::thread responder(ternis::bench::MinimalResponder,
-                          std::filesystem::read_symlink(Path("minimal-box")).string(),
-                          std::cref(image_), std::ref(stop));
-    sim->Wait(std::chrono::seconds(150));
-    stop = true;
-    responder.join();
+    ternis::bench::ServeWithMinimal(Path("minimal-box"), image_, [&] { sim->Wait(std::chrono::seconds(150)); });
     return ParseSim(ReadText(Path("minimal-box.out")));
   }
 

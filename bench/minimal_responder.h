@@ -11,7 +11,9 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "protocol/date_time_code.h"
@@ -68,6 +70,19 @@ inline void MinimalResponder(const std::string& path, const std::vector<char>& i
     }
   }
   ::close(fd);
+}
+
+// Answers the box behind `link` (a pseudo-terminal's symlink) from a
+// thread of its own until `wait_for_box` returns.
+template <typename Wait>
+void ServeWithMinimal(const std::string& link, const std::vector<char>& image,
+                      Wait wait_for_box) {
+  std::atomic<bool> stop{false};
+  std::thread responder(MinimalResponder, std::filesystem::read_symlink(link).string(),
+                        std::cref(image), std::ref(stop));
+  wait_for_box();
+  stop = true;
+  responder.join();
 }
 
 }  // namespace ternis::bench

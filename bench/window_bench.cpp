@@ -96,13 +96,7 @@ class Bench {
 
   Figures WithMinimal(unsigned chunk) {
     auto sim = StartSim("minimal-box", chunk);
-    std::atomic<bool> stop{false};
-    std::thread responder(ternis::bench::MinimalResponder,
-                          std::filesystem::read_symlink(Path("minimal-box")).string(),
-                          std::cref(image_), std::ref(stop));
-    sim->Wait(150s);
-    stop = true;
-    responder.join();
+    ternis::bench::ServeWithMinimal(Path("minimal-box"), image_, [&] { sim->Wait(150s); });
     return ParseSim(ReadText(Path("minimal-box.out")));
   }
 
