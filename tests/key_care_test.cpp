@@ -2,15 +2,21 @@
 // warning when others can read them.
 
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 
 #include "protocol/image_file.h"
 #include "station/key_file_check.h"
+#include "station/key_pool.h"
+#include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
 namespace ternis {
@@ -74,6 +80,179 @@ TEST(KeyCare, LooseKeyFilesAreWarnedAbout) {
   ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
   EXPECT_EQ(KeyFileWarnings(path),
             std::vector<std::string>{"key file " + path + " belongs to another user (uid 65534)"});
+}
+
+// --- key pools ---
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> Listing(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void WriteKey(const fs::path& path, std::size_t size, std::uint8_t fill) {
+  std::ofstream(path, std::ios::binary) << std::string(size, static_cast<char>(fill));
+}
+
+TEST(KeyPool, KeysGoInNameOrderThroughIssuedAndBackOnlyByHand) {
+  test::TempDir dir;
+  const fs::path pool = dir.path();
+  std::optional<KeyPool> station(std::in_place);
+  KeyPool& keys = *station;
+  std::string error;
+  ASSERT_TRUE(keys.Open(pool.string(), true, error)) << error;
+  for (const char* folder : {"ready", "issued", "used", "spoiled"})
+    EXPECT_EQ(fs::status(pool / folder).permissions(), fs::perms::owner_all) << folder;
+  WriteKey(pool / "ready" / "k2", 64, 2);
+  WriteKey(pool / "ready" / "k1", 32, 1);
+  WriteKey(pool / "ready" / "k3", 16, 3);
+  WriteKey(pool / "ready" / ".k0.part", 8, 0);  // still being copied in
+
+  std::vector<KeyMove> moved;
+  auto first = keys.Take(moved, error);
+  ASSERT_TRUE(first) << error;
+  EXPECT_EQ(first->name, "k1");
+  EXPECT_EQ(first->image->contents().size(), 32u);
+  EXPECT_TRUE(first->image->secret());
+  EXPECT_EQ(Listing(pool / "issued"), std::vector<std::string>{"k1"});
+  auto second = keys.Take(moved, error);
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->name, "k2");
+  EXPECT_TRUE(moved.empty());
+
+  EXPECT_TRUE(keys.Finish("k1", KeyFate::kUsed, error)) << error;
+  EXPECT_TRUE(keys.Finish("k2", KeyFate::kReady, error)) << error;
+  EXPECT_EQ(keys.Take(moved, error)->name, "k2") << "an untouched key is taken again";
+  const KeyPoolCounts counts = keys.Counts();
+  EXPECT_EQ(counts.ready, 1u);  // k3; the dot file is not a key
+  EXPECT_EQ(counts.issued, 1u);
+  EXPECT_EQ(counts.used, 1u);
+  EXPECT_EQ(counts.spoiled, 0u);
+
+  // A station killed mid-unit: what it left issued is spoiled at the next start.
+  KeyPool second_station;
+  EXPECT_FALSE(second_station.Open(pool.string(), true, error));
+  EXPECT_NE(error.find("in use by another station"), std::string::npos) << error;
+  station.emplace();  // the first one stopped: its lock went with it
+  ASSERT_TRUE(station->Open(pool.string(), true, error)) << error;
+  const auto recovered = station->Recover();
+  ASSERT_EQ(recovered.size(), 1u);
+  EXPECT_EQ(recovered[0].name, "k2");
+  EXPECT_EQ(recovered[0].reason, "station stopped with the key issued");
+  EXPECT_EQ(Listing(pool / "spoiled"), std::vector<std::string>{"k2"});
+
+  EXPECT_FALSE(station->ReturnSpoiled("k1", error)) << "a used key never comes back";
+  EXPECT_FALSE(station->ReturnSpoiled("../used/k1", error));
+  EXPECT_TRUE(station->ReturnSpoiled("k2", error)) << error;
+  EXPECT_EQ(Listing(pool / "ready"), (std::vector<std::string>{".k0.part", "k2", "k3"}));
+  const std::string log = test::ReadText((pool / "pool-log.jsonl").string());
+  EXPECT_NE(log.find(R"("from":"issued","key":"k2","reason":"station stopped with the key issued")"),
+            std::string::npos) << log;
+  EXPECT_NE(log.find(R"("from":"spoiled","key":"k2","reason":"returned by hand")"),
+            std::string::npos) << log;
+
+  // A name already in the target folder is never overwritten.
+  WriteKey(pool / "ready" / "k1", 32, 9);
+  EXPECT_EQ(station->Take(moved, error)->name, "k1");
+  EXPECT_TRUE(station->Finish("k1", KeyFate::kUsed, error));
+  EXPECT_EQ(Listing(pool / "used"), (std::vector<std::string>{"k1", "k1~1"}));
+}
+
+TEST(KeyPool, FilesThatCannotBeKeysAreSpoiledWithTheirReasonAndNeverServed) {
+  test::TempDir dir;
+  const fs::path pool = dir.path();
+  KeyPool keys;
+  std::string error;
+  ASSERT_TRUE(keys.Open(pool.string(), true, error)) << error;
+  const fs::path ready = pool / "ready";
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path&)> make;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"a-empty", [](const fs::path& p) { WriteKey(p, 0, 0); }, "empty"},
+      {"b-link",
+       [&](const fs::path& p) {
+         WriteKey(pool / "outside", 16, 7);
+         fs::create_symlink(pool / "outside", p);
+       },
+       "a symbolic link, not a key file"},
+      {"c-fifo", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
+       "a FIFO, not a key file"},
+      {"d-folder", [](const fs::path& p) { fs::create_directory(p); }, "not a regular file"},
+      {"e-unreadable",
+       [](const fs::path& p) {
+         WriteKey(p, 16, 5);
+         fs::permissions(p, fs::perms::none);
+       },
+       "unreadable: Permission denied"},
+  };
+  const bool root = ::geteuid() == 0;  // root reads a file of mode 000
+  for (const Case& c : cases) {
+    if (root && std::string(c.name) == "e-unreadable") continue;
+    c.make(ready / c.name);
+  }
+  WriteKey(ready / "z-good", 16, 0x5A);
+  std::vector<KeyMove> moved;
+  const auto key = keys.Take(moved, error);
+  ASSERT_TRUE(key) << error;
+  EXPECT_EQ(key->name, "z-good");
+  std::size_t expected = 0;
+  for (const Case& c : cases) {
+    if (root && std::string(c.name) == "e-unreadable") continue;
+    ASSERT_LT(expected, moved.size());
+    EXPECT_EQ(moved[expected].name, c.name);
+    EXPECT_EQ(moved[expected].to, "spoiled") << c.name;
+    EXPECT_EQ(moved[expected].reason, c.reason) << c.name;
+    EXPECT_TRUE(fs::exists(fs::symlink_status(pool / "spoiled" / c.name))) << c.name;
+    ++expected;
+  }
+  EXPECT_EQ(moved.size(), expected);
+  EXPECT_FALSE(keys.Take(moved, error)) << "nothing left: an empty pool gives nothing";
+  EXPECT_TRUE(error.empty()) << error;
+}
+
+TEST(KeyPool, PoolsThatCannotBeKeptSafeAreRefused) {
+  test::TempDir dir;
+  const fs::path pool = dir.path() / "pool";
+  struct Case {
+    const char* what;
+    std::function<bool()> make;  // false: cannot be set up here
+    const char* error;
+  };
+  const Case cases[] = {
+      {"missing", [] { return true; }, "No such file or directory"},
+      {"a file", [&] { WriteKey(pool, 4, 1); return true; }, "not a folder"},
+      {"held by another station",
+       [&] {
+         fs::create_directory(pool);
+         const int fd = ::open((pool / ".lock").c_str(), O_RDWR | O_CREAT, 0600);
+         return fd >= 0 && ::flock(fd, LOCK_EX) == 0;  // held until the test ends
+       },
+       "is in use by another station"},
+      {"used/ on another file system",
+       [&] {
+         fs::create_directories(pool / "used");
+         return ::mount("tmpfs", (pool / "used").c_str(), "tmpfs", 0, "size=64k") == 0;
+       },
+       "used/ is on another file system"},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(pool);
+    if (!c.make()) {
+      std::printf("skipped \"%s\": cannot be set up here\n", c.what);
+      continue;
+    }
+    KeyPool keys;
+    std::string error;
+    EXPECT_FALSE(keys.Open(pool.string(), true, error)) << c.what;
+    EXPECT_NE(error.find(c.error), std::string::npos) << c.what << ": " << error;
+  }
+  ::umount((pool / "used").c_str());
 }
 
 }  // namespace
