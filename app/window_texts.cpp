@@ -50,6 +50,8 @@ StatusText DescribeSession(const SessionSnapshot& s) {
       return {unit + QStringLiteral("sending the file")};
     case SlotState::kWriting:
       return {unit + QStringLiteral("file sent, the box is writing")};
+    case SlotState::kWaitingForKey:
+      return {QStringLiteral("The box booted: waiting for a key"), Tone::kBad};
     case SlotState::kPassed:
     case SlotState::kFailed:
     case SlotState::kAborted:

@@ -47,6 +47,12 @@ class EngineSink {
   // The date and time to send to the box, from one reading of the clock.
   virtual DateTimeCode TimeForReply() = 0;
 
+  // Before a boot-up is acknowledged, and before a data request is served:
+  // false leaves the frame unanswered, with no event (a sink whose next unit
+  // has nothing of its own to serve yet; the box asks again).
+  virtual bool BeforeBootUp() { return true; }
+  virtual bool BeforeData() { return true; }
+
   virtual void OnBootUp(const BootUpEvent& event) = 0;
   virtual void OnDataServed(const DataServedEvent& event) = 0;
   virtual void OnNoImage(const NoImageEvent& event) = 0;

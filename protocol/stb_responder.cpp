@@ -51,15 +51,18 @@ void StbResponder::HandleFrame(std::span<const std::uint8_t> body) {
 }
 
 void StbResponder::OnBootUp() {
+  EngineSink* sink = sink_.load();
+  if (sink && !sink->BeforeBootUp()) return;
   const std::uint8_t ack[] = {STB_START, kBootUpAck};
   const BootUpEvent event{SendFrame(ack).status};
-  if (EngineSink* sink = sink_.load()) sink->OnBootUp(event);
+  if (sink) sink->OnBootUp(event);
 }
 
 void StbResponder::OnDataRequest(std::uint16_t length, std::uint32_t offset) {
+  EngineSink* sink = sink_.load();
+  if (sink && !sink->BeforeData()) return;
   // Our own reference: a load on the owner's thread cannot pull it away.
   const auto image = image_.Acquire();
-  EngineSink* sink = sink_.load();
   if (!image) {
     if (sink) sink->OnNoImage({offset, length});
     return;

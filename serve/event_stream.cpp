@@ -55,6 +55,10 @@ void EventStream::Unit(const UnitRecord& record) {
   Emit("unit", ToJson(record));
 }
 
+void EventStream::KeyPool(const std::string& text) {
+  Emit("key_pool", nlohmann::json{{"text", text}});
+}
+
 void EventStream::Image(const std::string& what, const ImageIdentity& image) {
   Emit("image", nlohmann::json{{"what", what},
                                {"image", image.path},

@@ -33,6 +33,7 @@ class EventStream {
                 double bytes_per_second, std::optional<double> eta_seconds);
   void Unit(const UnitRecord& record);
   void Image(const std::string& what, const ImageIdentity& image);
+  void KeyPool(const std::string& text);
   void Summary(const std::vector<SlotTotals>& slots, int exit_status);
 
  private:

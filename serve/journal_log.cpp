@@ -32,6 +32,7 @@ void JournalLog::Unit(const UnitRecord& record) const {
                   "TERNIS_REASON=%s", r.reason.c_str(),
                   "TERNIS_IMAGE=%s", record.image.path.c_str(),
                   "TERNIS_SHA256=%s", record.image.sha256.c_str(),
+                  "TERNIS_KEY_NAME=%s", record.image.key_name.c_str(),
                   "TERNIS_HOST=%s", record.host.c_str(),
                   nullptr);
 }

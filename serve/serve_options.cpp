@@ -17,12 +17,20 @@ namespace ternis::serve {
 
 const char kServeUsage[] =
     "Usage: ternis-serve --file PATH [OPTIONS] [NAME=]DEVICE...\n"
+    "       ternis-serve --key-pool DIR [OPTIONS] [NAME=]DEVICE...\n"
     "       ternis-serve --config FILE [OPTIONS] [[NAME=]DEVICE...]\n"
+    "       ternis-serve --key-pool DIR (--pool-status [--json] | --pool-return NAME)\n"
     "       ternis-serve --list [--json]\n"
     "Serves one image file to set-top boxes on serial lines, one box at a time\n"
     "per DEVICE, all devices at once: unit after unit until stopped.\n"
     "\n"
-    "  -f, --file PATH       the image (key file or firmware) to serve; required\n"
+    "  -f, --file PATH       the image (key file or firmware) to serve to every box\n"
+    "      --key-pool DIR    instead of --file: a folder of key files, each served\n"
+    "                        to one box only (ready/, issued/, used/, spoiled/);\n"
+    "                        implies --key\n"
+    "      --pool-low N      warn once when N keys are left in ready/ (default 10)\n"
+    "      --pool-status     print the pool's counts (--json: as one object), exit\n"
+    "      --pool-return NAME  move the key NAME from spoiled/ back to ready/, exit\n"
     "  -b, --baud N          baud rate (default 115200; any rate the adapter takes)\n"
     "  -d, --data N          data bits, 5 to 8 (default 8)\n"
     "  -p, --parity P        none, odd, even, mark or space (default none)\n"
@@ -65,8 +73,8 @@ const char kServeUsage[] =
     "that start after it.\n"
     "\n"
     "Exit status: 0 when every unit that started passed and none was cut short\n"
-    "(with --once: every slot passed); 1 when a unit failed or the file cannot\n"
-    "be loaded; 2 for bad arguments; 3 when --timeout passed before every slot\n"
+    "(with --once: every slot passed); 1 when a unit failed or the file or key\n"
+    "pool cannot be used; 2 for bad arguments; 3 when --timeout passed before every slot\n"
     "had a result (--once), or cut a unit short; 130 or 143 when SIGINT or\n"
     "SIGTERM cut a unit short (it is recorded as aborted).\n";
 
@@ -151,6 +159,13 @@ bool ApplySetting(ServeOptions& o, std::string name, const std::string& value,
   } else if (name == "unit-timeout") {
     if (!ParseSeconds(value, seconds, true)) return fail("takes a number of seconds (0 for never)");
     o.unit_timeout_seconds = seconds;
+  } else if (name == "key-pool") {
+    if (value.empty()) return fail("takes a folder");
+    o.key_pool = value;
+    o.key = true;
+  } else if (name == "pool-low") {
+    if (!ParseUnsigned(value, 1000000000ul, number)) return fail("takes a number of keys");
+    o.pool_low = number;
   } else if (name == "record") {
     if (value.empty()) return fail("takes a file name");
     o.record_path = value;
@@ -187,6 +202,10 @@ ParseOutcome ParseServeOptions(int argc, char** argv, ServeOptions& options, std
                                  {"journal", no_argument, nullptr, 0},
                                  {"config", required_argument, nullptr, 0},
                                  {"list", no_argument, nullptr, 0},
+                                 {"key-pool", required_argument, nullptr, 0},
+                                 {"pool-low", required_argument, nullptr, 0},
+                                 {"pool-status", no_argument, nullptr, 0},
+                                 {"pool-return", required_argument, nullptr, 0},
                                  {"verbose", no_argument, nullptr, 'v'},
                                  {"help", no_argument, nullptr, 'h'},
                                  {nullptr, 0, nullptr, 0}};
@@ -210,11 +229,35 @@ ParseOutcome ParseServeOptions(int argc, char** argv, ServeOptions& options, std
       options.list = true;
       continue;
     }
+    if (name == "pool-status") {
+      options.pool_status = true;
+      continue;
+    }
+    if (name == "pool-return") {
+      options.pool_return = optarg;
+      continue;
+    }
     if (!ApplySetting(options, name, optarg ? optarg : "", error)) return ParseOutcome::kBadArguments;
   }
   if (options.list) return ParseOutcome::kRun;
-  if (options.file.empty()) {
-    error = "--file is required";
+  if (!options.key_pool.empty() && !options.file.empty()) {
+    error = "--key-pool and --file cannot be used together: a pool gives each box a key of its own";
+    return ParseOutcome::kBadArguments;
+  }
+  if (options.pool_status || !options.pool_return.empty()) {
+    if (options.key_pool.empty()) {
+      error = std::string(options.pool_status ? "--pool-status" : "--pool-return") +
+              " needs --key-pool DIR";
+      return ParseOutcome::kBadArguments;
+    }
+    if (options.pool_status && !options.pool_return.empty()) {
+      error = "give --pool-status or --pool-return, not both";
+      return ParseOutcome::kBadArguments;
+    }
+    return ParseOutcome::kRun;
+  }
+  if (options.file.empty() && options.key_pool.empty()) {
+    error = "--file or --key-pool is required";
     return ParseOutcome::kBadArguments;
   }
   if (optind < argc) options.slots.clear();  // the command line's slots replace the file's

@@ -23,6 +23,10 @@ struct ServeOptions {
   bool key = false;      // the file is a secret: care with permissions and memory
   bool journal = false;  // results to the systemd journal too
   bool list = false;     // --list: show the serial devices and exit
+  std::string key_pool;  // a folder of keys, one for each box, instead of the file
+  std::size_t pool_low = 10;  // warn once when ready/ falls to this many keys
+  std::string pool_return;    // --pool-return NAME: a spoiled key back to ready/, and exit
+  bool pool_status = false;   // --pool-status: the pool's counts, and exit
   std::vector<SlotSpec> slots;
 };
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <nlohmann/json.hpp>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -87,6 +88,7 @@ class Server {
 
  private:
   bool Load();
+  bool UsePool();
   bool Setup();
   void Loop();
   void OnSignal();
@@ -128,6 +130,7 @@ class Server {
 };
 
 bool Server::Load() {
+  if (!options_.key_pool.empty()) return UsePool();
   if (options_.key) {
     for (const std::string& warning : KeyFileWarnings(options_.file))
       console_.Line("ternis-serve: warning: " + warning);
@@ -146,6 +149,20 @@ bool Server::Load() {
   return true;
 }
 
+// Keys are loaded one by one as units start; the folders holding them are checked here.
+bool Server::UsePool() {
+  std::string error;
+  if (!station_.UseKeyPool(options_.key_pool, options_.pool_low, error)) {
+    console_.Line("ternis-serve: " + error);
+    return false;
+  }
+  for (const char* folder : {"/ready", "/issued", "/used", "/spoiled"}) {
+    for (const std::string& warning : KeyFolderWarnings(options_.key_pool + folder))
+      console_.Line("ternis-serve: warning: " + warning);
+  }
+  return true;
+}
+
 int Server::Run() {
   if (!Load()) return 1;
   std::string error;
@@ -157,8 +174,15 @@ int Server::Run() {
   if (!Setup()) return 1;
 
   const ImageIdentity& identity = station_.image();
-  console_.Line("ternis-serve: serving " + identity.path + " (" + std::to_string(identity.size) +
-                " bytes, sha256 " + identity.sha256 + ")");
+  if (station_.key_pool()) {
+    const KeyPoolCounts counts = station_.PoolCounts();
+    console_.Line("ternis-serve: serving keys from " + options_.key_pool + " (" +
+                  std::to_string(counts.ready) + " ready, " + std::to_string(counts.used) +
+                  " used, " + std::to_string(counts.spoiled) + " spoiled)");
+  } else {
+    console_.Line("ternis-serve: serving " + identity.path + " (" + std::to_string(identity.size) +
+                  " bytes, sha256 " + identity.sha256 + ")");
+  }
   std::size_t width = 0;
   for (const SlotSpec& slot : options_.slots) width = std::max(width, slot.name.size());
   for (const SlotSpec& slot : options_.slots)
@@ -205,7 +229,7 @@ bool Server::Setup() {
     console_.Line(std::string("ternis-serve: ") + std::strerror(errno));
     return false;
   }
-  if (!watch_.Watch(options_.file))
+  if (!options_.file.empty() && !watch_.Watch(options_.file))
     console_.Line("ternis-serve: cannot watch " + options_.file + " for changes");
   return true;
 }
@@ -250,6 +274,10 @@ void Server::OnImageWatch() {
 
 // SIGHUP: units that start from now on get the file as it is now.
 void Server::Reload() {
+  if (station_.key_pool()) {
+    console_.Line("ternis-serve: nothing to reload: each unit takes its key from the pool");
+    return;
+  }
   if (!Load()) {
     console_.Line("ternis-serve: reload failed, still serving the old file");
     return;
@@ -288,6 +316,10 @@ void Server::Tell(const StationEvent& event) {
     case StationEvent::Kind::kRecordFailed:
       console_.Line("ternis-serve: " + event.error + "; stopping");
       end_ = End::kRecordFailed;
+      break;
+    case StationEvent::Kind::kKeyPool:
+      console_.Line("ternis-serve: " + event.text);
+      events_.KeyPool(event.text);
       break;
   }
 }
@@ -405,6 +437,38 @@ int Server::ExitStatus() const {
   return failed || cut_short_ ? 1 : 0;
 }
 
+// --pool-status and --pool-return: the pool by hand, no boxes.
+int PoolCommand(const ServeOptions& options) {
+  KeyPool pool;
+  std::string error;
+  if (!pool.Open(options.key_pool, false, error)) {
+    std::fprintf(stderr, "ternis-serve: %s\n", error.c_str());
+    return 1;
+  }
+  if (!options.pool_return.empty()) {
+    if (!pool.ReturnSpoiled(options.pool_return, error)) {
+      std::fprintf(stderr, "ternis-serve: %s\n", error.c_str());
+      return 1;
+    }
+    std::fprintf(stderr, "ternis-serve: key %s moved from spoiled/ back to ready/\n",
+                 options.pool_return.c_str());
+    return 0;
+  }
+  const KeyPoolCounts c = pool.Counts();
+  if (options.json) {
+    std::printf("%s\n", nlohmann::json{{"ready", c.ready},
+                                       {"issued", c.issued},
+                                       {"used", c.used},
+                                       {"spoiled", c.spoiled}}
+                             .dump()
+                             .c_str());
+  } else {
+    std::printf("ready    %zu\nissued   %zu\nused     %zu\nspoiled  %zu\n", c.ready, c.issued,
+                c.used, c.spoiled);
+  }
+  return 0;
+}
+
 }  // namespace
 }  // namespace ternis::serve
 
@@ -423,6 +487,7 @@ int main(int argc, char** argv) {
       break;
   }
   if (options.list) return ListDevices(stdout, options.json);
+  if (options.pool_status || !options.pool_return.empty()) return PoolCommand(options);
   Server server(options);
   return server.Run();
 }

@@ -6,8 +6,11 @@
 // Exit status 0 when all went well, 1 on a mismatch, a time-out or a line
 // error, 2 for bad arguments.
 
+#include <fcntl.h>
 #include <getopt.h>
+#include <openssl/evp.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -74,6 +77,12 @@ const char kUsage[] =
     "                        publish a new pseudo-terminal as LINK and run the units\n"
     "                        left on it, as a replugged adapter; closes only once,\n"
     "                        needs --units other than 1\n"
+    "      --received-log FILE  append a line for every unit: how many bytes arrived\n"
+    "                        in order from offset 0, their SHA-256 and how the unit\n"
+    "                        ended (pass, closed, silent, fail): which image a box\n"
+    "                        got, when the boxes are not told in advance\n"
+    "      --keep-going      a unit that fails (no reply, wrong bytes) is logged and\n"
+    "                        the next box boots, instead of exiting 1\n"
     "      --hold S          keep the line open S seconds after the last unit\n"
     "                        succeeded, or after falling silent (default 0)\n"
     "  -h, --help            show this help\n";
@@ -102,6 +111,8 @@ struct Options {
   std::optional<unsigned> close_after;
   std::optional<double> reopen_after;
   std::optional<double> hold;  // unset: none, or until a stop signal once silent
+  std::string received_log;
+  bool keep_going = false;
 };
 
 volatile sig_atomic_t g_stop = 0;
@@ -146,7 +157,9 @@ Options Parse(int argc, char** argv) {
     kStopAfter,
     kCloseAfter,
     kReopenAfter,
-    kHold
+    kHold,
+    kReceivedLog,
+    kKeepGoing
   };
   static const option kLong[] = {{"pty", required_argument, nullptr, kPty},
                                  {"reference", required_argument, nullptr, 'r'},
@@ -170,6 +183,8 @@ Options Parse(int argc, char** argv) {
                                  {"close-after", required_argument, nullptr, kCloseAfter},
                                  {"reopen-after", required_argument, nullptr, kReopenAfter},
                                  {"hold", required_argument, nullptr, kHold},
+                                 {"received-log", required_argument, nullptr, kReceivedLog},
+                                 {"keep-going", no_argument, nullptr, kKeepGoing},
                                  {"help", no_argument, nullptr, 'h'},
                                  {nullptr, 0, nullptr, 0}};
   Options o;
@@ -248,6 +263,12 @@ Options Parse(int argc, char** argv) {
         break;
       case kHold:
         o.hold = Seconds(optarg, "--hold takes seconds", true);
+        break;
+      case kReceivedLog:
+        o.received_log = optarg;
+        break;
+      case kKeepGoing:
+        o.keep_going = true;
         break;
       case 'h':
         std::fputs(kUsage, stdout);
@@ -343,6 +364,8 @@ class Box {
   std::string AskTime();
   void PrintSummary(const std::string& time_text) const;
   std::string Label() const { return unit_ ? "unit " + std::to_string(unit_) + ": " : ""; }
+  // --received-log: one line for this unit, ended as `how`.
+  void LogReceived(const char* how) const;
 
  private:
   void Request(std::uint32_t offset, std::uint16_t length);
@@ -358,6 +381,7 @@ class Box {
   const unsigned unit_;
   const std::optional<unsigned> fault_after_;
   std::vector<double> latencies_ms_;
+  Bytes received_;  // the image as it arrived, in order from offset 0
   std::uint64_t bytes_ = 0;
   Clock::time_point started_{};
   Clock::time_point finished_{};
@@ -398,6 +422,10 @@ void Box::Request(std::uint32_t offset, std::uint16_t length) {
   if (!line_.WriteAll(frame.data(), frame.size())) throw Failure{"cannot write a data request"};
   const std::size_t got = line_.ReadExactly(reply.data(), length, ReplyDeadline());
   const auto done = Clock::now();
+  if (offset == received_.size() && offset < size_) {
+    const auto in_image = std::min<std::uint64_t>(got, size_ - offset);
+    received_.insert(received_.end(), reply.begin(), reply.begin() + static_cast<long>(in_image));
+  }
   if (got != length) {
     throw Failure{"request for " + std::to_string(length) + " bytes at offset " +
                   std::to_string(offset) + ": " + std::to_string(got) + " bytes arrived within " +
@@ -497,6 +525,32 @@ void Box::PrintSummary(const std::string& time_text) const {
   std::fflush(stdout);
 }
 
+std::string Sha256Hex(const Bytes& bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1)
+    return "?";
+  std::string hex;
+  char pair[3];
+  for (unsigned i = 0; i < length; ++i) {
+    std::snprintf(pair, sizeof pair, "%02x", digest[i]);
+    hex += pair;
+  }
+  return hex;
+}
+
+// One write per line: several boxes may share the file.
+void Box::LogReceived(const char* how) const {
+  if (o_.received_log.empty()) return;
+  const std::string line = "unit=" + std::to_string(unit_) + " bytes=" +
+                           std::to_string(received_.size()) + " sha256=" + Sha256Hex(received_) +
+                           " end=" + how + "\n";
+  const int fd = ::open(o_.received_log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  if (::write(fd, line.data(), line.size()) < 0) std::perror("stb-sim: --received-log");
+  ::close(fd);
+}
+
 Bytes ReadReference(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) Usage(("cannot read " + path).c_str());
@@ -549,8 +603,10 @@ int RunUnits(const Options& o, const Bytes& reference, std::uint64_t size) {
     Box box(o, *line, reference, size, o.units == 1 ? 0 : unit, fault_after);
     try {
       RunUnit(o, box);
+      box.LogReceived("pass");
       ++completed;
     } catch (const FaultPoint&) {
+      box.LogReceived(o.stop_after ? "silent" : "closed");
       if (o.stop_after) {
         std::fprintf(stderr, "stb-sim: stopped asking after %u requests\n", *o.stop_after);
         Pause(o.hold);
@@ -565,9 +621,11 @@ int RunUnits(const Options& o, const Bytes& reference, std::uint64_t size) {
       line = OpenLine(o);
       if (!line) return 1;
     } catch (const Failure& failure) {
+      box.LogReceived("fail");
       if (g_stop) return Interrupted(o, completed);
       std::fprintf(stderr, "stb-sim: %s%s\n", box.Label().c_str(), failure.what.c_str());
-      return 1;
+      if (!o.keep_going) return 1;
+      line->DrainQuiet(std::chrono::milliseconds(200));  // a late reply is not the next boot's
     }
   }
   if (o.hold) Pause(*o.hold);

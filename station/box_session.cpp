@@ -28,6 +28,8 @@ const char* SlotStateName(SlotState state) {
       return "failed";
     case SlotState::kAborted:
       return "aborted";
+    case SlotState::kWaitingForKey:
+      return "waiting for a key";
   }
   return "";
 }
@@ -135,11 +137,16 @@ bool BoxSession::OpenAndConfigure(const std::string& path, const LineSettings& l
 
 void BoxSession::Stop() {
   CloseThroughObserver();
+  std::shared_ptr<const ImageSnapshot> unused;
   {
     std::lock_guard lock(mutex_);
     reopen_ = false;
     Record(tracker_.Abort(Now()));
+    unused = std::move(unit_image_);
+    unit_image_.reset();
+    waiting_for_image_ = false;
   }
+  if (UnitImageSource* source = source_.load(); source && unused) source->GiveBack(std::move(unused));
   SetLink(Link::kClosed);
 }
 
@@ -211,6 +218,58 @@ void BoxSession::TrackImage() {
   } else {
     tracker_.ClearImage();
   }
+}
+
+// A boot-up announced again before any data keeps its unit's image; any
+// other takes a new one, and one taken for a boot-up whose acknowledgement
+// failed waits for the next.
+bool BoxSession::BeforeBootUp() {
+  UnitImageSource* source = source_.load();
+  if (!source) return true;
+  {
+    std::lock_guard lock(mutex_);
+    if (unit_image_) return true;
+    if (tracker_.phase() == UnitPhase::kBooted && tracker_.requests() == 0) return true;
+  }
+  return TakeUnitImage(*source);
+}
+
+// Data outside a unit starts one (a box already running): with an image of its own.
+bool BoxSession::BeforeData() {
+  UnitImageSource* source = source_.load();
+  if (!source) return true;
+  {
+    std::lock_guard lock(mutex_);
+    if (tracker_.in_unit()) return true;
+  }
+  if (!TakeUnitImage(*source)) return false;
+  std::lock_guard lock(mutex_);
+  AdoptUnitImageLocked();
+  return true;
+}
+
+bool BoxSession::TakeUnitImage(UnitImageSource& source) {
+  {
+    std::lock_guard lock(mutex_);
+    if (unit_image_) return true;
+  }
+  auto image = source.TakeImage();
+  bool changed;
+  {
+    std::lock_guard lock(mutex_);
+    waiting_for_image_ = !image;
+    if (image) unit_image_ = std::move(image);
+    changed = ViewChangedLocked();
+  }
+  NotifyChanged(changed);
+  return !waiting_for_image_;
+}
+
+void BoxSession::AdoptUnitImageLocked() {
+  if (!unit_image_) return;
+  tracker_.SetImage(unit_image_->id(), unit_image_->contents().size());
+  port_.engine().image().Adopt(std::move(unit_image_));
+  unit_image_.reset();
 }
 
 // --- the owner's loop ---
@@ -333,7 +392,10 @@ void BoxSession::OnBootUp(const BootUpEvent& event) {
   {
     std::lock_guard lock(mutex_);
     const std::uint64_t before = tracker_.unit_number();
-    if (event.ack == WriteStatus::kOk) AdoptPendingLocked();  // a new unit is starting
+    if (event.ack == WriteStatus::kOk) {  // a new unit is starting
+      AdoptPendingLocked();
+      AdoptUnitImageLocked();
+    }
     Record(tracker_.OnBootUp(event, Now()));
     if (tracker_.unit_number() != before)
       notices_.push_back({NoticeKind::kUnitStarted, "box booted", 0, tracker_.unit_number()});
@@ -402,6 +464,14 @@ void BoxSession::OnDeviceLost(int error) {
 
 void BoxSession::Record(std::optional<UnitResult> result) {
   if (!result) return;
+  // A unit's own image ends with it: nothing of it is served again.
+  if (source_.load()) {
+    const auto image = port_.engine().image().Acquire();
+    if (image && image->id() == result->image_id) {
+      port_.engine().image().Clear();
+      tracker_.ClearImage();
+    }
+  }
   tally_.Count(result->outcome);
   last_result_ = *result;
   results_.push_back(std::move(*result));
@@ -420,6 +490,7 @@ SlotState BoxSession::StateLocked() const {
       break;
   }
   if (link_ == Link::kWaiting) return SlotState::kWaitingForDevice;
+  if (waiting_for_image_ && link_ == Link::kOpen) return SlotState::kWaitingForKey;
   if (last_result_) {
     switch (last_result_->outcome) {
       case UnitOutcome::kPass:

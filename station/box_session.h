@@ -38,6 +38,7 @@ enum class SlotState : std::uint8_t {
   kPassed,
   kFailed,
   kAborted,
+  kWaitingForKey,  // the box booted, but there is no key to give it
 };
 // "closed", "waiting for device", "connected", "booted", "serving", ...
 const char* SlotStateName(SlotState state);
@@ -93,6 +94,18 @@ class SessionObserver {
   virtual void OnLinkClosed() {}
 };
 
+// Gives each unit an image of its own (a key pool) instead of one image
+// for every unit.
+class UnitImageSource {
+ public:
+  virtual ~UnitImageSource() = default;
+  // Receive thread, before a unit starts: its image, or null when there is
+  // none to give (the box is then not answered).
+  virtual std::shared_ptr<const ImageSnapshot> TakeImage() = 0;
+  // Owner's thread: an image taken for a unit that never started.
+  virtual void GiveBack(std::shared_ptr<const ImageSnapshot> image) = 0;
+};
+
 struct SessionOptions {
   std::chrono::milliseconds unit_timeout{std::chrono::seconds(30)};  // 0: never
   std::chrono::milliseconds retry_interval{std::chrono::seconds(1)};  // a missing device
@@ -144,6 +157,10 @@ class BoxSession final : private EngineSink, private LinkListener {
   // Serves `image` from the next unit on: at once when no unit is in
   // progress, else when the unit in progress ends or the box boots again.
   void AdoptImageForNextUnit(std::shared_ptr<const ImageSnapshot> image);
+  // Each unit takes its image from `source` when it starts, and nothing is
+  // served between units. Set before the port opens; it must outlive the
+  // session's last Stop().
+  void SetImageSource(UnitImageSource* source) { source_.store(source); }
 
   // Releases a lost device, tries to reopen, ends a unit whose box went
   // quiet. Call when the observer hears OnChanged, and at NextService().
@@ -169,6 +186,8 @@ class BoxSession final : private EngineSink, private LinkListener {
 
   // EngineSink and LinkListener: the receive thread.
   DateTimeCode TimeForReply() override;
+  bool BeforeBootUp() override;
+  bool BeforeData() override;
   void OnBootUp(const BootUpEvent& event) override;
   void OnDataServed(const DataServedEvent& event) override;
   void OnNoImage(const NoImageEvent& event) override;
@@ -183,6 +202,10 @@ class BoxSession final : private EngineSink, private LinkListener {
   void SetLink(Link link, std::string problem = {});
   void TryReopen(Instant now);
   void TrackImage();
+  // Takes the next unit's image from the source (I/O: never under the mutex).
+  bool TakeUnitImage(UnitImageSource& source);
+  // Under the mutex: the image taken becomes the engine's.
+  void AdoptUnitImageLocked();
   // Under the mutex: serves the pending image, if any.
   void AdoptPendingLocked();
   // Under the mutex: counts a result and queues it.
@@ -196,6 +219,7 @@ class BoxSession final : private EngineSink, private LinkListener {
   std::chrono::milliseconds RetryInterval(int error) const;
 
   std::atomic<SessionObserver*> observer_;
+  std::atomic<UnitImageSource*> source_{nullptr};
   const SessionOptions options_;
   const SessionClock clock_;
   SerialPort port_;
@@ -212,6 +236,8 @@ class BoxSession final : private EngineSink, private LinkListener {
   bool configure_failed_ = false;  // the last attempt opened but could not set the line
   SteadyTime next_retry_{};
   std::shared_ptr<const ImageSnapshot> pending_image_;
+  std::shared_ptr<const ImageSnapshot> unit_image_;  // taken from the source, not yet served
+  bool waiting_for_image_ = false;  // the source had nothing for a box that asked
   std::optional<UnitResult> last_result_;
   UnitTally tally_;
   std::vector<UnitResult> results_;

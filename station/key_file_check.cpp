@@ -26,4 +26,16 @@ std::vector<std::string> KeyFileWarnings(const std::string& path) {
   return warnings;
 }
 
+std::vector<std::string> KeyFolderWarnings(const std::string& path) {
+  std::vector<std::string> warnings;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !(st.st_mode & (S_IRWXG | S_IRWXO))) return warnings;
+  char text[64];
+  std::snprintf(text, sizeof text, "%04o", st.st_mode & 07777);
+  const char* who = (st.st_mode & S_IRWXO) ? "anyone on this machine" : "its group";
+  warnings.push_back("key folder " + path + " can be entered by " + who + " (mode " + text +
+                     "): chmod 700 " + path);
+  return warnings;
+}
+
 }  // namespace ternis

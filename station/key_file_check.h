@@ -10,5 +10,7 @@ namespace ternis {
 // One warning per problem with the file's ownership and mode; none when it
 // is private to this user (or cannot be examined: loading will say why).
 std::vector<std::string> KeyFileWarnings(const std::string& path);
+// The same for a folder of keys: one others can enter.
+std::vector<std::string> KeyFolderWarnings(const std::string& path);
 
 }  // namespace ternis

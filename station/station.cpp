@@ -55,14 +55,32 @@ class Station::SlotObserver : public SessionObserver {
   std::atomic<std::size_t>& index_;  // follows the slot when others are removed
 };
 
+// A slot's unit takes its key from the station's pool.
+class Station::KeyTaker : public UnitImageSource {
+ public:
+  explicit KeyTaker(Station& station) : station_(station) {}
+  std::shared_ptr<const ImageSnapshot> TakeImage() override { return station_.TakeKey(); }
+  void GiveBack(std::shared_ptr<const ImageSnapshot> image) override {
+    if (image) station_.GiveBackKey(*image);
+  }
+
+ private:
+  Station& station_;
+};
+
 struct Station::Slot {
   Slot(Station& station, SlotSpec s, std::size_t i, const SessionOptions& options)
-      : spec(std::move(s)), index(i), observer(station, index), session(&observer, options) {}
+      : spec(std::move(s)),
+        index(i),
+        observer(station, index),
+        taker(station),
+        session(&observer, options) {}
   SlotSpec spec;
   std::atomic<std::size_t> index;
   SlotMeter meter;
   std::optional<SlotState> told_state;
   SlotObserver observer;
+  KeyTaker taker;
   BoxSession session;  // last: it stops, and calls back, before the rest goes
 };
 
@@ -91,7 +109,106 @@ bool Station::LoadImage(const std::string& path, std::string& error) {
 
 const ImageIdentity& Station::image() const {
   static const ImageIdentity kNone;
+  static const ImageIdentity kPool{"key_pool", 0, {}, {}};
+  if (pool_) return kPool;
   return image_ ? identities_.at(image_->id()) : kNone;
+}
+
+bool Station::UseKeyPool(const std::string& dir, std::size_t low_mark, std::string& error) {
+  auto pool = std::make_unique<KeyPool>();
+  if (!pool->Open(dir, true, error)) return false;
+  std::lock_guard lock(keys_mutex_);
+  for (const KeyMove& move : pool->Recover()) {
+    TellPool(move.to == "spoiled" ? "key " + move.name + " moved to spoiled/: " + move.reason
+                                  : "key " + move.name + " left in issued/: " + move.reason);
+  }
+  pool_ = std::move(pool);
+  pool_low_ = low_mark;
+  return true;
+}
+
+KeyPoolCounts Station::PoolCounts() const {
+  return pool_ ? pool_->Counts() : KeyPoolCounts{};
+}
+
+void Station::TellPool(std::string text) {
+  pool_news_.push_back(std::move(text));
+}
+
+std::shared_ptr<const ImageSnapshot> Station::TakeKey() {
+  std::vector<KeyMove> moved;
+  std::string error;
+  std::shared_ptr<const ImageSnapshot> image;
+  {
+    std::lock_guard lock(keys_mutex_);
+    auto key = pool_->Take(moved, error);
+    for (const KeyMove& move : moved)
+      TellPool("key " + move.name + " moved to " + move.to + "/: " + move.reason);
+    if (!error.empty()) TellPool("no key given: " + error);
+    if (key) {
+      keys_[key->image->id()] = {key->name, key->sha256, key->image->contents().size()};
+      key_taken_ = true;
+      image = std::move(key->image);
+    }
+  }
+  if (!moved.empty() || !error.empty()) wake_();
+  return image;
+}
+
+void Station::GiveBackKey(const ImageSnapshot& image) {
+  std::lock_guard lock(keys_mutex_);
+  const auto key = keys_.find(image.id());
+  if (key == keys_.end()) return;
+  std::string error;
+  if (!pool_->Finish(key->second.name, KeyFate::kReady, error)) TellPool(error);
+  keys_.erase(key);
+}
+
+// Passed: used. Any byte of it sent in a unit that did not pass: spoiled.
+// None sent: ready again, for the next box.
+void Station::SettleKey(const UnitResult& result) {
+  std::lock_guard lock(keys_mutex_);
+  const auto key = keys_.find(result.image_id);
+  if (key == keys_.end()) return;
+  const KeyFate fate = result.outcome == UnitOutcome::kPass ? KeyFate::kUsed
+                       : result.bytes_served == 0          ? KeyFate::kReady
+                                                           : KeyFate::kSpoiled;
+  std::string error;
+  if (!pool_->Finish(key->second.name, fate, error)) TellPool(error);
+  keys_.erase(key);
+}
+
+// Said once each: the pool ran dry with boxes waiting, and it fell to its low mark.
+void Station::PoolNews(std::vector<StationEvent>& events) {
+  std::vector<std::string> news;
+  bool look = false;
+  {
+    std::lock_guard lock(keys_mutex_);
+    news = std::exchange(pool_news_, {});
+    look = std::exchange(key_taken_, false);
+    if (look) empty_said_ = false;
+  }
+  std::size_t waiting = 0;
+  for (const auto& slot : slots_)
+    waiting += slot->session.Snapshot().state == SlotState::kWaitingForKey;
+  if (waiting > 0 && !empty_said_) {
+    empty_said_ = true;
+    news.push_back("key pool empty: " + std::to_string(waiting) + " boxes waiting");
+  }
+  if (look) {
+    const std::size_t ready = pool_->Counts().ready;
+    if (ready > pool_low_) {
+      low_said_ = false;
+    } else if (!low_said_) {
+      low_said_ = true;
+      news.push_back("key pool low: " + std::to_string(ready) + " keys left in ready/");
+    }
+  }
+  for (std::string& text : news) {
+    StationEvent event(StationEvent::Kind::kKeyPool, 0);
+    event.text = std::move(text);
+    events.push_back(std::move(event));
+  }
 }
 
 bool Station::OpenRecords(const std::string& path, std::string& error) {
@@ -112,6 +229,7 @@ std::size_t Station::AddSlot(const SlotSpec& spec) {
   const std::size_t index = slots_.size();
   slots_.push_back(std::make_unique<Slot>(*this, spec, index, options));
   Slot& slot = *slots_.back();
+  if (pool_) slot.session.SetImageSource(&slot.taker);
   if (image_) slot.session.AdoptImage(image_);
   slot.session.Connect(spec.device, settings_.line);
   wake_();
@@ -151,6 +269,7 @@ std::vector<StationEvent> Station::Service(std::chrono::steady_clock::time_point
   }
   std::vector<StationEvent> ended = Record(results);
   std::vector<StationEvent> events;
+  if (pool_) PoolNews(events);
   auto next_ended = ended.begin();
   for (std::size_t i = 0; i < slots_.size(); ++i) {
     for (; next_ended != ended.end() && next_ended->slot == i; ++next_ended)
@@ -180,6 +299,13 @@ void Station::ServiceSlot(std::size_t index, std::chrono::steady_clock::time_poi
   }
 }
 
+ImageIdentity Station::KeyIdentity(std::uint64_t image_id) const {
+  std::lock_guard lock(keys_mutex_);
+  const auto key = keys_.find(image_id);
+  if (key == keys_.end()) return image();
+  return {"key_pool", key->second.size, key->second.sha256, key->second.name};
+}
+
 // On disk first: a result nobody can prove is not shown.
 std::vector<StationEvent> Station::Record(const std::vector<std::vector<UnitResult>>& results) {
   std::vector<StationEvent> events;
@@ -192,6 +318,7 @@ std::vector<StationEvent> Station::Record(const std::vector<std::vector<UnitResu
       event.record = {slot.spec.name, slot.spec.device,
                       identity != identities_.end() ? identity->second : image(),
                       result, host_, settings_.tool_version};
+      if (pool_) event.record.image = KeyIdentity(result.image_id);
       records.push_back(event.record);
       events.push_back(std::move(event));
     }
@@ -202,6 +329,10 @@ std::vector<StationEvent> Station::Record(const std::vector<std::vector<UnitResu
       event.kind = StationEvent::Kind::kRecordFailed;
       event.error = "cannot write the record file " + records_.path() + ": " + error;
     }
+  }
+  if (pool_) {
+    for (const auto& slot_results : results)
+      for (const UnitResult& result : slot_results) SettleKey(result);
   }
   return events;
 }

@@ -12,11 +12,13 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "station/box_session.h"
+#include "station/key_pool.h"
 #include "station/port_diagnosis.h"
 #include "station/record_file.h"
 #include "station/slot_meter.h"
@@ -34,7 +36,7 @@ struct StationSettings {
 
 // What happened, in order, since the last Service().
 struct StationEvent {
-  enum class Kind { kNotice, kUnitEnded, kStateChanged, kRecordFailed };
+  enum class Kind { kNotice, kUnitEnded, kStateChanged, kRecordFailed, kKeyPool };
   StationEvent(Kind k, std::size_t s) : kind(k), slot(s) {}
   Kind kind = Kind::kNotice;
   std::size_t slot = 0;
@@ -44,6 +46,7 @@ struct StationEvent {
   SlotState state = SlotState::kClosed;               // kStateChanged
   std::string reason;                                 // kStateChanged: why it waits or failed
   std::string error;                                  // kRecordFailed
+  std::string text;                                   // kKeyPool: what the pool did or lacks
 };
 
 // A slot as a front end shows it.
@@ -73,6 +76,13 @@ class Station {
   bool has_image() const { return image_ != nullptr; }
   bool image_locked() const { return image_ && image_->locked(); }
 
+  // Serves each unit a key of its own from the pool at `dir` instead of one
+  // image (before any slot is added). Keys left issued by a station that
+  // stopped are spoiled first. False with the reason.
+  bool UseKeyPool(const std::string& dir, std::size_t low_mark, std::string& error);
+  bool key_pool() const { return pool_ != nullptr; }
+  KeyPoolCounts PoolCounts() const;
+
   bool OpenRecords(const std::string& path, std::string& error);
   bool recording() const { return records_.is_open(); }
 
@@ -97,6 +107,21 @@ class Station {
  private:
   struct Slot;
   class SlotObserver;
+  class KeyTaker;
+  struct KeyInUse {
+    std::string name;
+    std::string sha256;
+    std::uint64_t size = 0;
+  };
+
+  // Receive threads: the next key for a unit about to start, or null.
+  std::shared_ptr<const ImageSnapshot> TakeKey();
+  void GiveBackKey(const ImageSnapshot& image);
+  // The key a unit ended with goes where its outcome sends it.
+  void SettleKey(const UnitResult& result);
+  void PoolNews(std::vector<StationEvent>& events);
+  void TellPool(std::string text);  // under keys_mutex_
+  ImageIdentity KeyIdentity(std::uint64_t image_id) const;
 
   // A slot's notices and state, after its results.
   void ServiceSlot(std::size_t index, std::chrono::steady_clock::time_point now,
@@ -112,7 +137,15 @@ class Station {
   std::shared_ptr<const ImageSnapshot> image_;
   std::map<std::uint64_t, ImageIdentity> identities_;  // every image served, by snapshot id
   RecordFile records_;
-  std::vector<std::unique_ptr<Slot>> slots_;
+  std::unique_ptr<KeyPool> pool_;
+  std::size_t pool_low_ = 0;
+  mutable std::mutex keys_mutex_;  // the pool's keys in use and news, shared with receive threads
+  std::map<std::uint64_t, KeyInUse> keys_;  // by image id
+  std::vector<std::string> pool_news_;
+  bool key_taken_ = true;  // since the last look at the pool's counts
+  bool empty_said_ = false;
+  bool low_said_ = false;
+  std::vector<std::unique_ptr<Slot>> slots_;  // last: its sessions give keys back as they stop
 };
 
 // "PASS in 93.9 s", "FAIL in 2.0 s: device lost at 37 %"; the state's name

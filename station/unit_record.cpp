@@ -40,7 +40,7 @@ std::string HostName() {
 
 nlohmann::json ToJson(const UnitRecord& record) {
   const UnitResult& r = record.result;
-  return nlohmann::json{
+  nlohmann::json json{
       {"slot", record.slot},
       {"device", record.device},
       {"unit", r.number},
@@ -58,6 +58,9 @@ nlohmann::json ToJson(const UnitRecord& record) {
       {"host", record.host},
       {"tool_version", record.tool_version},
   };
+  if (!record.image.key_name.empty())
+    json["key"] = {{"name", record.image.key_name}, {"sha256", record.image.sha256}};
+  return json;
 }
 
 }  // namespace ternis

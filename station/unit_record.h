@@ -13,9 +13,10 @@ namespace ternis {
 
 // The image a unit was served from.
 struct ImageIdentity {
-  std::string path;
+  std::string path;  // "key_pool" for a key from a pool
   std::uint64_t size = 0;
   std::string sha256;
+  std::string key_name = {};  // the key's file name, from a pool
 };
 
 struct UnitRecord {
