@@ -12,11 +12,14 @@
 #include <cstring>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <map>
+#include <random>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
 
+#include "station/image_digest.h"
 #include "tests/support/process.h"
 #include "tests/support/pty_box.h"
 #include "tests/support/temp_dir.h"
@@ -494,15 +497,194 @@ TEST_F(ServeTest, BadArgumentsPrintUsageAndExitTwo) {
       {"--file", "x", "a=/dev/ttyS0", "b=/dev/ttyS0"},
       {"--file", "x", "/dev/ttyS0", "/dev/ttyS0"},
       {"--file", "x", "a="},
+      {"--key-pool", "p", "--file", "x", "/dev/ttyS0"},
+      {"--key-pool", "p", "--pool-low", "many", "/dev/ttyS0"},
+      {"--pool-status"},
+      {"--pool-return", "k"},
+      {"--key-pool", "p", "--pool-status", "--pool-return", "k"},
   };
   for (const auto& args : bad) {
     auto serve = StartServe(args);
     EXPECT_EQ(serve->Wait(10s), 2) << testing::PrintToString(args);
     EXPECT_TRUE(Holds(ServeErr(), "Usage: ternis-serve"));
   }
+  StartServe({"--key-pool", "p", "--file", "x", "/dev/ttyS0"})->Wait(10s);
+  EXPECT_TRUE(Holds(ServeErr(), "--key-pool and --file cannot be used together"));
   auto help = StartServe({"--help"});
   EXPECT_EQ(help->Wait(10s), 0);
   EXPECT_TRUE(Holds(ReadText(Path("serve.out")), "--record FILE"));
+}
+
+// --- key pools ---
+
+namespace fs = std::filesystem;
+
+// What boxes logged with --received-log: one entry per unit.
+struct Received {
+  std::uint64_t bytes = 0;
+  std::string sha256;
+  std::string end;
+};
+
+std::vector<Received> ReceivedLog(const std::string& path) {
+  std::vector<Received> units;
+  std::istringstream in(ReadText(path));
+  const std::regex line(R"(unit=\d+ bytes=(\d+) sha256=([0-9a-f]{64}) end=(\w+))");
+  for (std::string text; std::getline(in, text);) {
+    std::smatch m;
+    EXPECT_TRUE(std::regex_match(text, m, line)) << text;
+    if (!m.empty()) units.push_back({std::stoull(m[1]), m[2], m[3]});
+  }
+  return units;
+}
+
+class KeyPoolTest : public ServeTest {
+ protected:
+  static constexpr std::size_t kKeySize = 2048;
+
+  // Keys "key-NN", random bytes each; their contents by name.
+  void MakeKeys(int count) {
+    fs::create_directories(pool / "ready");
+    std::mt19937 random(7);
+    for (int i = 0; i < count; ++i) {
+      Bytes key(kKeySize);
+      for (auto& b : key) b = static_cast<std::uint8_t>(random());
+      char name[16];
+      std::snprintf(name, sizeof name, "key-%02d", i);
+      keys[name] = key;
+      dir.Write((fs::path("pool") / "ready" / name).string(), key);
+    }
+  }
+  // The key whose first `bytes` bytes hash to `sha256`, or "".
+  std::string KeyOf(const Received& r) const {
+    for (const auto& [name, key] : keys) {
+      if (r.bytes <= key.size() && Sha256Hex({key.data(), r.bytes}) == r.sha256) return name;
+    }
+    return {};
+  }
+  std::size_t Count(const char* folder) const {
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator(pool / folder), {}));
+  }
+
+  fs::path pool = dir.path() / "pool";
+  std::map<std::string, Bytes> keys;
+};
+
+// 8 slots, 40 keys, boxes coming and going, three unplugged mid-unit: no
+// key reaches two boxes, every key is in one folder, each record names the
+// key its box got.
+TEST_F(KeyPoolTest, EachKeyGoesToOneBoxOnly) {
+  MakeKeys(40);
+  std::vector<std::unique_ptr<Process>> boxes;
+  std::vector<std::string> slots;
+  for (int i = 0; i < 8; ++i) {
+    const std::string link = "box" + std::to_string(i);
+    std::vector<std::string> args = {"--size", std::to_string(kKeySize), "--chunk", "256",
+                                     "--units", "4", "--unit-gap", "0.05", "--received-log",
+                                     Path(link + ".log"), "--boot-delay", i % 2 ? "0.3" : "0"};
+    if (i < 3) args.insert(args.end(), {"--close-after", "3", "--reopen-after", "0.3"});
+    boxes.push_back(StartBox(link, args));
+    slots.push_back("s" + std::to_string(i) + "=" + Path(link));
+  }
+  std::vector<std::string> serve_args = {"--key-pool", pool.string(), "--record",
+                                         Path("records.jsonl"), "--pool-low", "8"};
+  serve_args.insert(serve_args.end(), slots.begin(), slots.end());
+  auto serve = StartServe(serve_args);
+  for (auto& box : boxes) EXPECT_EQ(box->Wait(), 0) << ServeErr();
+  ASSERT_TRUE(WaitForText(Path("serve.err"), "key pool low: 8 keys left in ready/")) << ServeErr();
+  serve->Signal(SIGTERM);
+  EXPECT_EQ(serve->Wait(), 1) << "three units failed: their boxes were unplugged\n" << ServeErr();
+
+  std::set<std::string> served;
+  std::map<std::string, std::string> passed;  // key name -> SHA-256 its box received
+  for (int i = 0; i < 8; ++i) {
+    const auto units = ReceivedLog(Path("box" + std::to_string(i) + ".log"));
+    EXPECT_EQ(units.size(), 4u);
+    for (const Received& r : units) {
+      const std::string key = KeyOf(r);
+      ASSERT_FALSE(key.empty()) << "box " << i << " got bytes of no key";
+      EXPECT_TRUE(served.insert(key).second) << key << " reached two boxes";
+      if (r.end == "pass") passed[key] = r.sha256;
+    }
+  }
+  EXPECT_EQ(passed.size(), 29u);
+  EXPECT_EQ(served.size(), 32u);
+  EXPECT_EQ(Count("used"), 29u);
+  EXPECT_EQ(Count("spoiled"), 3u);
+  EXPECT_EQ(Count("ready"), 8u);
+  EXPECT_EQ(Count("issued"), 0u);
+
+  const auto records = Records();
+  ASSERT_EQ(records.size(), 32u) << "one record per unit";
+  std::set<std::string> named;
+  for (const auto& r : records) {
+    const std::string name = r["key"]["name"];
+    EXPECT_EQ(r["image"], "key_pool");
+    EXPECT_TRUE(named.insert(name).second) << name << " in two records";
+    EXPECT_TRUE(served.count(name)) << name;
+    if (r["result"] == "pass") {
+      EXPECT_EQ(r["key"]["sha256"], passed[name]) << name;
+      EXPECT_TRUE(fs::exists(pool / "used" / name)) << name;
+    } else {
+      EXPECT_TRUE(fs::exists(pool / "spoiled" / name)) << name;
+    }
+  }
+  for (const auto& [name, key] : keys) {
+    const std::string hex = Sha256Hex(key);
+    EXPECT_FALSE(Holds(ServeErr(), hex.substr(0, 16))) << "a key's digest is in records only";
+  }
+}
+
+// An empty pool gives a booting box nothing, not even the acknowledgement;
+// a key put into ready/ later goes to that box at its next boot-up.
+TEST_F(KeyPoolTest, AnEmptyPoolAnswersNothingUntilAKeyComes) {
+  MakeKeys(1);
+  const Bytes key = keys.begin()->second;
+  fs::rename(pool / "ready" / "key-00", dir.path() / "key-00");
+  auto box = StartBox("box", {"--size", std::to_string(kKeySize), "--received-log",
+                              Path("box.log"), "--boot-interval", "200"});
+  auto serve = StartServe({"--key-pool", pool.string(), "--once", "--json", Path("box")});
+  ASSERT_TRUE(WaitForText(Path("serve.err"), "key pool empty: 1 boxes waiting")) << ServeErr();
+  EXPECT_TRUE(WaitForText(Path("serve.out"), R"("state":"waiting for a key")")) << ServeErr();
+  EXPECT_EQ(ReadText(Path("box.log")), "") << "the box is still booting";
+  EXPECT_FALSE(box->Poll());
+  fs::rename(dir.path() / "key-00", pool / "ready" / "key-00");
+  EXPECT_EQ(serve->Wait(), 0) << ServeErr();
+  EXPECT_EQ(box->Wait(), 0);
+  const auto units = ReceivedLog(Path("box.log"));
+  ASSERT_EQ(units.size(), 1u);
+  EXPECT_EQ(units[0].sha256, Sha256Hex(key));
+  EXPECT_TRUE(fs::exists(pool / "used" / "key-00"));
+  EXPECT_EQ(ServeErr().find("key pool empty"), ServeErr().rfind("key pool empty")) << "said once";
+}
+
+// The pool by hand: counts, and a spoiled key back to ready/.
+TEST_F(KeyPoolTest, StatusAndReturnByHand) {
+  MakeKeys(2);
+  fs::create_directories(pool / "spoiled");
+  fs::rename(pool / "ready" / "key-01", pool / "spoiled" / "key-01");
+  auto status = StartServe({"--key-pool", pool.string(), "--pool-status", "--json"});
+  EXPECT_EQ(status->Wait(10s), 0) << ServeErr();
+  EXPECT_EQ(nlohmann::json::parse(ReadText(Path("serve.out"))),
+            (nlohmann::json{{"ready", 1}, {"issued", 0}, {"used", 0}, {"spoiled", 1}}));
+  struct Case {
+    std::string name;
+    int status;
+    const char* says;
+  };
+  const Case cases[] = {{"key-01", 0, "key key-01 moved from spoiled/ back to ready/"},
+                        {"key-01", 1, "no key key-01 in"},
+                        {"../ready/key-00", 1, "is not a key's name in spoiled/"}};
+  for (const Case& c : cases) {
+    auto back = StartServe({"--key-pool", pool.string(), "--pool-return", c.name});
+    EXPECT_EQ(back->Wait(10s), c.status) << c.name;
+    EXPECT_TRUE(Holds(ServeErr(), c.says));
+  }
+  EXPECT_EQ(Count("ready"), 2u);
+  EXPECT_TRUE(Holds(ReadText((pool / "pool-log.jsonl").string()), "returned by hand"));
+  auto missing = StartServe({"--key-pool", Path("nowhere"), "--once", "/dev/ttyS0"});
+  EXPECT_EQ(missing->Wait(10s), 1);
+  EXPECT_TRUE(Holds(ServeErr(), "key pool " + Path("nowhere") + ": No such file or directory"));
 }
 
 }  // namespace
