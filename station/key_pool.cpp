@@ -182,6 +182,10 @@ std::optional<IssuedKey> KeyPool::Take(std::vector<KeyMove>& moved, std::string&
     if (why.empty()) {
       int load_error = 0;
       image = ImageSnapshot::Load(dir_ + "/ready/" + name, &load_error, true);
+      if (!image && load_error == ENOMEM) {  // the station's lack, not the key's fault
+        error = "cannot load key " + name + ": " + ErrnoText(load_error);
+        return std::nullopt;
+      }
       if (!image) why = "unreadable: " + ErrnoText(load_error);
       else if (image->contents().empty()) why = "empty";
     }

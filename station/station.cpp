@@ -148,6 +148,10 @@ std::shared_ptr<const ImageSnapshot> Station::TakeKey() {
     if (key) {
       keys_[key->image->id()] = {key->name, key->sha256, key->image->contents().size()};
       key_taken_ = true;
+      if (!key->image->locked() && !unlocked_said_) {
+        unlocked_said_ = true;
+        TellPool("the keys could not be locked in memory (RLIMIT_MEMLOCK); they may reach swap");
+      }
       image = std::move(key->image);
     }
   }

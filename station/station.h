@@ -145,6 +145,7 @@ class Station {
   bool key_taken_ = true;  // since the last look at the pool's counts
   bool empty_said_ = false;
   bool low_said_ = false;
+  bool unlocked_said_ = false;
   std::vector<std::unique_ptr<Slot>> slots_;  // last: its sessions give keys back as they stop
 };
 

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -253,6 +254,51 @@ TEST(KeyPool, PoolsThatCannotBeKeptSafeAreRefused) {
     EXPECT_NE(error.find(c.error), std::string::npos) << c.what << ": " << error;
   }
   ::umount((pool / "used").c_str());
+}
+
+// A full disk: the key stays in ready/, and no unit starts with it.
+TEST(KeyPool, ADiskThatFillsWhileMovingLeavesTheKeyWhereItWas) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+  test::TempDir dir;
+  const fs::path image = dir.path() / "fs.img";
+  const fs::path mount = dir.path() / "mnt";
+  fs::create_directory(mount);
+  const std::string make = "truncate -s 2M " + image.string() + " && mkfs.ext4 -q -m 0 -b 1024 " +
+                           image.string() + " && mount -o loop " + image.string() + " " +
+                           mount.string() + " 2>/dev/null";
+  if (std::system(make.c_str()) != 0) GTEST_SKIP() << "no loop mount here";
+  struct Unmount {
+    fs::path at;
+    ~Unmount() { ::umount(at.c_str()); }
+  } unmount{mount};
+  const fs::path pool = mount / "pool";
+  fs::create_directory(pool);
+  KeyPool keys;
+  std::string error;
+  ASSERT_TRUE(keys.Open(pool.string(), true, error)) << error;
+  WriteKey(pool / "ready" / "k1", 100, 1);
+  {
+    std::ofstream fill(mount / "fill", std::ios::binary);
+    const std::string block(1024, '\0');
+    while (fill.write(block.data(), block.size()) && fill.flush()) {
+    }
+  }
+  // Then issued/'s last block, down to the shortest name.
+  int n = 0;
+  for (std::size_t length : {100, 40, 12, 4, 1}) {
+    for (;; ++n) {
+      const fs::path name = pool / "issued" / ("." + std::string(length, 'f') + std::to_string(n));
+      const int fd = ::open(name.c_str(), O_CREAT | O_WRONLY, 0600);
+      if (fd < 0) break;
+      ::close(fd);
+    }
+  }
+  ASSERT_EQ(errno, ENOSPC);
+  std::vector<KeyMove> moved;
+  EXPECT_FALSE(keys.Take(moved, error));
+  EXPECT_NE(error.find("No space left on device"), std::string::npos) << error;
+  EXPECT_EQ(Listing(pool / "ready"), std::vector<std::string>{"k1"});
+  EXPECT_TRUE(moved.empty());
 }
 
 }  // namespace
