@@ -86,6 +86,7 @@ void StationWindowSettings::Load() {
     if (file.contains(name)) this->*key.path = file.value(name).toString();
   }
   record_path = file.value(QStringLiteral("Record")).toString();
+  key_pool = file.value(QStringLiteral("KeyPool")).toString();
   const double timeout = file.value(QStringLiteral("UnitTimeout"), 30.0).toDouble(&ok);
   if (ok && timeout >= 0 && timeout <= 24 * 3600)
     unit_timeout = std::chrono::milliseconds(static_cast<long long>(timeout * 1000 + 0.5));
@@ -113,6 +114,7 @@ void StationWindowSettings::Save() const {
   for (const KindKey& key : kKindKeys)
     file.setValue(QLatin1String(key.name), this->*key.path);
   file.setValue(QStringLiteral("Record"), record_path);
+  if (!key_pool.isEmpty()) file.setValue(QStringLiteral("KeyPool"), key_pool);
   file.setValue(QStringLiteral("UnitTimeout"), static_cast<double>(unit_timeout.count()) / 1000.0);
   file.beginWriteArray(QStringLiteral("Slots"), static_cast<int>(slot_specs.size()));
   for (std::size_t i = 0; i < slot_specs.size(); ++i) {

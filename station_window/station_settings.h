@@ -2,7 +2,7 @@
 // What the station window keeps between runs, in the `Station` group of the
 // program's settings file (QSettings "Halvek"/"Velko"): the slots (names and
 // devices, in the order shown), the file kind and the path of each kind, the
-// record file and the unit time-out. The line settings are the COM port
+// key pool, the record file and the unit time-out. The line settings are the COM port
 // panel's own (`Baudrate`, `Data`, `Parity`, `Stop` at the top level), so
 // both windows talk to boxes the same way.
 
@@ -31,6 +31,7 @@ class StationWindowSettings {
   std::uint32_t kind = 0;
   QString firmware, c_key, d_key, m_key;
   QString record_path;  // empty: no record file
+  QString key_pool;     // a folder of keys, one for each box, instead of the file; empty: none
   std::chrono::milliseconds unit_timeout{std::chrono::seconds(30)};
   LineSettings line;
 };

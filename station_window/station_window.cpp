@@ -41,6 +41,7 @@ const char* const kColumnTitles[] = {"Slot", "Device", "State", "Covered", "Rate
                                      "ETA",  "Pass",   "Fail",  "Last result", ""};
 constexpr int kTitleBandHeight = 44;
 constexpr auto kTickInterval = std::chrono::milliseconds(500);
+constexpr std::size_t kPoolLowMark = 10;  // keys left in ready/ when the log warns
 
 // The skin's colours (res/draw_skin.py), so this window sits with the main one.
 const QColor kNavy(20, 40, 90);
@@ -59,6 +60,10 @@ QString DefaultChooser(QWidget* parent, const QString& title) {
   dialog.setFileMode(QFileDialog::ExistingFile);
   if (dialog.exec() != QDialog::Accepted) return {};
   return dialog.selectedFiles().value(0);
+}
+
+QString DefaultFolderChooser(QWidget* parent, const QString& title) {
+  return QFileDialog::getExistingDirectory(parent, title);
 }
 
 QWidget* Heading(const QString& text, QWidget* parent) {
@@ -106,7 +111,8 @@ StationWindow::StationWindow(StationWindowSettings& settings, QWidget* parent)
                     ? std::filesystem::path()
                     : LogFile::DefaultPath().parent_path() / "station.log"),
       log_(&log_file_),
-      choose_file_(DefaultChooser) {
+      choose_file_(DefaultChooser),
+      choose_folder_(DefaultFolderChooser) {
   setFont(WindowFont());
   setWindowTitle(QStringLiteral("Ternis Download Tool \u2014 Station"));
   setWindowIcon(skin::AppIcon());
@@ -200,6 +206,12 @@ QWidget* StationWindow::CreateFilePanel() {
   choose->setAutoDefault(false);
   connect(choose, &QPushButton::clicked, this, &StationWindow::ChooseFile);
   layout->addWidget(choose);
+  key_pool_button_ = new QPushButton(QStringLiteral("Key pool\u2026"), panel);
+  key_pool_button_->setAutoDefault(false);
+  key_pool_button_->setToolTip(
+      QStringLiteral("A folder of key files: each box gets a key of its own, never twice"));
+  connect(key_pool_button_, &QPushButton::clicked, this, &StationWindow::ChooseKeyPool);
+  layout->addWidget(key_pool_button_);
   identity_ = new QLabel(panel);
   identity_->setMinimumWidth(230);
   layout->addWidget(identity_);
@@ -341,7 +353,7 @@ bool StationWindow::BuildStation(const QString& file) {
   settings.tool_version = TERNIS_VERSION;
   settings.secret = secret_;
   station_ = std::make_unique<Station>(settings, [this] { Wake(); });
-  const bool loaded = LoadFile(file);
+  const bool loaded = settings_.key_pool.isEmpty() ? LoadFile(file) : UseKeyPool(settings_.key_pool);
   record_error_.clear();
   std::string error;
   if (!settings_.record_path.isEmpty() &&
@@ -387,12 +399,27 @@ bool StationWindow::LoadFile(const QString& path) {
   return true;
 }
 
+// Keys are loaded one by one as units start; the window shows what is left.
+bool StationWindow::UseKeyPool(const QString& dir) {
+  path_box_->setText(dir);
+  path_box_->setToolTip(QString());
+  std::string error;
+  if (!station_->UseKeyPool(dir.toStdString(), kPoolLowMark, error)) {
+    file_error_ = QString::fromStdString(error);
+    Say(file_error_);
+    return false;
+  }
+  file_error_.clear();
+  Say(QStringLiteral("serving keys from %1 (%2 ready)").arg(dir).arg(station_->PoolCounts().ready));
+  return true;
+}
+
 void StationWindow::Start() {
   elapsed_.start();
   since_refresh_.start();
   devices_ = ListSerialDevices();
   FillDeviceChooser(new_device_, devices_);
-  secret_ = IsKeyKind(settings_.kind);
+  secret_ = IsKeyKind(settings_.kind) || !settings_.key_pool.isEmpty();
   for (const SlotSpec& spec : settings_.slot_specs) rows_.push_back({CreateRow(spec), spec, 0});
   record_box_->setText(settings_.record_path);
   ShowLine();
@@ -446,6 +473,7 @@ void StationWindow::Refresh() {
   }
   // What changes the file or the ports waits for every slot to be idle.
   for (SkinButton* kind : kinds_) kind->setEnabled(!busy);
+  key_pool_button_->setEnabled(!busy);
   apply_line_->parentWidget()->setEnabled(!busy);
   ShowTotals();
 }
@@ -487,7 +515,12 @@ void StationWindow::Tell(const StationEvent& event) {
     }
     case StationEvent::Kind::kStateChanged:
       break;  // the rows show it at the next refresh
+    case StationEvent::Kind::kKeyPool:
+      Say(QString::fromStdString(event.text));
+      break;
   }
+  if (event.kind == StationEvent::Kind::kUnitEnded || event.kind == StationEvent::Kind::kKeyPool)
+    ShowPoolCounts();
 }
 
 void StationWindow::TellNotice(const StationEvent& event) {
@@ -661,9 +694,11 @@ bool StationWindow::SelectFile(std::uint32_t kind, const QString& path) {
   }
   const QString chosen = path.isEmpty() ? *stored : path;
   settings_.kind = kind;
+  const bool leaving_pool = !settings_.key_pool.isEmpty();
+  settings_.key_pool.clear();
   CheckKindButtons();
   bool loaded = false;
-  if (IsKeyKind(kind) != secret_) {
+  if (IsKeyKind(kind) != secret_ || leaving_pool) {
     secret_ = IsKeyKind(kind);  // a key is loaded into locked memory: a new station
     loaded = BuildStation(chosen);
   } else {
@@ -679,6 +714,17 @@ bool StationWindow::SelectFile(std::uint32_t kind, const QString& path) {
   if (loaded) *stored = chosen;
   ShowFileState();
   return loaded;
+}
+
+bool StationWindow::SelectKeyPool(const QString& dir) {
+  if (!IdleFor(QStringLiteral("Changing to a key pool"))) return false;
+  settings_.key_pool = dir;
+  secret_ = true;
+  CheckKindButtons();
+  const bool used = BuildStation(QString());
+  if (!used) settings_.key_pool.clear();  // the next start serves the file again
+  ShowFileState();
+  return used;
 }
 
 bool StationWindow::SetRecordPath(const QString& path) {
@@ -745,7 +791,9 @@ void StationWindow::ShowLine() {
 }
 
 void StationWindow::ShowFileState() {
-  if (station_ && station_->has_image() && file_error_.isEmpty()) {
+  if (station_ && station_->key_pool() && file_error_.isEmpty()) {
+    ShowPoolCounts();
+  } else if (station_ && station_->has_image() && file_error_.isEmpty()) {
     const ImageIdentity& identity = station_->image();
     identity_->setText(DescribeIdentity(identity));
     identity_->setToolTip(QString::fromStdString(identity.path + "\nSHA-256 " + identity.sha256));
@@ -762,13 +810,32 @@ void StationWindow::ShowFileState() {
   warning_->setVisible(!warnings.isEmpty());
 }
 
+void StationWindow::ShowPoolCounts() {
+  if (!station_ || !station_->key_pool() || !file_error_.isEmpty()) return;
+  const KeyPoolCounts counts = station_->PoolCounts();
+  identity_->setText(QStringLiteral("Keys: %1 left \u00b7 %2 used \u00b7 %3 spoiled")
+                         .arg(counts.ready)
+                         .arg(counts.used)
+                         .arg(counts.spoiled));
+  identity_->setToolTip(QStringLiteral("Key pool %1\n%2 issued to units in progress")
+                            .arg(settings_.key_pool)
+                            .arg(counts.issued));
+  identity_->setStyleSheet(counts.ready == 0 ? QStringLiteral("color: rgb(196,32,32);") : QString());
+}
+
 void StationWindow::CheckKindButtons() {
-  for (int i = 0; i < 4; ++i) kinds_[i]->SetCheck(kKinds[i] == settings_.kind ? 1 : 0);
+  const bool pool = !settings_.key_pool.isEmpty();
+  for (int i = 0; i < 4; ++i) kinds_[i]->SetCheck(!pool && kKinds[i] == settings_.kind ? 1 : 0);
 }
 
 void StationWindow::ChooseFile() {
   const QString path = choose_file_(this, QStringLiteral("The file for every slot"));
   if (!path.isEmpty()) SelectFile(settings_.kind, path);
+}
+
+void StationWindow::ChooseKeyPool() {
+  const QString dir = choose_folder_(this, QStringLiteral("The key pool: a folder of key files"));
+  if (!dir.isEmpty()) SelectKeyPool(dir);
 }
 
 void StationWindow::ChooseRecordFile() {

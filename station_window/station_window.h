@@ -64,12 +64,16 @@ class StationWindow : public QWidget {
   // The file of `kind` for every slot: `path`, or the stored one when empty.
   // Refused while any unit is in progress.
   bool SelectFile(std::uint32_t kind, const QString& path = QString());
+  // Each box a key of its own from the pool folder `dir` instead of the file.
+  // Refused while any unit is in progress.
+  bool SelectKeyPool(const QString& dir);
   // Records go to `path` from now on (empty: none). Refused while any unit is in progress.
   bool SetRecordPath(const QString& path);
   // New line settings for every port. Refused while any unit is in progress.
   bool SetLine(const LineSettings& line);
 
   void setFileChooser(FileChooser chooser) { choose_file_ = std::move(chooser); }
+  void setFolderChooser(FileChooser chooser) { choose_folder_ = std::move(chooser); }
   int rowCount() const { return static_cast<int>(rows_.size()); }
   SlotRow* row(int i) const { return rows_[static_cast<std::size_t>(i)].widget; }
   const SlotSpec& specOf(int i) const { return rows_[static_cast<std::size_t>(i)].spec; }
@@ -85,6 +89,7 @@ class StationWindow : public QWidget {
   QLineEdit* recordBox() const { return record_box_; }
   SkinButton* kindButton(int i) const { return kinds_[static_cast<std::size_t>(i)]; }
   QPushButton* addButton() const { return add_; }
+  QPushButton* keyPoolButton() const { return key_pool_button_; }
 
  signals:
   // End() has run: the station is stopped and the settings are written.
@@ -113,6 +118,8 @@ class StationWindow : public QWidget {
   // A new station with the settings as they are now; true when `file` loaded.
   bool BuildStation(const QString& file);
   bool LoadFile(const QString& path);
+  bool UseKeyPool(const QString& dir);
+  void ShowPoolCounts();
   void Wake();
   void OnWake();
   void Service();
@@ -127,6 +134,7 @@ class StationWindow : public QWidget {
   void CheckKindButtons();
   void ApplyLineFromControls();
   void ChooseFile();
+  void ChooseKeyPool();
   void ChooseRecordFile();
   void AddFromControls();
   void OnRemoveAsked(SlotRow* row);
@@ -151,6 +159,7 @@ class StationWindow : public QWidget {
   QElapsedTimer since_refresh_;
   QElapsedTimer elapsed_;
   FileChooser choose_file_;
+  FileChooser choose_folder_;
   bool ended_ = false;
   std::uint64_t passed_ = 0, failed_ = 0;
   QString record_error_;
@@ -158,6 +167,7 @@ class StationWindow : public QWidget {
 
   std::array<SkinButton*, 4> kinds_{};
   QLineEdit* path_box_ = nullptr;
+  QPushButton* key_pool_button_ = nullptr;
   QLabel* identity_ = nullptr;
   QLabel* totals_ = nullptr;
   QLabel* warning_ = nullptr;

@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
+#include <QPushButton>
 #include <QThread>
 #include <QUrl>
 #include <filesystem>
@@ -175,6 +176,37 @@ TEST_F(StationWindowTest, SlotWaitsForItsDeviceThenServesUnitAfterUnit) {
   for (const LogLine& line : window->logBook().lines())
     logged |= line.slot == "late" && line.text.contains("waiting for it");
   EXPECT_TRUE(logged);
+}
+
+// A key pool chosen in the window: each unit a key of its own, the counts
+// shown as units end, and back to the file with a kind button.
+TEST_F(StationWindowTest, KeyPoolGivesEachUnitItsOwnKeyAndShowsWhatIsLeft) {
+  const fs::path pool = dir.path() / "pool";
+  fs::create_directories(pool / "ready");
+  for (int i = 0; i < 3; ++i)
+    dir.Write("pool/ready/key-" + std::to_string(i), std::vector<std::uint8_t>(2048, 0x10 + i));
+  settings.slot_specs = {{"a", Path("a")}};
+  OpenWindow();  // the box is not there yet: nothing is served before the pool is chosen
+  window->setFolderChooser([&](QWidget*, const QString&) { return QString::fromStdString(pool); });
+  window->keyPoolButton()->click();
+  EXPECT_EQ(window->pathBox()->text().toStdString(), pool.string());
+  EXPECT_EQ(window->identityLabel()->text(), "Keys: 3 left \u00b7 0 used \u00b7 0 spoiled");
+  boxes.push_back(std::make_unique<Process>(
+      std::vector<std::string>{STB_SIM_PATH, "--pty", Path("a"), "--size", "2048", "--units", "2",
+                               "--unit-gap", "0.1", "--hold", "10"},
+      Path("a.out"), Path("a.err")));
+  ASSERT_TRUE(PumpUntil([&] { return Row(0).passed() == 2; }))
+      << Row(0).resultLabel()->text().toStdString();
+  EXPECT_EQ(window->identityLabel()->text(), "Keys: 1 left \u00b7 2 used \u00b7 0 spoiled");
+  const auto records = Records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0]["key"]["name"], "key-0");
+  EXPECT_EQ(records[1]["key"]["name"], "key-1");
+  EXPECT_EQ(records[1]["image"], "key_pool");
+
+  ASSERT_TRUE(window->SelectFile(FIRMWARE_FILE, QString::fromStdString(image)));
+  EXPECT_TRUE(window->identityLabel()->text().startsWith("40000 bytes"));
+  EXPECT_TRUE(settings.key_pool.isEmpty());
 }
 
 // Slots, names, file and record file are kept in the settings file and
