@@ -448,6 +448,7 @@ void BoxSession::OnDeviceLost(int error) {
   {
     std::lock_guard lock(mutex_);
     Record(tracker_.OnDeviceLost(Now()));
+    waiting_for_image_ = false;  // whatever boots next on this line asks afresh
     notices_.push_back({NoticeKind::kDeviceLost,
                         std::string("device lost (") + std::strerror(error) + ")", error});
     ViewChangedLocked();
