@@ -9,9 +9,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <nlohmann/json.hpp>
 #include <cstdio>
 #include <cstring>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -456,12 +456,12 @@ int PoolCommand(const ServeOptions& options) {
   }
   const KeyPoolCounts c = pool.Counts();
   if (options.json) {
-    std::printf("%s\n", nlohmann::json{{"ready", c.ready},
-                                       {"issued", c.issued},
-                                       {"used", c.used},
-                                       {"spoiled", c.spoiled}}
-                             .dump()
-                             .c_str());
+    std::printf(
+        "%s\n",
+        nlohmann::json{
+            {"ready", c.ready}, {"issued", c.issued}, {"used", c.used}, {"spoiled", c.spoiled}}
+            .dump()
+            .c_str());
   } else {
     std::printf("ready    %zu\nissued   %zu\nused     %zu\nspoiled  %zu\n", c.ready, c.issued,
                 c.used, c.spoiled);

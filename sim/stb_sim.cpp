@@ -542,9 +542,9 @@ std::string Sha256Hex(const Bytes& bytes) {
 // One write per line: several boxes may share the file.
 void Box::LogReceived(const char* how) const {
   if (o_.received_log.empty()) return;
-  const std::string line = "unit=" + std::to_string(unit_) + " bytes=" +
-                           std::to_string(received_.size()) + " sha256=" + Sha256Hex(received_) +
-                           " end=" + how + "\n";
+  const std::string line = "unit=" + std::to_string(unit_) +
+                           " bytes=" + std::to_string(received_.size()) +
+                           " sha256=" + Sha256Hex(received_) + " end=" + how + "\n";
   const int fd = ::open(o_.received_log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return;
   if (::write(fd, line.data(), line.size()) < 0) std::perror("stb-sim: --received-log");

@@ -146,7 +146,8 @@ void BoxSession::Stop() {
     unit_image_.reset();
     waiting_for_image_ = false;
   }
-  if (UnitImageSource* source = source_.load(); source && unused) source->GiveBack(std::move(unused));
+  if (UnitImageSource* source = source_.load(); source && unused)
+    source->GiveBack(std::move(unused));
   SetLink(Link::kClosed);
 }
 

@@ -134,8 +134,8 @@ std::optional<std::string> KeyPool::Move(const std::string& name, Folder from, F
     target = name + "~" + std::to_string(n);  // never overwrite a key's trace
   }
   if (!SyncFolder(folders_[to].get()) || !SyncFolder(folders_[from].get())) {
-    error = "cannot move key " + name + " from " + kFolderNames[from] + "/ to " +
-            kFolderNames[to] + "/: " + ErrnoText(errno);
+    error = "cannot move key " + name + " from " + kFolderNames[from] + "/ to " + kFolderNames[to] +
+            "/: " + ErrnoText(errno);
     // Not known to be on disk: put it back where it was, if that still works.
     ::renameat2(folders_[to].get(), target.c_str(), folders_[from].get(), name.c_str(),
                 RENAME_NOREPLACE);
@@ -151,8 +151,8 @@ void KeyPool::Log(const std::string& name, Folder from, Folder to, const std::st
                             {"to", kFolderNames[to]},
                             {"reason", reason}};
   const std::string text = line.dump() + "\n";
-  UniqueFd fd(::open((dir_ + "/" + kLogName).c_str(),
-                     O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
+  UniqueFd fd(
+      ::open((dir_ + "/" + kLogName).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
   if (!fd.valid()) return;
   if (::write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()))
     ::fsync(fd.get());
@@ -186,8 +186,10 @@ std::optional<IssuedKey> KeyPool::Take(std::vector<KeyMove>& moved, std::string&
         error = "cannot load key " + name + ": " + ErrnoText(load_error);
         return std::nullopt;
       }
-      if (!image) why = "unreadable: " + ErrnoText(load_error);
-      else if (image->contents().empty()) why = "empty";
+      if (!image)
+        why = "unreadable: " + ErrnoText(load_error);
+      else if (image->contents().empty())
+        why = "empty";
     }
     if (!why.empty()) {
       std::string move_error;
@@ -231,8 +233,7 @@ bool KeyPool::ReturnSpoiled(const std::string& name, std::string& error) {
 
 KeyPoolCounts KeyPool::Counts() const {
   std::lock_guard lock(mutex_);
-  return {Names(kReady).size(), Names(kIssued).size(), Names(kUsed).size(),
-          Names(kSpoiled).size()};
+  return {Names(kReady).size(), Names(kIssued).size(), Names(kUsed).size(), Names(kSpoiled).size()};
 }
 
 }  // namespace ternis

@@ -175,8 +175,8 @@ void Station::SettleKey(const UnitResult& result) {
   const auto key = keys_.find(result.image_id);
   if (key == keys_.end()) return;
   const KeyFate fate = result.outcome == UnitOutcome::kPass ? KeyFate::kUsed
-                       : result.bytes_served == 0          ? KeyFate::kReady
-                                                           : KeyFate::kSpoiled;
+                       : result.bytes_served == 0           ? KeyFate::kReady
+                                                            : KeyFate::kSpoiled;
   std::string error;
   if (!pool_->Finish(key->second.name, fate, error)) TellPool(error);
   keys_.erase(key);

@@ -353,7 +353,8 @@ bool StationWindow::BuildStation(const QString& file) {
   settings.tool_version = TERNIS_VERSION;
   settings.secret = secret_;
   station_ = std::make_unique<Station>(settings, [this] { Wake(); });
-  const bool loaded = settings_.key_pool.isEmpty() ? LoadFile(file) : UseKeyPool(settings_.key_pool);
+  const bool loaded =
+      settings_.key_pool.isEmpty() ? LoadFile(file) : UseKeyPool(settings_.key_pool);
   record_error_.clear();
   std::string error;
   if (!settings_.record_path.isEmpty() &&
@@ -820,7 +821,8 @@ void StationWindow::ShowPoolCounts() {
   identity_->setToolTip(QStringLiteral("Key pool %1\n%2 issued to units in progress")
                             .arg(settings_.key_pool)
                             .arg(counts.issued));
-  identity_->setStyleSheet(counts.ready == 0 ? QStringLiteral("color: rgb(196,32,32);") : QString());
+  identity_->setStyleSheet(counts.ready == 0 ? QStringLiteral("color: rgb(196,32,32);")
+                                             : QString());
 }
 
 void StationWindow::CheckKindButtons() {

@@ -150,10 +150,13 @@ TEST(KeyPool, KeysGoInNameOrderThroughIssuedAndBackOnlyByHand) {
   EXPECT_TRUE(station->ReturnSpoiled("k2", error)) << error;
   EXPECT_EQ(Listing(pool / "ready"), (std::vector<std::string>{".k0.part", "k2", "k3"}));
   const std::string log = test::ReadText((pool / "pool-log.jsonl").string());
-  EXPECT_NE(log.find(R"("from":"issued","key":"k2","reason":"station stopped with the key issued")"),
-            std::string::npos) << log;
+  EXPECT_NE(
+      log.find(R"("from":"issued","key":"k2","reason":"station stopped with the key issued")"),
+      std::string::npos)
+      << log;
   EXPECT_NE(log.find(R"("from":"spoiled","key":"k2","reason":"returned by hand")"),
-            std::string::npos) << log;
+            std::string::npos)
+      << log;
 
   // A name already in the target folder is never overwritten.
   WriteKey(pool / "ready" / "k1", 32, 9);
@@ -227,7 +230,12 @@ TEST(KeyPool, PoolsThatCannotBeKeptSafeAreRefused) {
   };
   const Case cases[] = {
       {"missing", [] { return true; }, "No such file or directory"},
-      {"a file", [&] { WriteKey(pool, 4, 1); return true; }, "not a folder"},
+      {"a file",
+       [&] {
+         WriteKey(pool, 4, 1);
+         return true;
+       },
+       "not a folder"},
       {"held by another station",
        [&] {
          fs::create_directory(pool);

@@ -11,8 +11,8 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <nlohmann/json.hpp>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <regex>
 #include <set>
@@ -579,15 +579,18 @@ TEST_F(KeyPoolTest, EachKeyGoesToOneBoxOnly) {
   std::vector<std::string> slots;
   for (int i = 0; i < 8; ++i) {
     const std::string link = "box" + std::to_string(i);
-    std::vector<std::string> args = {"--size", std::to_string(kKeySize), "--chunk", "256",
-                                     "--units", "4", "--unit-gap", "0.05", "--received-log",
-                                     Path(link + ".log"), "--boot-delay", i % 2 ? "0.3" : "0"};
+    std::vector<std::string> args = {"--size",         std::to_string(kKeySize),
+                                     "--chunk",        "256",
+                                     "--units",        "4",
+                                     "--unit-gap",     "0.05",
+                                     "--received-log", Path(link + ".log"),
+                                     "--boot-delay",   i % 2 ? "0.3" : "0"};
     if (i < 3) args.insert(args.end(), {"--close-after", "3", "--reopen-after", "0.3"});
     boxes.push_back(StartBox(link, args));
     slots.push_back("s" + std::to_string(i) + "=" + Path(link));
   }
-  std::vector<std::string> serve_args = {"--key-pool", pool.string(), "--record",
-                                         Path("records.jsonl"), "--pool-low", "8"};
+  std::vector<std::string> serve_args = {"--key-pool",          pool.string(), "--record",
+                                         Path("records.jsonl"), "--pool-low",  "8"};
   serve_args.insert(serve_args.end(), slots.begin(), slots.end());
   auto serve = StartServe(serve_args);
   for (auto& box : boxes) EXPECT_EQ(box->Wait(), 0) << ServeErr();
@@ -641,8 +644,8 @@ TEST_F(KeyPoolTest, AnEmptyPoolAnswersNothingUntilAKeyComes) {
   MakeKeys(1);
   const Bytes key = keys.begin()->second;
   fs::rename(pool / "ready" / "key-00", dir.path() / "key-00");
-  auto box = StartBox("box", {"--size", std::to_string(kKeySize), "--received-log",
-                              Path("box.log"), "--boot-interval", "200"});
+  auto box = StartBox("box", {"--size", std::to_string(kKeySize), "--received-log", Path("box.log"),
+                              "--boot-interval", "200"});
   auto serve = StartServe({"--key-pool", pool.string(), "--once", "--json", Path("box")});
   ASSERT_TRUE(WaitForText(Path("serve.err"), "key pool empty: 1 boxes waiting")) << ServeErr();
   EXPECT_TRUE(WaitForText(Path("serve.out"), R"("state":"waiting for a key")")) << ServeErr();
