@@ -6,12 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <atomic>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
 
+#include "tests/support/box_frames.h"
 #include "tests/support/process.h"
+#include "tests/support/pty_box.h"
 #include "tests/support/temp_dir.h"
 
 namespace ternis {
@@ -100,6 +103,45 @@ TEST_F(StationTest, SlotsChangeOnlyWhileIdle) {
   EXPECT_EQ(events[0].record.result.outcome, UnitOutcome::kAborted);
   EXPECT_EQ(events[0].record.slot, "quiet");
   quiet->Signal(SIGTERM);
+}
+
+// A box already running asks for data without booting: its first request
+// takes a key, a unit that ended serves nothing more of its key, and an
+// empty pool leaves the request unanswered.
+TEST(StationKeyPool, DataWithoutABootUpTakesAKeyAndASpentKeyIsNeverServedAgain) {
+  test::TempDir dir;
+  std::filesystem::create_directories(dir.path() / "pool" / "ready");
+  dir.Write("pool/ready/k0", test::Bytes(64, 0xA0));
+  dir.Write("pool/ready/k1", test::Bytes(64, 0xB1));
+  StationSettings settings;
+  settings.session.unit_timeout = 200ms;
+  Station station(settings, [] {});
+  std::string error;
+  ASSERT_TRUE(station.UseKeyPool((dir.path() / "pool").string(), 0, error)) << error;
+  test::PtyBox box;
+  station.AddSlot({"a", box.port_path()});
+  const auto ask = [&] { box.Send(test::Framed(test::DataRequestBody(16, 0))); };
+  const auto serve_until = [&](const std::function<bool()>& done) {
+    for (int i = 0; i < 400 && !done(); ++i) {
+      station.Service(std::chrono::steady_clock::now());
+      std::this_thread::sleep_for(5ms);
+    }
+  };
+  struct Step {
+    test::Bytes expected;  // what the box gets; empty: nothing
+    std::size_t spoiled;   // after the unit timed out
+  };
+  const Step steps[] = {{test::Bytes(16, 0xA0), 1}, {test::Bytes(16, 0xB1), 2}, {{}, 2}};
+  for (const Step& step : steps) {
+    ask();
+    EXPECT_EQ(step.expected.empty() ? box.TakeAll(300ms) : box.Take(16), step.expected);
+    serve_until(
+        [&] { return station.PoolCounts().spoiled == step.spoiled && !station.View(0).in_unit; });
+    EXPECT_EQ(station.PoolCounts().spoiled, step.spoiled);
+  }
+  serve_until([&] { return station.View(0).snapshot.state == SlotState::kWaitingForKey; });
+  EXPECT_EQ(station.View(0).snapshot.state, SlotState::kWaitingForKey);
+  EXPECT_EQ(station.PoolCounts().issued, 0u);
 }
 
 }  // namespace
