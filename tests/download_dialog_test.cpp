@@ -24,6 +24,7 @@
 #include <fstream>
 #include <thread>
 
+#include "app/port_settings_dialog.h"
 #include "app/termination_watch.h"
 #include "app/settings_store.h"
 #include "protocol/constants.h"
@@ -220,14 +221,22 @@ TEST_P(DownloadTest, DownloadsTheFirmwareWithTheBusyNoticeWhileTheBoxWrites) {
 }
 
 // Unplugged mid-transfer: the window logs the loss and the failed unit,
-// lets the device go at once, and serves the box when it is back.
+// lets the device go at once, and serves the box when it is back, also
+// after Apply in the COM port panel while it waited (with the new baud).
 TEST_F(WindowTest, AnUnpluggedBoxFailsItsUnitAndIsServedWhenItReturns) {
   WriteSettings("Sound=1\n");
   StartBox({"--reference", firmware, "--chunk", "4096", "--close-after", "30", "--reopen-after",
-            "0.5", "--units", "2"});
+            "2", "--units", "2"});
   OpenWindow();
   std::vector<bool> sounded;
   dialog->setSounder([&](bool passed) { sounded.push_back(passed); });
+  PumpUntil([&] { return Shown("Unit 1 failed: device lost at 30 %; waiting for the device"); });
+  {
+    PortSettingsDialog panel(settings, dialog->link(), dialog.get());
+    panel.baudList()->setCurrentText("57600");
+    EXPECT_TRUE(panel.Apply());
+  }
+  EXPECT_TRUE(messages.empty()) << messages.front().toStdString();
   PumpUntil([&] { return units.size() == 2; }, 30s);
   ASSERT_EQ(units.size(), 2u) << ReadText(Path("box.err"));
   EXPECT_EQ(units[0].left(units[0].indexOf(" after ")), "unit 1 FAIL");
@@ -240,6 +249,7 @@ TEST_F(WindowTest, AnUnpluggedBoxFailsItsUnitAndIsServedWhenItReturns) {
   EXPECT_EQ(dialog->tallyLabel()->text(), "1 passed \u00b7 1 failed");
   EXPECT_EQ(sounded, (std::vector<bool>{false, true})) << "asked for in the settings";
   EXPECT_EQ(WaitForBox(), 0) << ReadText(Path("box.err"));
+  EXPECT_EQ(settings.Baudrate, 57600u);
 }
 
 // The window's thread turns no events for the whole download, as when it
