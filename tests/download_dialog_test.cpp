@@ -13,6 +13,7 @@
 #include <QCryptographicHash>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QLockFile>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QUrl>
@@ -583,6 +584,32 @@ TEST(ProgramProcess, SigtermSavesTheSettings) {
   EXPECT_NE(saved.find("FILE_MASK=1"), std::string::npos) << "every value written on the way out";
 }
 
+
+// A second signal while the ending hangs (here saving the settings, whose
+// lock the test holds) ends the program at once and says so.
+TEST(ProgramProcess, ASecondSignalWhileTheEndingHangsEndsAtOnce) {
+  struct Case {
+    int signal, status;
+    const char* says;
+  };
+  for (const Case& c : {Case{SIGTERM, 143, "second SIGTERM while ending: ending at once"},
+                        Case{SIGINT, 130, "second SIGINT while ending: ending at once"}}) {
+    test::TempDir dir;
+    fs::create_directories(SettingsFile().parent_path());
+    std::ofstream(SettingsFile()) << "[General]\nCOM1=" << (dir.path() / "gone").string() << "\n";
+    const std::string err = (dir.path() / "err").string();
+    Process program({TERNIS_DOWNLOAD_PATH}, (dir.path() / "out").string(), err);
+    ASSERT_TRUE(test::WaitForText(err, "Cannot open COM port")) << ReadText(err);
+    QLockFile settings_lock(QString::fromStdString(SettingsFile().string() + ".lock"));
+    ASSERT_TRUE(settings_lock.lock());
+    program.Signal(c.signal);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_FALSE(program.Poll().has_value()) << "the ending waits for the lock";
+    program.Signal(c.signal);
+    EXPECT_EQ(program.Wait(5s), c.status) << ReadText(err);
+    EXPECT_NE(ReadText(err).find(c.says), std::string::npos) << ReadText(err);
+  }
+}
 
 TEST(ProgramProcess, HelpSaysHowToStartEitherWindow) {
   test::TempDir dir;
