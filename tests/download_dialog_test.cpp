@@ -11,9 +11,11 @@
 
 #include <QApplication>
 #include <QCryptographicHash>
+#include <QContextMenuEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QLockFile>
+#include <QMenu>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QUrl>
@@ -195,6 +197,15 @@ TEST_P(DownloadTest, DownloadsTheFirmwareWithTheBusyNoticeWhileTheBoxWrites) {
   EXPECT_NE(ReadText(Path("box.out")).find("every byte checked"), std::string::npos);
   EXPECT_EQ(dialog->progress()->GetPos(), 100);
   EXPECT_TRUE(Reported("Complete KEY file."));
+  // One line per tenth of the unit stands for the requests.
+  EXPECT_FALSE(Reported("Data request has been arrived from STB(STB_DATA_REQ)."));
+  std::vector<QString> tx_keys;
+  std::copy_if(statuses.begin(), statuses.end(), std::back_inserter(tx_keys),
+               [](const QString& line) { return line.startsWith("TX_KEY"); });
+  ASSERT_EQ(tx_keys.size(), size == 409'600 ? 11u : 3u);
+  EXPECT_EQ(tx_keys[0], QStringLiteral("TX_KEY : 4096 bytes started at 0 (%1 %, 1 request since "
+                                       "the last line)")
+                            .arg(size == 409'600 ? 1 : 40));
   ASSERT_EQ(units.size(), 1u);
   EXPECT_TRUE(units[0].startsWith("unit 1 PASS in ")) << units[0].toStdString();
   EXPECT_TRUE(units[0].endsWith(QString::fromStdString(
@@ -255,9 +266,10 @@ TEST_F(WindowTest, AnUnpluggedBoxFailsItsUnitAndIsServedWhenItReturns) {
 
 // The window's thread turns no events for the whole download, as when it
 // is stuck drawing or in a slow dialog: the box is served at its own pace,
-// and the window catches up afterwards with every message in order.
+// and the window catches up afterwards with every message in order (every
+// request logged, as the settings ask).
 TEST_F(WindowTest, TheBoxIsServedWhileTheWindowTurnsNoEvents) {
-  WriteSettings("");
+  WriteSettings("LogEveryRequest=1\n");
   StartBox({"--reference", firmware, "--chunk", "4096"});
   OpenWindow();
   ASSERT_EQ(box->Wait(30s), 0) << ReadText(Path("box.err"));
@@ -549,6 +561,15 @@ TEST_F(WindowTest, EscapeDoesNothingAndEnterEndsTheProgram) {
   std::ofstream(SettingsFile()) << "[General]\nCOM1=" << Path("no-such-device")
                                 << "\nBaudrate=57600\n";
   OpenWindow();
+  QTimer::singleShot(0, [] {  // inside the menu's own loop
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    ASSERT_NE(menu, nullptr);
+    for (QAction* action : menu->actions())
+      if (action->text() == "Log every request") action->trigger();
+    menu->close();
+  });
+  QContextMenuEvent menu_event(QContextMenuEvent::Mouse, {5, 5}, dialog->mapToGlobal(QPoint(5, 5)));
+  QApplication::sendEvent(dialog.get(), &menu_event);
   QTest::keyClick(dialog.get(), Qt::Key_Escape);
   EXPECT_TRUE(dialog->isVisible());
   dialog->minimiseButton()->setFocus();  // a focused push button takes Enter
@@ -562,6 +583,7 @@ TEST_F(WindowTest, EscapeDoesNothingAndEnterEndsTheProgram) {
   dialog.reset();  // the window goes: settings saved
   EXPECT_NE(ReadText(SettingsFile().string()).find("Baudrate=57600"), std::string::npos);
   EXPECT_NE(ReadText(SettingsFile().string()).find("M_KEY="), std::string::npos);
+  EXPECT_NE(ReadText(SettingsFile().string()).find("LogEveryRequest=1"), std::string::npos);
 }
 
 TEST(ProgramProcess, SigtermSavesTheSettings) {
