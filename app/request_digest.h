@@ -14,7 +14,11 @@ namespace ternis {
 
 class RequestDigest {
  public:
-  void SetEveryRequest(bool every) { every_ = every; }
+  void SetEveryRequest(bool every) {
+    every_ = every;
+    since_logged_ = 0;
+    StartOver();
+  }
   bool every_request() const { return every_; }
 
   // The status line to log for `line`, or an empty one for none. `percent`
