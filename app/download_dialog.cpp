@@ -100,6 +100,7 @@ DownloadDialog::DownloadDialog(SettingsStore& settings, BoxSession& session,
   setFont(DialogFont());
   CreateControls();
   link_.set_log([this](const QString& line) { ReportStatus("%s", qPrintable(line)); });
+  request_digest_.SetEveryRequest(settings_.LogEveryRequest != 0);
   service_timer_ = new QTimer(this);
   service_timer_->setSingleShot(true);
   connect(service_timer_, &QTimer::timeout, this, &DownloadDialog::ServiceSession);
@@ -344,7 +345,10 @@ void DownloadDialog::HandleMessage(std::uint32_t message, std::uintptr_t wparam,
       OnProgress(wparam, lparam);
       break;
     case SM_STATUS_TEXT:
-      ReportStatus("%s", reinterpret_cast<const char*>(lparam));
+      LogStatusText(reinterpret_cast<const char*>(lparam));
+      break;
+    case SM_STB_START:
+      request_digest_.StartOver();
       break;
     case SM_NOTIFY_ERROR_CODE:
       ReportStatus("SM_NOTIFY_ERROR_CODE : %s", reinterpret_cast<const char*>(lparam));
@@ -362,6 +366,11 @@ void DownloadDialog::HandleMessage(std::uint32_t message, std::uintptr_t wparam,
     default:
       break;  // boot-up notices and the time queries: nothing to do
   }
+}
+
+void DownloadDialog::LogStatusText(const char* text) {
+  const std::string line = request_digest_.Take(text, progress_->GetPos());
+  if (!line.empty()) ReportStatus("%s", line.c_str());
 }
 
 void DownloadDialog::OnProgress(std::uintptr_t range, std::intptr_t percent) {
@@ -389,6 +398,7 @@ void DownloadDialog::ServiceSession() {
   session_.Service();
   for (const SessionNotice& notice : session_.TakeNotices()) {
     if (notice.kind == NoticeKind::kUnitStarted) {
+      request_digest_.StartOver();
       ReportStatus("Unit %llu started (%s).", static_cast<unsigned long long>(notice.unit),
                    notice.text.c_str());
     } else {
@@ -400,6 +410,7 @@ void DownloadDialog::ServiceSession() {
     const std::string text =
         DescribeUnit(result, identity == identities_.end() ? nullptr : &identity->second);
     ReportStatus("%s", text.c_str());
+    request_digest_.StartOver();
     busy_rule_.OnUnitEnded();  // a box that is gone or silent is not writing
     ShowBusy(false);
     SoundResult(result.outcome == UnitOutcome::kPass);
@@ -531,6 +542,13 @@ void DownloadDialog::contextMenuEvent(QContextMenuEvent* event) {
   sound->setCheckable(true);
   sound->setChecked(settings_.Sound != 0);
   connect(sound, &QAction::toggled, this, [this](bool on) { settings_.Sound = on ? 1 : 0; });
+  QAction* every = menu.addAction(QStringLiteral("Log every request"));
+  every->setCheckable(true);
+  every->setChecked(settings_.LogEveryRequest != 0);
+  connect(every, &QAction::toggled, this, [this](bool on) {
+    settings_.LogEveryRequest = on ? 1 : 0;
+    request_digest_.SetEveryRequest(on);
+  });
   menu.exec(event->globalPos());
 }
 

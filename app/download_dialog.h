@@ -21,6 +21,7 @@
 #include "app/log_book.h"
 #include "app/log_file.h"
 #include "app/log_window.h"
+#include "app/request_digest.h"
 #include "app/window_link.h"
 #include "app/window_messages.h"
 #include "app/window_texts.h"
@@ -123,6 +124,8 @@ class DownloadDialog : public QDialog {
   void NameControls();
   void SkinControls();
   void HandleMessage(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam);
+  // A status text from the box's side, as the request digest has it logged.
+  void LogStatusText(const char* text);
   void OnProgress(std::uintptr_t range, std::intptr_t percent);
   // Shows or lifts the busy notice and the lock that goes with it.
   void ShowBusy(bool busy);
@@ -146,6 +149,7 @@ class DownloadDialog : public QDialog {
   BoxSession& session_;
   LogFile log_file_;
   LogBook log_book_;
+  RequestDigest request_digest_;
   QPointer<LogWindow> log_window_;
   WindowLink window_link_;
   WindowMessages messages_;

@@ -24,6 +24,7 @@ void LinkControl::ApplyDeviceTable() {
 
 bool LinkControl::ConnectPort(std::uint8_t port, std::uint32_t baud, std::uint8_t data,
                               std::uint8_t parity, std::uint8_t stop) {
+  if (port == last_port_ && session_.KeepForReopen({baud, data, parity, stop})) return true;
   if (port != last_port_) {
     Settle();
     session_.Close();

@@ -52,9 +52,22 @@ QDateTime LogBook::Now() {
   return QDateTime::fromMSecsSinceEpoch(ms, Qt::OffsetFromUTC, offset_);
 }
 
+// A time with an offset from UTC has a block of its own; a string's header
+// and the allocator's bookkeeping come to about the same again.
+std::size_t LogBook::CostOf(const LogLine& line) {
+  constexpr std::size_t kBlocks = 3 * 32;
+  return sizeof(LogLine) + kBlocks +
+         sizeof(char16_t) * static_cast<std::size_t>(line.text.size() + line.slot.size());
+}
+
+// The newest line is always kept, however long.
 void LogBook::Keep(LogLine line) {
-  if (lines_.size() >= kLinesKept) lines_.pop_front();
+  bytes_kept_ += CostOf(line);
   lines_.push_back(std::move(line));
+  while (bytes_kept_ > kBytesKept && lines_.size() > 1) {
+    bytes_kept_ -= CostOf(lines_.front());
+    lines_.pop_front();
+  }
   emit appended(lines_.back());
 }
 

@@ -43,7 +43,7 @@ void LogWindow::CreateControls() {
   view_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   view_->setLineWrapMode(QPlainTextEdit::NoWrap);
   view_->setUndoRedoEnabled(false);
-  view_->setMaximumBlockCount(static_cast<int>(LogBook::kLinesKept));
+  view_->setMaximumBlockCount(kLinesShown);
   view_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   copy_all_ = new QPushButton(tr("Copy all"), this);
   save_ = new QPushButton(tr("Save…"), this);

@@ -21,6 +21,10 @@ class LogWindow : public QDialog {
   Q_OBJECT
 
  public:
+  // The view's own bound, while it is open: about as many short lines as
+  // the book keeps.
+  static constexpr int kLinesShown = 30000;
+
   explicit LogWindow(LogBook& book, QWidget* parent = nullptr);
 
   // Shows only the lines of `slot`; an empty one shows them all.

@@ -2,7 +2,7 @@
 
 namespace ternis {
 
-const SettingsStore::Value SettingsStore::kValues[13] = {
+const SettingsStore::Value SettingsStore::kValues[14] = {
     {"FILE_MASK", &SettingsStore::FILE_MASK, nullptr, 1},
     {"M_KEY", nullptr, &SettingsStore::M_KEY, 0},
     {"D_KEY", nullptr, &SettingsStore::D_KEY, 0},
@@ -16,6 +16,7 @@ const SettingsStore::Value SettingsStore::kValues[13] = {
     {"COM1", nullptr, &SettingsStore::COM1, 0},
     {"COM2", nullptr, &SettingsStore::COM2, 0},
     {"Sound", &SettingsStore::Sound, nullptr, 0},
+    {"LogEveryRequest", &SettingsStore::LogEveryRequest, nullptr, 0},
 };
 
 int SettingsStore::Load() {

@@ -1,9 +1,9 @@
 #pragma once
 // The operator's choices, kept between runs: which file kind is selected,
 // the path of each of the four files, the COM port and its line settings,
-// the device behind each COM name, and whether results are sounded. Read
-// once at start-up, changed in memory while the program runs, written back
-// when the main window goes.
+// the device behind each COM name, whether results are sounded and
+// whether every data request is logged. Read once at start-up, changed in
+// memory while the program runs, written back when the main window goes.
 // A missing, damaged or unreadable file gives the defaults.
 
 #include <QString>
@@ -44,6 +44,7 @@ class SettingsStore {
   QString COM1;
   QString COM2;
   std::uint32_t Sound = 0;  // 1: a sound after each unit's result
+  std::uint32_t LogEveryRequest = 0;  // 1: two log lines per data request
 
  private:
   // Every stored value, in the order they are read and written.
@@ -53,7 +54,7 @@ class SettingsStore {
     QString SettingsStore::*text;
     std::uint32_t fallback;
   };
-  static const Value kValues[13];
+  static const Value kValues[14];
 
   RegistryKey key_;
 };

@@ -8,14 +8,27 @@
 #include <QDialog>
 #include <QTimer>
 #include <QWidget>
+#include <atomic>
+#include <cstring>
 
 namespace ternis {
 
 namespace {
 
 int g_signal_write_fd = -1;
+std::atomic<bool> g_signalled{false};  // lock-free: safe in a handler
+static_assert(std::atomic<bool>::is_always_lock_free);
 
-void OnSignalHandler(int) {
+void Say(const char* text) { (void)!::write(STDERR_FILENO, text, std::strlen(text)); }
+
+// The first signal asks for the orderly ending; a second one, should that
+// ending hang, ends the program here and now, as terminal programs do.
+void OnSignalHandler(int signal) {
+  if (g_signalled.exchange(true)) {
+    Say(signal == SIGINT ? "ternis-download: second SIGINT while ending: ending at once\n"
+                         : "ternis-download: second SIGTERM while ending: ending at once\n");
+    ::_exit(128 + signal);
+  }
   const char byte = 1;
   (void)!::write(g_signal_write_fd, &byte, 1);
 }
@@ -25,6 +38,7 @@ void OnSignalHandler(int) {
 TerminationWatch::TerminationWatch(QObject* parent) : QObject(parent) {
   if (::pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0) return;
   g_signal_write_fd = pipe_[1];
+  g_signalled = false;
   notifier_ = std::make_unique<QSocketNotifier>(pipe_[0], QSocketNotifier::Read);
   connect(notifier_.get(), &QSocketNotifier::activated, this, &TerminationWatch::OnSignal);
   struct sigaction action {};

@@ -3,7 +3,8 @@
 // handler only writes a byte to a pipe; the event loop that reads it (the
 // main one or a nested one: a message box, the panel, the file dialog)
 // closes the nested dialogs first, and once their loops have unwound runs
-// the program's own ending (teardown, save).
+// the program's own ending (teardown, save). A second signal ends the
+// program at once (exit 128 + signal), saying so on stderr: the ending may hang.
 
 #include <QObject>
 #include <QPointer>

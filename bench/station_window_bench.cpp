@@ -8,19 +8,28 @@
 // between two paints of the window while units run (goal < 50 ms), and the
 // most repaints one row had in any second (the refresh timer's cap is 30).
 //
-//   station_window_bench TERNIS_SERVE STB_SIM
+// With --memory SECONDS: the station window alone, 16 boxes of stb-sim
+// running unit after unit on a 64 KiB image (records written), for SECONDS
+// (600 for the full measurement); resident memory every 10 s, and whether
+// it levels off under 60 MB.
+//
+//   station_window_bench TERNIS_SERVE STB_SIM [--memory SECONDS]
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
 #include <algorithm>
+#include <csignal>
+#include <cstdlib>
 #include <chrono>
 #include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include "bench/sim_figures.h"
 #include "protocol/constants.h"
@@ -224,6 +233,87 @@ class Bench {
   std::vector<std::unique_ptr<Process>> boxes_;
 };
 
+// Resident memory of this process, in MB.
+double ResidentMb() {
+  long pages = 0, resident = 0;
+  if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    std::fclose(statm);
+  }
+  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1e6;
+}
+
+// The station window under continuous load for `seconds`, sampled every
+// 10 s. Levels off: the last half grew less than 1 MB; goal: under 60 MB.
+int MeasureMemory(const std::string& sim, int seconds) {
+  constexpr double kGoalMb = 60;
+  ternis::test::TempDir dir;
+  std::vector<std::uint8_t> bytes(64 * 1024);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 31 + 7);
+  const std::string image = dir.Write("image.bin", bytes);
+  std::vector<std::unique_ptr<Process>> boxes;
+  ternis::StationWindowSettings settings;
+  settings.kind = ternis::FIRMWARE_FILE;
+  settings.firmware = QString::fromStdString(image);
+  settings.record_path = QString::fromStdString((dir.path() / "records.jsonl").string());
+  for (int i = 0; i < kBoxes; ++i) {
+    const std::string link = (dir.path() / ("box" + std::to_string(i))).string();
+    boxes.push_back(std::make_unique<Process>(
+        std::vector<std::string>{sim, "--pty", link, "--reference", image, "--chunk", "1024",
+                                 "--units", "0", "--unit-gap", "0.05", "--boot-timeout", "600"},
+        "/dev/null", link + ".err"));
+    WaitForText(link + ".err", "box on");
+    settings.slot_specs.push_back({"s" + std::to_string(i + 1), link});
+  }
+  std::printf("%d boxes at once, unit after unit on a 64 KiB image, for %d s\n\n", kBoxes,
+              seconds);
+  std::printf("%8s %12s %12s %10s %8s\n", "seconds", "resident MB", "passed", "units/s", "failed");
+  std::vector<double> samples;
+  {
+    ternis::StationWindow window(settings);
+    window.show();
+    window.Start();
+    const auto tally = [&](bool passed) {
+      std::uint64_t n = 0;
+      for (int i = 0; i < window.rowCount(); ++i)
+        n += passed ? window.row(i)->passed() : window.row(i)->failed();
+      return n;
+    };
+    QEventLoop loop;
+    QTimer sample;
+    int elapsed = 0;
+    std::uint64_t passed_before = 0;
+    QObject::connect(&sample, &QTimer::timeout, [&] {
+      elapsed += 10;
+      samples.push_back(ResidentMb());
+      const std::uint64_t passed = tally(true);
+      std::printf("%8d %12.1f %12llu %10.1f %8llu\n", elapsed, samples.back(),
+                  static_cast<unsigned long long>(passed), static_cast<double>(passed - passed_before) / 10,
+                  static_cast<unsigned long long>(tally(false)));
+      std::fflush(stdout);
+      passed_before = passed;
+      if (elapsed >= seconds) loop.quit();
+    });
+    sample.start(10s);
+    loop.exec();
+    window.End();
+  }
+  for (auto& box : boxes) box->Signal(SIGTERM);
+  if (samples.empty()) return 1;
+  const double half = samples[samples.size() / 2];
+  const double peak = *std::max_element(samples.begin(), samples.end());
+  const double late_peak = *std::max_element(samples.begin() + static_cast<long>(samples.size() / 2),
+                                             samples.end());
+  const bool levels_off = late_peak - half < 1.0;
+  std::printf(
+      "\nresident memory: %.1f MB at 10 s, %.1f MB at %zu s, %.1f MB at the end, peak %.1f MB; "
+      "the last half grew %.1f MB: %s; goal under %.0f MB: %s\n",
+      samples.front(), half, (samples.size() / 2 + 1) * 10, samples.back(), peak,
+      late_peak - half, levels_off ? "levels off" : "STILL CLIMBING", kGoalMb,
+      peak < kGoalMb ? "met" : "NOT MET");
+  return levels_off && peak < kGoalMb ? 0 : 1;
+}
+
 template <typename F>
 double Median(std::vector<Round> runs, F field) {
   std::sort(runs.begin(), runs.end(), [&](const Round& a, const Round& b) { return field(a) < field(b); });
@@ -233,8 +323,10 @@ double Median(std::vector<Round> runs, F field) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: station_window_bench TERNIS_SERVE STB_SIM\n");
+  const bool memory = argc == 5 && std::string(argv[3]) == "--memory" && std::atoi(argv[4]) >= 10;
+  if (argc != 3 && !memory) {
+    std::fprintf(stderr, "usage: station_window_bench TERNIS_SERVE STB_SIM [--memory SECONDS]\n"
+                         "       (SECONDS at least 10)\n");
     return 2;
   }
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -242,6 +334,7 @@ int main(int argc, char** argv) {
   qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((home.path() / "config").string()));
   qputenv("XDG_STATE_HOME", QByteArray::fromStdString((home.path() / "state").string()));
   QApplication app(argc, argv);
+  if (memory) return MeasureMemory(argv[2], std::atoi(argv[4]));
   Bench bench(argv[1], argv[2]);
 
   std::printf("%d boxes at once, each reading a 1 MiB image in 1 KiB requests\n\n", kBoxes);

@@ -1,6 +1,7 @@
 #include "controls/percent_progress_ctrl.h"
 
 #include <QPainter>
+#include <algorithm>
 #include <cmath>
 
 namespace ternis {
@@ -15,13 +16,16 @@ void PercentProgressCtrl::SetRange32(int lower, int upper) {
   upper_ = upper;
 }
 
+// In double throughout: position and bounds may be anywhere in int's range.
 double PercentProgressCtrl::Fraction() const {
-  return static_cast<double>(pos_ - lower_) / static_cast<double>(upper_ - lower_);
+  return (static_cast<double>(pos_) - lower_) / (static_cast<double>(upper_) - lower_);
 }
 
-// The filled length, truncated toward zero; kept within the bar when drawing.
+// The filled length, truncated toward zero and kept within the bar before it
+// becomes an int: a position far past the range fills the bar, never wraps.
 int PercentProgressCtrl::FilledPixels(int length) const {
-  return static_cast<int>(std::trunc(length * Fraction()));
+  const double pixels = std::clamp(length * Fraction(), 0.0, static_cast<double>(length));
+  return static_cast<int>(std::trunc(pixels));
 }
 
 int PercentProgressCtrl::SetPos(int pos) {
@@ -81,7 +85,8 @@ void PercentProgressCtrl::SetOrientation(Qt::Orientation orientation) {
 QString PercentProgressCtrl::DisplayText() const {
   if (!text_.isEmpty()) return text_;
   if (upper_ <= lower_) return QString();
-  return QStringLiteral("%1%").arg(static_cast<int>(std::trunc(Fraction() * 100.0)));
+  // Up to about 4e11 % for positions far past a short range: wider than int.
+  return QStringLiteral("%1%").arg(static_cast<qlonglong>(std::trunc(Fraction() * 100.0)));
 }
 
 void PercentProgressCtrl::resizeEvent(QResizeEvent* event) {

@@ -201,8 +201,9 @@ void SkinButton::paintEvent(QPaintEvent*) {
   };
 
   if (!isEnabled()) {
-    face(&bitmaps_.disabled);
-    edge(false);
+    // A chosen button stays visibly chosen while it cannot be changed.
+    face(checked_ ? &bitmaps_.pressed : &bitmaps_.disabled);
+    edge(checked_);
     DrawCaption(painter, text_rect, pal.color(QPalette::Light));  // embossed
     DrawCaption(painter, text_rect.translated(-1, -1),
                 pal.color(QPalette::Disabled, QPalette::WindowText));

@@ -1,6 +1,7 @@
 #pragma once
 // A button that paints itself from bitmaps, one per state (normal, pressed
-// or checked, hover, disabled, focus), with its caption on top, and can take
+// or checked, hover, disabled, focus), with its caption on top (greyed when
+// disabled; a disabled checked button keeps the checked face), and can take
 // a non-rectangular outline from a mask bitmap. It keeps its own check state
 // and implements toggle and radio behaviour itself: checking a radio button
 // unchecks the other radio buttons of its group shortly after (queued).

@@ -88,6 +88,13 @@ bool BoxSession::Configure(const LineSettings& line) {
   return false;
 }
 
+bool BoxSession::KeepForReopen(const LineSettings& line) {
+  std::lock_guard lock(mutex_);
+  if (!reopen_ || (link_ != Link::kWaiting && !port_.IsDeviceLost())) return false;
+  line_ = line;
+  return true;
+}
+
 void BoxSession::Close() {
   {
     std::lock_guard lock(mutex_);

@@ -142,6 +142,10 @@ class BoxSession final : private EngineSink, private LinkListener {
   // When the device's line state cannot even be read (not a serial
   // device) the port is closed, through the same path as Close.
   bool Configure(const LineSettings& line);
+  // While a lost device is waited for (or its loss is not yet serviced):
+  // `line` is what it is opened with when it is back, and true. Closing or
+  // configuring its port instead would end the wait.
+  bool KeepForReopen(const LineSettings& line);
   // Releases the port; nothing is reopened until the next open.
   void Close();
   // Opens and configures; on failure, closed again, and with

@@ -910,8 +910,9 @@ void StationWindow::paintEvent(QPaintEvent*) {
   band.setColorAt(0, kNavyLight);
   band.setColorAt(1, kNavy);
   painter.fillRect(QRect(0, 0, width(), kTitleBandHeight), band);
-  const QIcon icon = skin::AppIcon();
-  icon.paint(&painter, QRect(12, 6, 32, 32));
+  // The window's own icon, made once: the pixmap cache then holds one copy
+  // of it, and no paint decodes images.
+  windowIcon().paint(&painter, QRect(12, 6, 32, 32));
 }
 
 // --- helpers --------------------------------------------------------------------

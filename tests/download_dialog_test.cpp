@@ -11,8 +11,11 @@
 
 #include <QApplication>
 #include <QCryptographicHash>
+#include <QContextMenuEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QLockFile>
+#include <QMenu>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QUrl>
@@ -24,6 +27,7 @@
 #include <fstream>
 #include <thread>
 
+#include "app/port_settings_dialog.h"
 #include "app/termination_watch.h"
 #include "app/settings_store.h"
 #include "protocol/constants.h"
@@ -193,6 +197,15 @@ TEST_P(DownloadTest, DownloadsTheFirmwareWithTheBusyNoticeWhileTheBoxWrites) {
   EXPECT_NE(ReadText(Path("box.out")).find("every byte checked"), std::string::npos);
   EXPECT_EQ(dialog->progress()->GetPos(), 100);
   EXPECT_TRUE(Reported("Complete KEY file."));
+  // One line per tenth of the unit stands for the requests.
+  EXPECT_FALSE(Reported("Data request has been arrived from STB(STB_DATA_REQ)."));
+  std::vector<QString> tx_keys;
+  std::copy_if(statuses.begin(), statuses.end(), std::back_inserter(tx_keys),
+               [](const QString& line) { return line.startsWith("TX_KEY"); });
+  ASSERT_EQ(tx_keys.size(), size == 409'600 ? 11u : 3u);
+  EXPECT_EQ(tx_keys[0], QStringLiteral("TX_KEY : 4096 bytes started at 0 (%1 %, 1 request since "
+                                       "the last line)")
+                            .arg(size == 409'600 ? 1 : 40));
   ASSERT_EQ(units.size(), 1u);
   EXPECT_TRUE(units[0].startsWith("unit 1 PASS in ")) << units[0].toStdString();
   EXPECT_TRUE(units[0].endsWith(QString::fromStdString(
@@ -220,14 +233,22 @@ TEST_P(DownloadTest, DownloadsTheFirmwareWithTheBusyNoticeWhileTheBoxWrites) {
 }
 
 // Unplugged mid-transfer: the window logs the loss and the failed unit,
-// lets the device go at once, and serves the box when it is back.
+// lets the device go at once, and serves the box when it is back, also
+// after Apply in the COM port panel while it waited (with the new baud).
 TEST_F(WindowTest, AnUnpluggedBoxFailsItsUnitAndIsServedWhenItReturns) {
   WriteSettings("Sound=1\n");
   StartBox({"--reference", firmware, "--chunk", "4096", "--close-after", "30", "--reopen-after",
-            "0.5", "--units", "2"});
+            "2", "--units", "2"});
   OpenWindow();
   std::vector<bool> sounded;
   dialog->setSounder([&](bool passed) { sounded.push_back(passed); });
+  PumpUntil([&] { return Shown("Unit 1 failed: device lost at 30 %; waiting for the device"); });
+  {
+    PortSettingsDialog panel(settings, dialog->link(), dialog.get());
+    panel.baudList()->setCurrentText("57600");
+    EXPECT_TRUE(panel.Apply());
+  }
+  EXPECT_TRUE(messages.empty()) << messages.front().toStdString();
   PumpUntil([&] { return units.size() == 2; }, 30s);
   ASSERT_EQ(units.size(), 2u) << ReadText(Path("box.err"));
   EXPECT_EQ(units[0].left(units[0].indexOf(" after ")), "unit 1 FAIL");
@@ -240,13 +261,15 @@ TEST_F(WindowTest, AnUnpluggedBoxFailsItsUnitAndIsServedWhenItReturns) {
   EXPECT_EQ(dialog->tallyLabel()->text(), "1 passed \u00b7 1 failed");
   EXPECT_EQ(sounded, (std::vector<bool>{false, true})) << "asked for in the settings";
   EXPECT_EQ(WaitForBox(), 0) << ReadText(Path("box.err"));
+  EXPECT_EQ(settings.Baudrate, 57600u);
 }
 
 // The window's thread turns no events for the whole download, as when it
 // is stuck drawing or in a slow dialog: the box is served at its own pace,
-// and the window catches up afterwards with every message in order.
+// and the window catches up afterwards with every message in order (every
+// request logged, as the settings ask).
 TEST_F(WindowTest, TheBoxIsServedWhileTheWindowTurnsNoEvents) {
-  WriteSettings("");
+  WriteSettings("LogEveryRequest=1\n");
   StartBox({"--reference", firmware, "--chunk", "4096"});
   OpenWindow();
   ASSERT_EQ(box->Wait(30s), 0) << ReadText(Path("box.err"));
@@ -538,6 +561,15 @@ TEST_F(WindowTest, EscapeDoesNothingAndEnterEndsTheProgram) {
   std::ofstream(SettingsFile()) << "[General]\nCOM1=" << Path("no-such-device")
                                 << "\nBaudrate=57600\n";
   OpenWindow();
+  QTimer::singleShot(0, [] {  // inside the menu's own loop
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    ASSERT_NE(menu, nullptr);
+    for (QAction* action : menu->actions())
+      if (action->text() == "Log every request") action->trigger();
+    menu->close();
+  });
+  QContextMenuEvent menu_event(QContextMenuEvent::Mouse, {5, 5}, dialog->mapToGlobal(QPoint(5, 5)));
+  QApplication::sendEvent(dialog.get(), &menu_event);
   QTest::keyClick(dialog.get(), Qt::Key_Escape);
   EXPECT_TRUE(dialog->isVisible());
   dialog->minimiseButton()->setFocus();  // a focused push button takes Enter
@@ -551,6 +583,7 @@ TEST_F(WindowTest, EscapeDoesNothingAndEnterEndsTheProgram) {
   dialog.reset();  // the window goes: settings saved
   EXPECT_NE(ReadText(SettingsFile().string()).find("Baudrate=57600"), std::string::npos);
   EXPECT_NE(ReadText(SettingsFile().string()).find("M_KEY="), std::string::npos);
+  EXPECT_NE(ReadText(SettingsFile().string()).find("LogEveryRequest=1"), std::string::npos);
 }
 
 TEST(ProgramProcess, SigtermSavesTheSettings) {
@@ -573,6 +606,32 @@ TEST(ProgramProcess, SigtermSavesTheSettings) {
   EXPECT_NE(saved.find("FILE_MASK=1"), std::string::npos) << "every value written on the way out";
 }
 
+
+// A second signal while the ending hangs (here saving the settings, whose
+// lock the test holds) ends the program at once and says so.
+TEST(ProgramProcess, ASecondSignalWhileTheEndingHangsEndsAtOnce) {
+  struct Case {
+    int signal, status;
+    const char* says;
+  };
+  for (const Case& c : {Case{SIGTERM, 143, "second SIGTERM while ending: ending at once"},
+                        Case{SIGINT, 130, "second SIGINT while ending: ending at once"}}) {
+    test::TempDir dir;
+    fs::create_directories(SettingsFile().parent_path());
+    std::ofstream(SettingsFile()) << "[General]\nCOM1=" << (dir.path() / "gone").string() << "\n";
+    const std::string err = (dir.path() / "err").string();
+    Process program({TERNIS_DOWNLOAD_PATH}, (dir.path() / "out").string(), err);
+    ASSERT_TRUE(test::WaitForText(err, "Cannot open COM port")) << ReadText(err);
+    QLockFile settings_lock(QString::fromStdString(SettingsFile().string() + ".lock"));
+    ASSERT_TRUE(settings_lock.lock());
+    program.Signal(c.signal);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_FALSE(program.Poll().has_value()) << "the ending waits for the lock";
+    program.Signal(c.signal);
+    EXPECT_EQ(program.Wait(5s), c.status) << ReadText(err);
+    EXPECT_NE(ReadText(err).find(c.says), std::string::npos) << ReadText(err);
+  }
+}
 
 TEST(ProgramProcess, HelpSaysHowToStartEitherWindow) {
   test::TempDir dir;

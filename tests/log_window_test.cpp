@@ -234,10 +234,17 @@ TEST(LogBookTest, FormatsLinesIntoTheFileAndKeepsTheLatest) {
       R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[ttyUSB3\] Boot-up acknowledged$)"));
   EXPECT_TRUE(stamp.match(QString::fromStdString(lines[1])).hasMatch()) << lines[1];
 
+  // Bounded by bytes: long lines leave fewer in memory; the newest stay.
   LogBook bounded;
-  for (std::size_t n = 0; n < LogBook::kLinesKept + 5; ++n) bounded.Append(QString::number(n));
-  EXPECT_EQ(bounded.lines().size(), LogBook::kLinesKept);
-  EXPECT_EQ(bounded.lines().front().text, QStringLiteral("5"));
+  const QString padding(1000, QLatin1Char('x'));
+  const std::size_t fit = LogBook::kBytesKept / LogBook::CostOf({{}, {}, padding + "00000"});
+  for (std::size_t n = 0; n < fit + 1000; ++n)
+    bounded.Append(QStringLiteral("%1").arg(static_cast<qulonglong>(n), 5, 10, QLatin1Char('0')) +
+                   padding);
+  EXPECT_LE(bounded.bytes_kept(), LogBook::kBytesKept);
+  EXPECT_EQ(bounded.lines().size(), fit);
+  EXPECT_TRUE(bounded.lines().front().text.startsWith(
+      QStringLiteral("%1").arg(static_cast<qulonglong>(1000), 5, 10, QLatin1Char('0'))));
 }
 
 TEST(LogBookTest, TimesAreLocal) {

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QImage>
+#include <climits>
 
 namespace ternis {
 namespace {
@@ -150,12 +151,29 @@ TEST_F(ProgressTest, CustomTextReplacesThePercentageAndEmptyBringsItBack) {
   EXPECT_EQ(bar.DisplayText(), "25%");
 }
 
-TEST_F(ProgressTest, AboveTheRangeIsFullAndReadsOver100) {
-  bar.SetPos(150);
-  EXPECT_EQ(bar.DisplayText(), "150%");
-  EXPECT_EQ(QColor(Grab().pixel(199, 1)), kBar);
-  bar.SetPos(-10);  // below: nothing filled
-  EXPECT_EQ(QColor(Grab().pixel(0, 1)), kBackground);
+TEST_F(ProgressTest, OutsideTheRangeIsFullOrEmptyAndReadsThePercent) {
+  struct Case {
+    int lower, upper, pos;
+    bool full;
+    const char* text;
+  };
+  // Far past the range the pixels exceed int before they are clamped.
+  const Case cases[] = {
+      {0, 100, 150, true, "150%"},
+      {0, 100, -10, false, "-10%"},
+      {0, 2, INT_MAX, true, "107374182350%"},
+      {0, 1, INT_MAX, true, "214748364700%"},
+      {0, 1, INT_MIN, false, "-214748364800%"},
+      {INT_MIN, INT_MAX, INT_MAX, true, "100%"},
+  };
+  for (const Case& c : cases) {
+    bar.SetRange32(c.lower, c.upper);
+    bar.SetPos(c.pos);
+    const QImage image = Grab();
+    EXPECT_EQ(QColor(image.pixel(0, 1)), c.full ? kBar : kBackground) << c.pos;
+    EXPECT_EQ(QColor(image.pixel(199, 1)), c.full ? kBar : kBackground) << c.pos;
+    EXPECT_EQ(bar.DisplayText(), c.text);
+  }
 }
 
 TEST_F(ProgressTest, VerticalBarFillsFromTheBottomWithoutText) {

@@ -84,7 +84,9 @@ TEST_F(SkinButtonTest, PaintsTheBitmapOfEachState) {
   button->SetCheck(1);
   EXPECT_EQ(Face(button), QColor(Qt::green)) << "checked";
   button->setEnabled(false);
-  EXPECT_EQ(Face(button), QColor(Qt::gray)) << "a disabled checked button looks disabled";
+  EXPECT_EQ(Face(button), QColor(Qt::green)) << "disabled, a checked button stays visibly checked";
+  button->SetCheck(0);
+  EXPECT_EQ(Face(button), QColor(Qt::gray));
 }
 
 TEST_F(SkinButtonTest, FocusBitmapShowsWithTheKeyboardFocus) {

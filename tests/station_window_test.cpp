@@ -23,6 +23,7 @@
 #include <sstream>
 
 #include "controls/percent_progress_ctrl.h"
+#include "controls/skin_button.h"
 #include "protocol/constants.h"
 #include "station_window/slot_row.h"
 #include "tests/support/process.h"
@@ -129,6 +130,11 @@ TEST_F(StationWindowTest, FourSlotsServedAtOnceOneFailsWithItsReason) {
   for (int i = 1; i <= 4; ++i)
     settings.slot_specs.push_back({"s" + std::to_string(i), Path("box" + std::to_string(i))});
   OpenWindow();
+  // While a unit runs the kinds are locked, and the chosen one still shows.
+  ASSERT_TRUE(PumpUntil([&] { return !window->kindButton(3)->isEnabled(); }));
+  const auto face = [&](int i) { return window->kindButton(i)->grab().toImage().pixel(4, 12); };
+  EXPECT_NE(face(3), face(2)) << "firmware is chosen";
+  EXPECT_EQ(face(2), face(1));
 
   ASSERT_TRUE(PumpUntil([&] {
     return Row(0).passed() + Row(1).passed() + Row(2).passed() == 3 && Row(3).failed() == 1;
