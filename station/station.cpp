@@ -83,6 +83,11 @@ bool Station::LoadImage(const std::string& path, std::string& error) {
     error = "cannot load " + path + ": " + std::strerror(load_error);
     return false;
   }
+  // A box would get its time at once and pass having received nothing.
+  if (image->contents().empty()) {
+    error = path + " is empty: nothing to serve";
+    return false;
+  }
   identities_[image->id()] = {path, image->contents().size(), Sha256Hex(image->contents())};
   image_ = std::move(image);
   for (auto& slot : slots_) slot->session.AdoptImageForNextUnit(image_);

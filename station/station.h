@@ -67,7 +67,8 @@ class Station {
   Station& operator=(const Station&) = delete;
 
   // The image for every slot. Before any slot serves, or for the units that
-  // start from now on (a box never gets a mix). False with the reason.
+  // start from now on (a box never gets a mix). False with the reason; an
+  // empty file is refused.
   bool LoadImage(const std::string& path, std::string& error);
   const ImageIdentity& image() const;
   bool has_image() const { return image_ != nullptr; }

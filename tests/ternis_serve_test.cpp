@@ -153,6 +153,8 @@ TEST_F(ServeTest, ExitStatusSaysHowItEnded) {
        "\\(196928 bytes missing\\)"},
       {"a file that cannot be loaded", {}, {"--file", Path("missing.bin")}, 0, 1,
        "cannot load " + Path("missing.bin") + ": No such file or directory"},
+      {"an empty file", {}, {"--file", dir.Write("empty.bin", {})}, 0, 1,
+       Path("empty.bin") + " is empty: nothing to serve"},
   };
   for (const Case& c : cases) {
     std::unique_ptr<Process> box;
