@@ -116,6 +116,7 @@ bool BoxSession::Connect(const std::string& path, const LineSettings& line) {
     reopen_ = options_.wait_for_missing;
     next_retry_ = clock_.steady() + RetryInterval(port_.GetLastError());
     notices_.push_back(CannotOpen(failure));
+    failure_told_ = failure;
   }
   SetLink(reopen_ ? Link::kWaiting : Link::kClosed, failure);
   return false;
@@ -262,17 +263,19 @@ void BoxSession::TryReopen(Instant now) {
     {
       std::lock_guard lock(mutex_);
       notices_.push_back({NoticeKind::kConnected, port_.GetLastStatus()});
+      failure_told_.clear();
     }
     SetLink(Link::kOpen);
     return;
   }
   const std::string failure = OpenFailure();
-  bool changed_reason;
   {
     std::lock_guard lock(mutex_);
     next_retry_ = now.steady + RetryInterval(port_.GetLastError());
-    changed_reason = failure != problem_;
-    if (changed_reason) notices_.push_back(CannotOpen(failure));
+    // Compared with what was said, not with problem_: the attempt itself
+    // clears that when the device opens but is no terminal.
+    if (failure != failure_told_) notices_.push_back(CannotOpen(failure));
+    failure_told_ = failure;
   }
   SetLink(Link::kWaiting, failure);
 }

@@ -210,6 +210,7 @@ class BoxSession final : private EngineSink, private LinkListener {
   bool reopen_ = false;       // Service tries to open device_ again
   bool loss_told_ = false;    // the receive thread has reported the loss
   bool configure_failed_ = false;  // the last attempt opened but could not set the line
+  std::string failure_told_;  // the open failure last queued as a notice
   SteadyTime next_retry_{};
   std::shared_ptr<const ImageSnapshot> pending_image_;
   std::optional<UnitResult> last_result_;
