@@ -112,8 +112,9 @@ std::optional<std::string> ConfigPath(int argc, char** argv) {
 
 }  // namespace
 
-bool ApplySetting(ServeOptions& o, std::string name, const std::string& value,
+bool ApplySetting(ServeOptions& o, const std::string& written, const std::string& value,
                   std::string& error) {
+  std::string name = written;
   std::replace(name.begin(), name.end(), '_', '-');
   unsigned long number = 0;
   double seconds = 0;
@@ -163,7 +164,7 @@ bool ApplySetting(ServeOptions& o, std::string name, const std::string& value,
      : name == "key"     ? o.key
                          : o.journal) = flag;
   } else {
-    error = "unknown setting \"" + name + "\"";
+    error = "unknown setting \"" + written + "\"";
     return false;
   }
   return true;
@@ -171,7 +172,7 @@ bool ApplySetting(ServeOptions& o, std::string name, const std::string& value,
 
 ParseOutcome ParseServeOptions(int argc, char** argv, ServeOptions& options, std::string& error) {
   if (const auto config = ConfigPath(argc, argv)) {
-    if (!LoadStationConfig(*config, options, error)) return ParseOutcome::kBadArguments;
+    if (!LoadStationConfig(*config, options, error)) return ParseOutcome::kBadConfig;
   }
   static const option kLong[] = {{"file", required_argument, nullptr, 'f'},
                                  {"baud", required_argument, nullptr, 'b'},

@@ -419,6 +419,12 @@ int main(int argc, char** argv) {
     case ParseOutcome::kBadArguments:
       std::fprintf(stderr, "ternis-serve: %s\n\n%s", error.c_str(), kServeUsage);
       return 2;
+    case ParseOutcome::kBadConfig:
+      std::fprintf(stderr,
+                   "ternis-serve: %s\nternis-serve: the settings are in ternis-serve --help "
+                   "and ternis-serve.conf(5)\n",
+                   error.c_str());
+      return 2;
     case ParseOutcome::kRun:
       break;
   }

@@ -353,12 +353,20 @@ TEST_F(ServeTest, TheStationFileIsReadAndBadLinesAreNamed) {
       {"[station]\nfile = x\n[box]\na = b\n", ":4: unknown section [box]"},
       {"[slots]\nbad name = /dev/ttyS0\n", ":2: a slot name takes letters"},
       {"[station]\nthis is not a setting\n", ":2: not a setting (NAME = VALUE)"},
+      {"[station]\nunit_timout = 5\n", ":2: unknown setting \"unit_timout\""},
+      {"[slots]\na = /dev/x\na = /dev/y\n", ":3: slot \"a\" given twice"},
+      {"[slots]\na = /dev/x\n\nb = /dev/x\n", ":4: device /dev/x given twice"},
   };
   for (const Bad& b : bad) {
     dir.Write("station.conf", AsBytes(b.text));
     auto refused = StartServe({"--config", config});
     EXPECT_EQ(refused->Wait(), 2) << b.text;
-    EXPECT_TRUE(Holds(ServeErr(), "ternis-serve: " + config + b.error)) << b.text;
+    // The fault and where to look, without the whole usage.
+    const std::string err = ServeErr();
+    EXPECT_TRUE(Holds(err, "ternis-serve: " + config + b.error)) << b.text;
+    EXPECT_TRUE(Holds(err, "\nternis-serve: the settings are in ternis-serve --help and "
+                           "ternis-serve.conf(5)\n"));
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
   }
   auto missing = StartServe({"--config", Path("no-such.conf")});
   EXPECT_EQ(missing->Wait(), 2);
