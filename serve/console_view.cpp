@@ -100,20 +100,22 @@ std::string ConsoleView::LiveRow(const SlotRow& row, std::size_t name_width) con
   return text;
 }
 
+// Progress only: a connection, a result or a lost device has its own line
+// already, and a row outside a unit would say it a second time.
 void ConsoleView::RenderPlain(const SlotRow& row) {
   Printed& printed = printed_[row.name];
-  const int decade = row.in_unit ? row.percent / 10 : -1;
+  if (!row.in_unit) {
+    printed = {};
+    return;
+  }
+  const int decade = row.percent / 10;
   if (decade == printed.decade && row.phase == printed.phase) return;
   printed.decade = decade;
   printed.phase = row.phase;
   char text[256];
-  if (row.in_unit) {
-    std::snprintf(text, sizeof text, "%s: %d%% (%llu of %llu bytes) %s", row.name.c_str(),
-                  row.percent, static_cast<unsigned long long>(row.covered),
-                  static_cast<unsigned long long>(row.size), row.phase.c_str());
-  } else {
-    std::snprintf(text, sizeof text, "%s: %s", row.name.c_str(), row.phase.c_str());
-  }
+  std::snprintf(text, sizeof text, "%s: %d%% (%llu of %llu bytes) %s", row.name.c_str(),
+                row.percent, static_cast<unsigned long long>(row.covered),
+                static_cast<unsigned long long>(row.size), row.phase.c_str());
   PrintLocked(text);
 }
 

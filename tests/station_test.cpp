@@ -77,6 +77,25 @@ TEST_F(StationTest, SlotsServeTogetherAndEveryResultIsRecordedFirst) {
   }
 }
 
+// A whole unit between two turns: its start is told before its result.
+TEST_F(StationTest, NewsOfOneTurnIsToldInTheOrderItHappened) {
+  std::string error;
+  ASSERT_TRUE(station.LoadImage(image, error)) << error;
+  auto box = StartBox("a", {});
+  station.AddSlot({"a", Path("a")});
+  for (int i = 0; i < 2000 && station.View(0).snapshot.passed == 0; ++i)
+    std::this_thread::sleep_for(5ms);
+  std::vector<std::string> told;
+  for (const StationEvent& e : station.Service(std::chrono::steady_clock::now())) {
+    if (e.kind == StationEvent::Kind::kUnitEnded) told.push_back("unit ended");
+    if (e.kind == StationEvent::Kind::kNotice) told.push_back(e.notice.text);
+  }
+  ASSERT_GE(told.size(), 2u);
+  EXPECT_EQ(told[0], "box booted");
+  EXPECT_EQ(told[1], "unit ended");
+  EXPECT_EQ(box->Wait(), 0);
+}
+
 TEST_F(StationTest, SlotsChangeOnlyWhileIdle) {
   std::string error;
   ASSERT_TRUE(station.LoadImage(image, error));

@@ -112,8 +112,15 @@ TEST_F(ServeTest, PlainProgressClimbsByTheBytesCoveredAtMostEveryTenPercent) {
   EXPECT_LE(lines, 14) << err;  // 0..100 by tens, plus phase changes
   EXPECT_TRUE(Holds(err, ": 100% (200000 of 200000 bytes) writing"));
   EXPECT_TRUE(std::regex_search(err, std::regex(R"(\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d )" +
-                                                Path("box") + ": PASS in ")))
+                                                Path("box") + ": unit 1 PASS in ")))
       << "timestamped\n" << err;
+  // The connection and the result, once each; the start before the result.
+  for (const char* said : {"(Connected Successfully|connected)\n", "(unit 1 )?PASS in"}) {
+    const std::regex line(Path("box") + ": " + said);
+    EXPECT_EQ(std::distance(std::sregex_iterator(err.begin(), err.end(), line),
+                            std::sregex_iterator()), 1) << said << "\n" << err;
+  }
+  EXPECT_LT(err.find("unit 1 started"), err.find("unit 1 PASS")) << err;
 }
 
 TEST_F(ServeTest, BoxNoticesWrongBytes) {
