@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "station/image_digest.h"
+#include "station/printable_text.h"
 #include "station/serial_inventory.h"
 
 namespace ternis {
@@ -80,12 +81,12 @@ bool Station::LoadImage(const std::string& path, std::string& error) {
   int load_error = 0;
   auto image = ImageSnapshot::Load(path, &load_error, settings_.secret);
   if (!image) {
-    error = "cannot load " + path + ": " + std::strerror(load_error);
+    error = "cannot load " + PrintableText(path) + ": " + std::strerror(load_error);
     return false;
   }
   // A box would get its time at once and pass having received nothing.
   if (image->contents().empty()) {
-    error = path + " is empty: nothing to serve";
+    error = PrintableText(path) + " is empty: nothing to serve";
     return false;
   }
   identities_[image->id()] = {path, image->contents().size(), Sha256Hex(image->contents())};
