@@ -401,6 +401,19 @@ TEST_F(ServeTest, KeyFilesAreWarnedAboutAndNeverShown) {
                                     std::string("4B33592D"), std::string("4b 33 59 2d")})
       EXPECT_EQ(output.find(leak), std::string::npos) << leak << " in\n" << output;
   }
+
+  // The service's copy (LoadCredential=), named from the station file: no warning.
+  const std::string credentials = Path("credentials");
+  ASSERT_EQ(::mkdir(credentials.c_str(), 0700), 0);
+  ASSERT_EQ(::rename(key.c_str(), (credentials + "/m.key").c_str()), 0);
+  auto box2 = StartBox("box2", {"--reference", credentials + "/m.key"});
+  dir.Write("station.conf", AsBytes("[station]\nfile = $CREDENTIALS_DIRECTORY/m.key\nkey = yes\n"
+                                  "once = yes\n[slots]\ns1 = " + Path("box2") + "\n"));
+  Process service({"/usr/bin/env", "CREDENTIALS_DIRECTORY=" + credentials, TERNIS_SERVE_PATH,
+                   "--config", Path("station.conf")},
+                  Path("service.out"), Path("service.err"));
+  EXPECT_EQ(service.Wait(), 0) << ReadText(Path("service.err"));
+  EXPECT_FALSE(Holds(ReadText(Path("service.err")), "warning"));
 }
 
 // --journal: each result with fields to select it by. Uses the machine's
