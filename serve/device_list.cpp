@@ -49,7 +49,8 @@ int ListDevices(std::FILE* out, bool json) {
           {"manufacturer", d.manufacturer}, {"product", d.product},
           {"driver", d.driver},        {"available", problem.empty()},
           {"problem", problem}};
-      std::fprintf(out, "%s\n", line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+      const auto replace = nlohmann::json::error_handler_t::replace;  // not UTF-8: U+FFFD
+      std::fprintf(out, "%s\n", line.dump(-1, ' ', false, replace).c_str());
       continue;
     }
     std::string text = d.node;

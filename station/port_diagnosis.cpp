@@ -122,8 +122,8 @@ void DiagnoseMissing(const PortFailure& f, PortDiagnosis& d) {
 void DiagnosePermission(const PortFailure& f, const struct stat& st, PortDiagnosis& d) {
   d.problem = PortProblem::kPermission;
   const std::string group = GroupName(st.st_gid);
-  d.summary = "permission denied: " + PrintableText(f.path) + " is " + ModeString(st.st_mode) + " " +
-              UserName(st.st_uid) + ":" + group;
+  d.summary = "permission denied: " + PrintableText(f.path) + " is " + ModeString(st.st_mode) +
+              " " + UserName(st.st_uid) + ":" + group;
   if (st.st_mode & S_IRWXG)
     d.hints.push_back(GroupAdvice(group, AccountInGroup(st.st_gid), LoginHasGroup(st.st_gid)));
   else
