@@ -392,7 +392,7 @@ void BoxSession::OnDeviceLost(int error) {
     std::lock_guard lock(mutex_);
     Record(tracker_.OnDeviceLost(Now()));
     QueueNoticeLocked({NoticeKind::kDeviceLost,
-                        std::string("device lost (") + std::strerror(error) + ")", error});
+                       std::string("device lost (") + std::strerror(error) + ")", error});
     ViewChangedLocked();
   }
   if (SessionObserver* observer = observer_.load()) observer->OnDeviceLost(error);

@@ -15,10 +15,10 @@ namespace ternis {
 namespace {
 
 bool Inside(const std::string& path, const std::string& folder) {
-  std::error_code error;
-  const auto file = std::filesystem::weakly_canonical(path, error);
-  const auto base = std::filesystem::weakly_canonical(folder, error);
-  if (error || base.empty()) return false;
+  std::error_code file_error, base_error;
+  const auto file = std::filesystem::weakly_canonical(path, file_error);
+  const auto base = std::filesystem::weakly_canonical(folder, base_error);
+  if (file_error || base_error || base.empty()) return false;
   const auto [in_base, in_file] = std::mismatch(base.begin(), base.end(), file.begin(), file.end());
   return in_base == base.end() && in_file != file.end();
 }
@@ -32,8 +32,8 @@ std::string CredentialsDirectory() {
   return S_ISDIR(st.st_mode) && (st.st_mode & (S_IRWXG | S_IRWXO)) == 0 ? folder : "";
 }
 
-// A credential is a private copy for the service, whoever owns it and
-// whatever its mode says; the original's care is systemd's.
+// A file in the credentials folder is systemd's private copy for this
+// service: no one else can reach it, whoever owns it and whatever its mode.
 std::vector<std::string> KeyFileWarnings(const std::string& path) {
   std::vector<std::string> warnings;
   struct stat st {};
