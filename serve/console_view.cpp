@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "station/printable_text.h"
 #include "station/unit_record.h"
 
 namespace ternis::serve {
@@ -41,12 +42,14 @@ void ConsoleView::Line(const std::string& text) {
 }
 
 // Plain lines carry the time; on a terminal the clock is in the header.
+// Lines quote file, device and slot names: escaped, they stay one line.
 void ConsoleView::PrintLocked(const std::string& text) {
+  const std::string line = PrintableText(text);
   if (live_) {
-    std::fprintf(out_, "%s\n", text.c_str());
+    std::fprintf(out_, "%s\n", line.c_str());
   } else {
     std::fprintf(out_, "%s %s\n", IsoLocalTime(std::chrono::system_clock::now()).c_str(),
-                 text.c_str());
+                 line.c_str());
   }
 }
 
@@ -100,20 +103,22 @@ std::string ConsoleView::LiveRow(const SlotRow& row, std::size_t name_width) con
   return text;
 }
 
+// Progress only: a connection, a result or a lost device has its own line
+// already, and a row outside a unit would say it a second time.
 void ConsoleView::RenderPlain(const SlotRow& row) {
   Printed& printed = printed_[row.name];
-  const int decade = row.in_unit ? row.percent / 10 : -1;
+  if (!row.in_unit) {
+    printed = {};
+    return;
+  }
+  const int decade = row.percent / 10;
   if (decade == printed.decade && row.phase == printed.phase) return;
   printed.decade = decade;
   printed.phase = row.phase;
   char text[256];
-  if (row.in_unit) {
-    std::snprintf(text, sizeof text, "%s: %d%% (%llu of %llu bytes) %s", row.name.c_str(),
-                  row.percent, static_cast<unsigned long long>(row.covered),
-                  static_cast<unsigned long long>(row.size), row.phase.c_str());
-  } else {
-    std::snprintf(text, sizeof text, "%s: %s", row.name.c_str(), row.phase.c_str());
-  }
+  std::snprintf(text, sizeof text, "%s: %d%% (%llu of %llu bytes) %s", row.name.c_str(),
+                row.percent, static_cast<unsigned long long>(row.covered),
+                static_cast<unsigned long long>(row.size), row.phase.c_str());
   PrintLocked(text);
 }
 
@@ -127,10 +132,10 @@ void ConsoleView::Summary(const std::vector<SlotRow>& rows) {
   std::fprintf(out_, "%-*s %7s %7s %7s  %s\n", w, "slot", "passed", "failed", "aborted", "device");
   std::uint64_t passed = 0, failed = 0, aborted = 0;
   for (const SlotRow& row : rows) {
-    std::fprintf(out_, "%-*s %7llu %7llu %7llu  %s\n", w, row.name.c_str(),
+    std::fprintf(out_, "%-*s %7llu %7llu %7llu  %s\n", w, PrintableText(row.name).c_str(),
                  static_cast<unsigned long long>(row.passed),
                  static_cast<unsigned long long>(row.failed),
-                 static_cast<unsigned long long>(row.aborted), row.device.c_str());
+                 static_cast<unsigned long long>(row.aborted), PrintableText(row.device).c_str());
     passed += row.passed;
     failed += row.failed;
     aborted += row.aborted;
@@ -154,7 +159,7 @@ void ConsoleView::DrawBlock() {
   const std::size_t width =
       ::ioctl(::fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_col > 1 ? size.ws_col - 1 : 79;
   for (const std::string& row : block_)
-    std::fprintf(out_, "%s\x1b[K\n", row.substr(0, width).c_str());
+    std::fprintf(out_, "%s\x1b[K\n", PrintableText(row).substr(0, width).c_str());
   drawn_rows_ = block_.size();
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 // ternis-serve's stderr, for the operator. On a terminal: a live block with
 // a header of totals and one row per slot, redrawn in place, with other
-// lines printed above it. Elsewhere: timestamped lines for state changes,
-// every 10 % and each result. At exit, a summary table.
+// lines printed above it. Elsewhere: timestamped lines, of which the rows
+// give a unit's phases and every 10 %. At exit, a summary table.
 // Line() may be called from any thread; the rest from the main loop only.
 
 #include <chrono>

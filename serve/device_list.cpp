@@ -7,6 +7,7 @@
 #include <string>
 
 #include "station/port_diagnosis.h"
+#include "station/printable_text.h"
 #include "station/serial_inventory.h"
 
 namespace ternis::serve {
@@ -48,7 +49,8 @@ int ListDevices(std::FILE* out, bool json) {
           {"manufacturer", d.manufacturer}, {"product", d.product},
           {"driver", d.driver},        {"available", problem.empty()},
           {"problem", problem}};
-      std::fprintf(out, "%s\n", line.dump().c_str());
+      const auto replace = nlohmann::json::error_handler_t::replace;  // not UTF-8: U+FFFD
+      std::fprintf(out, "%s\n", line.dump(-1, ' ', false, replace).c_str());
       continue;
     }
     std::string text = d.node;
@@ -61,7 +63,7 @@ int ListDevices(std::FILE* out, bool json) {
     if (!d.by_path.empty()) text += "  by-path " + Joined(d.by_path);
     if (!d.by_id.empty()) text += "  by-id " + Joined(d.by_id);
     text += problem.empty() ? "  [can be opened]" : "  [cannot be opened: " + problem + "]";
-    std::fprintf(out, "%s\n", text.c_str());
+    std::fprintf(out, "%s\n", PrintableText(text).c_str());
   }
   return 0;
 }

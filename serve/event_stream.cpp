@@ -22,7 +22,9 @@ void EventStream::Emit(const char* event, Json&& fields) {
   line["event"] = event;
   // A unit's own times say when; it stays the record plus "event".
   if (std::string_view(event) != "unit") line["time"] = IsoLocalTime(std::chrono::system_clock::now());
-  std::fputs((line.dump() + "\n").c_str(), out_);
+  // A name that is not UTF-8 cannot be JSON: its bad bytes become U+FFFD.
+  std::fputs((line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n").c_str(),
+             out_);
   std::fflush(out_);
 }
 

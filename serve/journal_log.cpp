@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "station/printable_text.h"
+
 namespace ternis::serve {
 
 // systemd sets JOURNAL_STREAM to "device:inode" of the stream it connected.
@@ -22,7 +24,7 @@ bool JournalLog::StderrIsJournal() {
 void JournalLog::Unit(const UnitRecord& record) const {
   if (!enabled_) return;
   const UnitResult& r = record.result;
-  const std::string message = record.slot + ": " + DescribeResult(r);
+  const std::string message = PrintableText(record.slot + ": " + DescribeResult(r));
   sd_journal_send("MESSAGE=%s", message.c_str(),
                   "PRIORITY=%d", r.outcome == UnitOutcome::kPass ? LOG_INFO : LOG_WARNING,
                   "TERNIS_SLOT=%s", record.slot.c_str(),

@@ -12,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <string_view>
 
 namespace ternis::serve {
 
@@ -107,6 +108,19 @@ bool ParseFlag(const std::string& text, bool& flag) {
   return true;
 }
 
+// "$CREDENTIALS_DIRECTORY/NAME" (or "${CREDENTIALS_DIRECTORY}/NAME"), as the
+// station file names a key handed to the service by LoadCredential=; false
+// when it says so but the variable is not set.
+bool ExpandCredentials(std::string& path) {
+  for (const std::string_view prefix : {"$CREDENTIALS_DIRECTORY/", "${CREDENTIALS_DIRECTORY}/"}) {
+    if (!path.starts_with(prefix)) continue;
+    const char* folder = std::getenv("CREDENTIALS_DIRECTORY");
+    if (folder == nullptr || *folder == '\0') return false;
+    path = std::string(folder) + "/" + path.substr(prefix.size());
+  }
+  return true;
+}
+
 // "--config FILE" or "--config=FILE" anywhere before a lone "--".
 std::optional<std::string> ConfigPath(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
@@ -120,8 +134,9 @@ std::optional<std::string> ConfigPath(int argc, char** argv) {
 
 }  // namespace
 
-bool ApplySetting(ServeOptions& o, std::string name, const std::string& value,
+bool ApplySetting(ServeOptions& o, const std::string& written, const std::string& value,
                   std::string& error) {
+  std::string name = written;
   std::replace(name.begin(), name.end(), '_', '-');
   unsigned long number = 0;
   double seconds = 0;
@@ -133,6 +148,9 @@ bool ApplySetting(ServeOptions& o, std::string name, const std::string& value,
   if (name == "file") {
     if (value.empty()) return fail("takes a file name");
     o.file = value;
+    if (!ExpandCredentials(o.file))
+      return fail("names $CREDENTIALS_DIRECTORY, which is not set: LoadCredential= in the "
+                  "service sets it");
   } else if (name == "baud") {
     if (!ParseUnsigned(value, 0xFFFFFFFFul, number) || number == 0)
       return fail("takes a rate in bits per second, such as 115200");
@@ -178,7 +196,7 @@ bool ApplySetting(ServeOptions& o, std::string name, const std::string& value,
      : name == "key"     ? o.key
                          : o.journal) = flag;
   } else {
-    error = "unknown setting \"" + name + "\"";
+    error = "unknown setting \"" + written + "\"";
     return false;
   }
   return true;
@@ -186,7 +204,7 @@ bool ApplySetting(ServeOptions& o, std::string name, const std::string& value,
 
 ParseOutcome ParseServeOptions(int argc, char** argv, ServeOptions& options, std::string& error) {
   if (const auto config = ConfigPath(argc, argv)) {
-    if (!LoadStationConfig(*config, options, error)) return ParseOutcome::kBadArguments;
+    if (!LoadStationConfig(*config, options, error)) return ParseOutcome::kBadConfig;
   }
   static const option kLong[] = {{"file", required_argument, nullptr, 'f'},
                                  {"baud", required_argument, nullptr, 'b'},

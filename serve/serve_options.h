@@ -30,15 +30,16 @@ struct ServeOptions {
   std::vector<SlotSpec> slots;
 };
 
-enum class ParseOutcome { kRun, kHelp, kBadArguments };
+enum class ParseOutcome { kRun, kHelp, kBadArguments, kBadConfig };
 
-// Fills options from argv; on kBadArguments, error says what is wrong.
+// Fills options from argv; on kBadArguments or kBadConfig (the station file),
+// error says what is wrong.
 ParseOutcome ParseServeOptions(int argc, char** argv, ServeOptions& options, std::string& error);
 
 
 // One setting by its long option name ('_' or '-'), as the command line
 // and the config file give it; flags take "", true/false, yes/no, on/off, 1/0.
-bool ApplySetting(ServeOptions& options, std::string name, const std::string& value,
+bool ApplySetting(ServeOptions& options, const std::string& name, const std::string& value,
                   std::string& error);
 
 extern const char kServeUsage[];

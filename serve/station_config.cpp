@@ -24,8 +24,10 @@ int OnValue(void* user, const char* section, const char* name, const char* value
     if (!ok && error.empty()) error = "unknown setting \"list\"";
   } else if (where == "slots") {
     const SlotSpec slot{name, value};
-    ok = CheckSlot(slot, true, error);
-    if (ok) reader->options.slots.push_back(slot);
+    std::vector<SlotSpec> slots = reader->options.slots;
+    slots.push_back(slot);
+    ok = CheckSlot(slot, true, error) && CheckUnique(slots, error);
+    if (ok) reader->options.slots = std::move(slots);
   } else {
     ok = false;
     error = "unknown section [" + where + "]; there are [station] and [slots]";

@@ -23,6 +23,7 @@
 #include "serve/serve_options.h"
 #include "serve/waker.h"
 #include "station/key_file_check.h"
+#include "station/printable_text.h"
 #include "station/station.h"
 
 #ifndef TERNIS_VERSION
@@ -481,7 +482,14 @@ int main(int argc, char** argv) {
       std::fputs(kServeUsage, stdout);
       return 0;
     case ParseOutcome::kBadArguments:
-      std::fprintf(stderr, "ternis-serve: %s\n\n%s", error.c_str(), kServeUsage);
+      std::fprintf(stderr, "ternis-serve: %s\n\n%s", ternis::PrintableText(error).c_str(),
+                   kServeUsage);
+      return 2;
+    case ParseOutcome::kBadConfig:
+      std::fprintf(stderr,
+                   "ternis-serve: %s\nternis-serve: the settings are in ternis-serve --help "
+                   "and ternis-serve.conf(5)\n",
+                   ternis::PrintableText(error).c_str());
       return 2;
     case ParseOutcome::kRun:
       break;

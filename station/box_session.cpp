@@ -124,7 +124,8 @@ bool BoxSession::Connect(const std::string& path, const LineSettings& line) {
     line_ = line;
     reopen_ = options_.wait_for_missing;
     next_retry_ = clock_.steady() + RetryInterval(port_.GetLastError());
-    notices_.push_back(CannotOpen(failure));
+    QueueNoticeLocked(CannotOpen(failure));
+    failure_told_ = failure;
   }
   SetLink(reopen_ ? Link::kWaiting : Link::kClosed, failure);
   return false;
@@ -328,18 +329,20 @@ void BoxSession::TryReopen(Instant now) {
   if (OpenAndConfigure(device, line)) {
     {
       std::lock_guard lock(mutex_);
-      notices_.push_back({NoticeKind::kConnected, port_.GetLastStatus()});
+      QueueNoticeLocked({NoticeKind::kConnected, port_.GetLastStatus()});
+      failure_told_.clear();
     }
     SetLink(Link::kOpen);
     return;
   }
   const std::string failure = OpenFailure();
-  bool changed_reason;
   {
     std::lock_guard lock(mutex_);
     next_retry_ = now.steady + RetryInterval(port_.GetLastError());
-    changed_reason = failure != problem_;
-    if (changed_reason) notices_.push_back(CannotOpen(failure));
+    // Compared with what was said, not with problem_: the attempt itself
+    // clears that when the device opens but is no terminal.
+    if (failure != failure_told_) QueueNoticeLocked(CannotOpen(failure));
+    failure_told_ = failure;
   }
   SetLink(Link::kWaiting, failure);
 }
@@ -406,7 +409,7 @@ void BoxSession::OnBootUp(const BootUpEvent& event) {
     }
     Record(tracker_.OnBootUp(event, Now()));
     if (tracker_.unit_number() != before)
-      notices_.push_back({NoticeKind::kUnitStarted, "box booted", 0, tracker_.unit_number()});
+      QueueNoticeLocked({NoticeKind::kUnitStarted, "box booted", 0, tracker_.unit_number()});
     changed = ViewChangedLocked();
   }
   if (SessionObserver* observer = observer_.load()) observer->OnBootUp(event);
@@ -418,11 +421,13 @@ void BoxSession::OnDataServed(const DataServedEvent& event) {
   {
     std::lock_guard lock(mutex_);
     const std::uint64_t before = tracker_.unit_number();
-    Record(tracker_.OnDataServed(event, Now()));
+    std::optional<UnitResult> ended = tracker_.OnDataServed(event, Now());
+    // A unit's first request may also end it (a failed write): start first.
     if (tracker_.unit_number() != before) {
-      notices_.push_back(
+      QueueNoticeLocked(
           {NoticeKind::kUnitStarted, "box already running", 0, tracker_.unit_number()});
     }
+    Record(std::move(ended));
     changed = ViewChangedLocked();
   }
   if (SessionObserver* observer = observer_.load()) observer->OnDataServed(event);
@@ -457,8 +462,8 @@ void BoxSession::OnDeviceLost(int error) {
     std::lock_guard lock(mutex_);
     Record(tracker_.OnDeviceLost(Now()));
     waiting_for_image_ = false;  // whatever boots next on this line asks afresh
-    notices_.push_back({NoticeKind::kDeviceLost,
-                        std::string("device lost (") + std::strerror(error) + ")", error});
+    QueueNoticeLocked({NoticeKind::kDeviceLost,
+                       std::string("device lost (") + std::strerror(error) + ")", error});
     ViewChangedLocked();
   }
   if (SessionObserver* observer = observer_.load()) observer->OnDeviceLost(error);
@@ -481,10 +486,16 @@ void BoxSession::Record(std::optional<UnitResult> result) {
       tracker_.ClearImage();
     }
   }
+  result->sequence = ++sequence_;
   tally_.Count(result->outcome);
   last_result_ = *result;
   results_.push_back(std::move(*result));
   AdoptPendingLocked();
+}
+
+void BoxSession::QueueNoticeLocked(SessionNotice notice) {
+  notice.sequence = ++sequence_;
+  notices_.push_back(std::move(notice));
 }
 
 SlotState BoxSession::StateLocked() const {

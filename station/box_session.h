@@ -74,6 +74,7 @@ struct SessionNotice {
   int error = 0;
   std::uint64_t unit = 0;
   bool configuring = false;  // kCannotOpen: it opened, but the line was refused
+  std::uint64_t sequence = 0;  // order among the session's notices and results
 };
 
 class SessionObserver {
@@ -214,6 +215,8 @@ class BoxSession final : private EngineSink, private LinkListener {
   void AdoptPendingLocked();
   // Under the mutex: counts a result and queues it.
   void Record(std::optional<UnitResult> result);
+  // Under the mutex: queues a notice after everything queued so far.
+  void QueueNoticeLocked(SessionNotice notice);
   SlotState StateLocked() const;
   // True when the view an observer shows has changed since it last heard.
   bool ViewChangedLocked();
@@ -238,6 +241,7 @@ class BoxSession final : private EngineSink, private LinkListener {
   bool reopen_ = false;       // Service tries to open device_ again
   bool loss_told_ = false;    // the receive thread has reported the loss
   bool configure_failed_ = false;  // the last attempt opened but could not set the line
+  std::string failure_told_;  // the open failure last queued as a notice
   SteadyTime next_retry_{};
   std::shared_ptr<const ImageSnapshot> pending_image_;
   std::shared_ptr<const ImageSnapshot> unit_image_;  // taken from the source, not yet served
@@ -249,6 +253,7 @@ class BoxSession final : private EngineSink, private LinkListener {
   ViewKey shown_{SlotState::kClosed, 0};
   std::size_t results_told_ = 0;  // queued items the observer has heard of
   std::size_t notices_told_ = 0;
+  std::uint64_t sequence_ = 0;  // the last given to a notice or result
 };
 
 }  // namespace ternis

@@ -12,6 +12,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "station/printable_text.h"
+
 namespace ternis {
 
 namespace {
@@ -49,7 +51,7 @@ std::string CommandLine(pid_t pid) {
     text = ReadFile(dir + "/comm");
     while (!text.empty() && text.back() == '\n') text.pop_back();
   }
-  return text;
+  return PrintableText(text);  // anyone may put a newline or an escape in theirs
 }
 
 bool SameFile(const struct stat& a, const struct stat& b) {
@@ -106,10 +108,11 @@ void AddProberHints(PortDiagnosis& d) {
 
 void DiagnoseMissing(const PortFailure& f, PortDiagnosis& d) {
   d.problem = PortProblem::kMissing;
-  d.summary = f.path + " does not exist";
+  d.summary = PrintableText(f.path) + " does not exist";
   if (!f.similar_devices.empty()) {
     std::string names;
-    for (const std::string& name : f.similar_devices) names += (names.empty() ? "" : ", ") + name;
+    for (const std::string& name : f.similar_devices)
+      names += (names.empty() ? "" : ", ") + PrintableText(name);
     d.hints.push_back("present with a similar name: " + names);
   }
   d.hints.push_back("ternis-serve --list shows every serial device");
@@ -119,8 +122,8 @@ void DiagnoseMissing(const PortFailure& f, PortDiagnosis& d) {
 void DiagnosePermission(const PortFailure& f, const struct stat& st, PortDiagnosis& d) {
   d.problem = PortProblem::kPermission;
   const std::string group = GroupName(st.st_gid);
-  d.summary = "permission denied: " + f.path + " is " + ModeString(st.st_mode) + " " +
-              UserName(st.st_uid) + ":" + group;
+  d.summary = "permission denied: " + PrintableText(f.path) + " is " + ModeString(st.st_mode) +
+              " " + UserName(st.st_uid) + ":" + group;
   if (st.st_mode & S_IRWXG)
     d.hints.push_back(GroupAdvice(group, AccountInGroup(st.st_gid), LoginHasGroup(st.st_gid)));
   else
@@ -130,7 +133,7 @@ void DiagnosePermission(const PortFailure& f, const struct stat& st, PortDiagnos
 
 void DiagnoseHeld(const PortFailure& f, PortDiagnosis& d) {
   d.problem = PortProblem::kHeld;
-  d.summary = f.path + " is in use by another program";
+  d.summary = PrintableText(f.path) + " is in use by another program";
   const pid_t self = ::getpid();
   std::vector<ProcessInfo> holders = ProcessesHolding(f.path);
   holders.erase(std::remove_if(holders.begin(), holders.end(),
@@ -142,14 +145,14 @@ void DiagnoseHeld(const PortFailure& f, PortDiagnosis& d) {
     d.hints.push_back(::geteuid() == 0
                           ? "no process shows it open; it may be locked by this program"
                           : "the holder cannot be seen (another user's process?); as root: "
-                            "fuser -v " + f.path);
+                            "fuser -v " + PrintableText(f.path));
   }
   AddProberHints(d);
 }
 
 void DiagnoseSettings(const PortFailure& f, PortDiagnosis& d) {
   d.problem = PortProblem::kSettingsRefused;
-  d.summary = "the driver of " + f.path + " refused the line settings";
+  d.summary = "the driver of " + PrintableText(f.path) + " refused the line settings";
   if (!f.line) return;
   const LineSettings& line = *f.line;
   if (line.stop_bits == kStopOneAndHalf) d.hints.push_back("1.5 stop bits cannot be set on Linux");
@@ -232,10 +235,10 @@ PortDiagnosis DiagnosePort(const PortFailure& f) {
     DiagnoseMissing(f, d);
   } else if (!exists) {
     d.problem = PortProblem::kOther;
-    d.summary = f.path + ": " + std::strerror(errno);
+    d.summary = PrintableText(f.path) + ": " + std::strerror(errno);
   } else if (!S_ISCHR(st.st_mode) || f.error == ENOTTY) {
     d.problem = PortProblem::kNotSerial;
-    d.summary = f.path + " is not a serial device: it is " + KindOf(st.st_mode);
+    d.summary = PrintableText(f.path) + " is not a serial device: it is " + KindOf(st.st_mode);
   } else if (f.configuring) {
     DiagnoseSettings(f, d);
   } else if (f.error == EACCES || f.error == EPERM) {
@@ -244,7 +247,7 @@ PortDiagnosis DiagnosePort(const PortFailure& f) {
     DiagnoseHeld(f, d);
   } else {
     d.problem = PortProblem::kOther;
-    d.summary = f.path + ": " + std::strerror(f.error);
+    d.summary = PrintableText(f.path) + ": " + std::strerror(f.error);
     AddProberHints(d);
   }
   return d;

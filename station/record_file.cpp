@@ -21,7 +21,9 @@ bool RecordFile::Open(const std::string& path, std::string& error) {
 
 bool RecordFile::Append(const std::vector<UnitRecord>& records, std::string& error) {
   std::string line;
-  for (const UnitRecord& record : records) line += ToJson(record).dump() + "\n";
+  // A file name that is not UTF-8 cannot be JSON: its bad bytes become U+FFFD.
+  for (const UnitRecord& record : records)
+    line += ToJson(record).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
   if (line.empty()) return true;
   ssize_t n;
   do {

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <utility>
 
+#include "station/printable_text.h"
+
 namespace ternis {
 
 namespace {
@@ -87,9 +89,10 @@ std::optional<SerialDevice> Describe(udev_device* tty) {
   if (udev_device* usb = udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_device")) {
     device.vendor_id = Text(udev_device_get_sysattr_value(usb, "idVendor"));
     device.product_id = Text(udev_device_get_sysattr_value(usb, "idProduct"));
-    device.serial = Text(udev_device_get_sysattr_value(usb, "serial"));
-    device.manufacturer = Text(udev_device_get_sysattr_value(usb, "manufacturer"));
-    device.product = Text(udev_device_get_sysattr_value(usb, "product"));
+    // Written by whoever made the device: escaped before anyone shows them.
+    device.serial = PrintableText(Text(udev_device_get_sysattr_value(usb, "serial")));
+    device.manufacturer = PrintableText(Text(udev_device_get_sysattr_value(usb, "manufacturer")));
+    device.product = PrintableText(Text(udev_device_get_sysattr_value(usb, "product")));
   }
   device.driver = NearestDriver(tty);
   return device;

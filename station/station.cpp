@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "station/image_digest.h"
+#include "station/printable_text.h"
 #include "station/serial_inventory.h"
 
 namespace ternis {
@@ -98,7 +99,12 @@ bool Station::LoadImage(const std::string& path, std::string& error) {
   int load_error = 0;
   auto image = ImageSnapshot::Load(path, &load_error, settings_.secret);
   if (!image) {
-    error = "cannot load " + path + ": " + std::strerror(load_error);
+    error = "cannot load " + PrintableText(path) + ": " + std::strerror(load_error);
+    return false;
+  }
+  // A box would get its time at once and pass having received nothing.
+  if (image->contents().empty()) {
+    error = PrintableText(path) + " is empty: nothing to serve";
     return false;
   }
   identities_[image->id()] = {path, image->contents().size(), Sha256Hex(image->contents())};
@@ -259,8 +265,8 @@ bool Station::RenameSlot(std::size_t index, const std::string& name) {
 }
 
 // Every slot's ended units are recorded together first (one fsync for a
-// burst of boxes finishing at once), then each slot's news is told in
-// order: its results, its notices, its state.
+// burst of boxes finishing at once), then each slot's news is told: its
+// results and notices in the order they happened, then its state.
 std::vector<StationEvent> Station::Service(std::chrono::steady_clock::time_point now) {
   std::vector<std::vector<UnitResult>> results(slots_.size());
   std::vector<std::vector<SessionNotice>> notices(slots_.size());
@@ -276,22 +282,19 @@ std::vector<StationEvent> Station::Service(std::chrono::steady_clock::time_point
   if (pool_) PoolNews(events);
   auto next_ended = ended.begin();
   for (std::size_t i = 0; i < slots_.size(); ++i) {
+    std::vector<StationEvent> slot_ended;
     for (; next_ended != ended.end() && next_ended->slot == i; ++next_ended)
-      events.push_back(std::move(*next_ended));
-    ServiceSlot(i, now, std::move(notices[i]), events);
+      slot_ended.push_back(std::move(*next_ended));
+    ServiceSlot(i, now, std::move(slot_ended), std::move(notices[i]), events);
   }
   return events;
 }
 
 void Station::ServiceSlot(std::size_t index, std::chrono::steady_clock::time_point now,
-                          std::vector<SessionNotice> notices, std::vector<StationEvent>& events) {
+                          std::vector<StationEvent> ended, std::vector<SessionNotice> notices,
+                          std::vector<StationEvent>& events) {
   Slot& slot = *slots_[index];
-  for (SessionNotice& notice : notices) {
-    StationEvent event(StationEvent::Kind::kNotice, index);
-    if (notice.kind == NoticeKind::kCannotOpen) event.diagnosis = Diagnose(slot, notice);
-    event.notice = std::move(notice);
-    events.push_back(std::move(event));
-  }
+  InOrder(index, std::move(ended), std::move(notices), true, events);
   const SessionSnapshot s = slot.session.Snapshot();
   slot.meter.Sample(s.unit, s.covered, now);
   if (slot.told_state != s.state) {
@@ -341,6 +344,23 @@ std::vector<StationEvent> Station::Record(const std::vector<std::vector<UnitResu
   return events;
 }
 
+// Both lists are in the session's order already; merged by its sequence.
+void Station::InOrder(std::size_t index, std::vector<StationEvent> ended,
+                      std::vector<SessionNotice> notices, bool diagnose,
+                      std::vector<StationEvent>& events) const {
+  auto result = ended.begin();
+  for (SessionNotice& notice : notices) {
+    for (; result != ended.end() && result->record.result.sequence < notice.sequence; ++result)
+      events.push_back(std::move(*result));
+    StationEvent event(StationEvent::Kind::kNotice, index);
+    if (diagnose && notice.kind == NoticeKind::kCannotOpen)
+      event.diagnosis = Diagnose(*slots_[index], notice);
+    event.notice = std::move(notice);
+    events.push_back(std::move(event));
+  }
+  for (; result != ended.end(); ++result) events.push_back(std::move(*result));
+}
+
 PortDiagnosis Station::Diagnose(const Slot& slot, const SessionNotice& notice) const {
   PortFailure failure;
   failure.path = slot.spec.device;
@@ -363,16 +383,13 @@ std::optional<SteadyTime> Station::NextService() const {
 std::vector<StationEvent> Station::StopAll() {
   std::vector<StationEvent> events;
   for (std::size_t i = 0; i < slots_.size(); ++i) {
-    // What happened since the last look (a box unplugged just now) is told too.
-    for (SessionNotice& notice : slots_[i]->session.TakeNotices()) {
-      StationEvent event(StationEvent::Kind::kNotice, i);
-      event.notice = std::move(notice);
-      events.push_back(std::move(event));
-    }
+    // What happened since the last look (a box unplugged just now) is told
+    // too; a port that cannot be opened is nothing to wait for any more.
+    std::vector<SessionNotice> notices = slots_[i]->session.TakeNotices();
     slots_[i]->session.Stop();
     std::vector<std::vector<UnitResult>> results(i + 1);
     results[i] = slots_[i]->session.TakeResults();
-    for (StationEvent& event : Record(results)) events.push_back(std::move(event));
+    InOrder(i, Record(results), std::move(notices), false, events);
   }
   return events;
 }

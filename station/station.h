@@ -70,7 +70,8 @@ class Station {
   Station& operator=(const Station&) = delete;
 
   // The image for every slot. Before any slot serves, or for the units that
-  // start from now on (a box never gets a mix). False with the reason.
+  // start from now on (a box never gets a mix). False with the reason; an
+  // empty file is refused.
   bool LoadImage(const std::string& path, std::string& error);
   const ImageIdentity& image() const;
   bool has_image() const { return image_ != nullptr; }
@@ -123,9 +124,15 @@ class Station {
   void TellPool(std::string text);  // under keys_mutex_
   ImageIdentity KeyIdentity(std::uint64_t image_id) const;
 
-  // A slot's notices and state, after its results.
+  // A slot's results and notices, in the order they happened; then its state.
   void ServiceSlot(std::size_t index, std::chrono::steady_clock::time_point now,
-                   std::vector<SessionNotice> notices, std::vector<StationEvent>& events);
+                   std::vector<StationEvent> ended, std::vector<SessionNotice> notices,
+                   std::vector<StationEvent>& events);
+  // Appends a slot's ended units and notices by the session's sequence;
+  // `diagnose`: a port that cannot be opened comes with its diagnosis.
+  void InOrder(std::size_t index, std::vector<StationEvent> ended,
+               std::vector<SessionNotice> notices, bool diagnose,
+               std::vector<StationEvent>& events) const;
   // The results of each slot (by index), recorded in one write; their events.
   std::vector<StationEvent> Record(const std::vector<std::vector<UnitResult>>& results);
   PortDiagnosis Diagnose(const Slot& slot, const SessionNotice& notice) const;

@@ -65,6 +65,7 @@ struct UnitResult {
   std::uint64_t requests = 0;
   std::uint64_t missing_bytes = 0;
   std::vector<ByteRange> missing;  // the gaps, for a unit that did not pass
+  std::uint64_t sequence = 0;      // its session's order among notices and results
 };
 
 // "pass", "fail", "aborted".

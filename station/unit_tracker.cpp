@@ -128,7 +128,8 @@ std::optional<UnitResult> UnitTracker::OnNoImage(Instant now) {
 std::optional<UnitResult> UnitTracker::OnTimeServed(const TimeServedEvent& event, Instant now) {
   if (event.write == WriteStatus::kCancelled || !in_unit()) return std::nullopt;
   last_activity_ = now.steady;
-  if (requests_ == 0) return std::nullopt;  // asked for the time before any data: still starting
+  // Asked for the time before any data: still starting, unless there is nothing to read.
+  if (requests_ == 0 && !(image_known_ && image_size_ == 0)) return std::nullopt;
   if (event.write != WriteStatus::kOk) return FailOnWrite(event.write, now);
   if (!image_known_) return Fail("no file was loaded", now);
   if (!covered_.Covers(image_size_)) {

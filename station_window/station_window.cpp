@@ -22,6 +22,7 @@
 #include "controls/skin_button.h"
 #include "protocol/constants.h"
 #include "station/key_file_check.h"
+#include "station/printable_text.h"
 #include "station_window/slot_row.h"
 
 #ifndef TERNIS_VERSION
@@ -929,8 +930,12 @@ int StationWindow::RowOfSlot(std::size_t slot) const {
   return -1;
 }
 
+// Lines quote file, device and slot names: escaped, they stay one line.
 void StationWindow::Say(const QString& text, const QString& slot) {
-  log_.Append(text, slot);
+  const auto printable = [](const QString& t) {
+    return QString::fromStdString(PrintableText(t.toStdString()));
+  };
+  log_.Append(printable(text), printable(slot));
 }
 
 }  // namespace ternis

@@ -8,7 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
+#include <filesystem>
 #include <future>
 #include <thread>
 
@@ -164,6 +166,39 @@ TEST_F(BoxSessionTest, ADeviceMissingAtFirstIsServedWhenItAppears) {
   ASSERT_EQ(results.size(), 1u);
   EXPECT_EQ(results[0].outcome, UnitOutcome::kPass);
   EXPECT_EQ(box->Wait(), 0);
+}
+
+// A device that cannot be used is tried again and again; the reason is told
+// once, and again only when it changes.
+TEST(BoxSessionRetry, AReasonIsToldOncePerChange) {
+  test::TempDir dir;
+  SteadyTime now{};
+  SessionClock clock;
+  clock.steady = [&now] { return now; };
+  SessionOptions options;
+  options.wait_for_missing = true;
+  const auto cannot_open = [](BoxSession& session) {
+    const auto notices = session.TakeNotices();
+    return std::count_if(notices.begin(), notices.end(), [](const SessionNotice& n) {
+      return n.kind == NoticeKind::kCannotOpen;
+    });
+  };
+  for (const std::string& device : {dir.Write("regular", Bytes(4, 0)), std::string("/dev/null")}) {
+    BoxSession session(nullptr, options, kPlatformAsync, clock);
+    EXPECT_FALSE(session.Connect(device, {115200, 8, kParityNone, kStopOne}));
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      now += 10s;
+      session.Service();
+    }
+    EXPECT_EQ(cannot_open(session), 1) << device;
+    if (device == "/dev/null") break;
+    std::filesystem::remove(device);  // another reason: told, once
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      now += 10s;
+      session.Service();
+    }
+    EXPECT_EQ(cannot_open(session), 1) << device;
+  }
 }
 
 // One reading of the clock: a request a millisecond before midnight gets

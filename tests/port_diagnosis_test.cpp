@@ -4,6 +4,7 @@
 // ternis_serve_test (it needs another user).
 
 #include "station/port_diagnosis.h"
+#include "station/printable_text.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -78,15 +79,18 @@ TEST(PortDiagnosis, RefusedSettingsSayWhichOne) {
   }
 }
 
-// The holder is found in /proc by device number and named with its command line.
+// The holder is found in /proc by device number and named with its command
+// line, escaped: anyone can put a newline or a terminal's escape in theirs.
 TEST(PortDiagnosis, APortInUseNamesTheProcessThatHoldsIt) {
   test::PtyBox line;
   test::TempDir dir;
-  test::Process holder({"/bin/sh", "-c", "exec 3<>" + line.port_path() + "; exec sleep 30"},
-                       (dir.path() / "out").string(), (dir.path() / "err").string());
+  test::Process holder(
+      {"/bin/bash", "-c", "exec 3<>" + line.port_path() + "; exec -a $'sleep\\n\\e[2J' sleep 30"},
+      (dir.path() / "out").string(), (dir.path() / "err").string());
+  const std::string command = "sleep\\n\\x1b[2J 30";
   // The shell holds the port before it becomes sleep; wait for the exec.
   std::vector<ProcessInfo> holders;
-  const auto settled = [&] { return holders.size() == 1 && holders[0].command == "sleep 30"; };
+  const auto settled = [&] { return holders.size() == 1 && holders[0].command == command; };
   for (int i = 0; i < 500 && !settled(); ++i) {
     holders = ProcessesHolding(line.port_path());
     std::erase_if(holders, [](const ProcessInfo& p) { return p.pid == ::getpid(); });
@@ -94,14 +98,33 @@ TEST(PortDiagnosis, APortInUseNamesTheProcessThatHoldsIt) {
   }
   ASSERT_EQ(holders.size(), 1u);
   EXPECT_EQ(holders[0].pid, holder.pid());
-  EXPECT_EQ(holders[0].command, "sleep 30");
+  EXPECT_EQ(holders[0].command, command);
 
   const PortDiagnosis d = DiagnosePort({line.port_path(), EBUSY, false, {}, {}});
   EXPECT_EQ(d.problem, PortProblem::kHeld);
   EXPECT_NE(d.Text().find(line.port_path() + " is in use by another program; held by process " +
-                          std::to_string(holder.pid()) + ": sleep 30"),
+                          std::to_string(holder.pid()) + ": " + command),
             std::string::npos)
       << d.Text();
+}
+
+TEST(PrintableText, EscapesWhatCouldForgeALineOrDriveATerminal) {
+  const std::string plain = "/dev/ttyUSB0 s1 \\ caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\xba";
+  const std::pair<std::string, std::string> cases[] = {
+      {plain, plain},
+      {"a\nb\rc\td", "a\\nb\\rc\\td"},
+      {std::string("nul\0bel\a", 8) + "\x1b[2J\x7f", "nul\\x00bel\\x07\\x1b[2J\\x7f"},
+      {"csi \xc2\x9b" "31m, nbsp \xc2\xa0", "csi \\u009b31m, nbsp \xc2\xa0"},
+      {"latin-1 caf\xe9", "latin-1 caf\\xe9"},
+      {"cut \xe2\x82", "cut \\xe2\\x82"},
+      {"overlong \xc0\xaf \xe0\x80\xaf", "overlong \\xc0\\xaf \\xe0\\x80\\xaf"},
+      {"surrogate \xed\xa0\x80", "surrogate \\xed\\xa0\\x80"},
+      {"past U+10FFFF \xf4\x90\x80\x80", "past U+10FFFF \\xf4\\x90\\x80\\x80"},
+  };
+  for (const auto& [text, shown] : cases) {
+    EXPECT_EQ(PrintableText(text), shown);
+    EXPECT_EQ(PrintableText(shown), shown) << "escaping twice changes nothing";
+  }
 }
 
 TEST(PortDiagnosis, GroupAdviceFitsTheAccountAndTheLogin) {

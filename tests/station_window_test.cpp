@@ -290,6 +290,9 @@ TEST_F(StationWindowTest, OneFileForEverySlotByDrop) {
   EXPECT_FALSE(window->SelectFile(FIRMWARE_FILE, QString::fromStdString(Path("missing.bin"))));
   EXPECT_EQ(window->identityLabel()->text(), "no file served") << "the old file is not served on";
   EXPECT_TRUE(window->warningLabel()->text().contains("missing.bin"));
+  const std::string empty = dir.Write("empty.bin", {});
+  EXPECT_FALSE(window->SelectFile(FIRMWARE_FILE, QString::fromStdString(empty)));
+  EXPECT_TRUE(window->warningLabel()->text().contains("empty.bin is empty: nothing to serve"));
 }
 
 // The program itself: bad slots end it with status 2; a termination signal

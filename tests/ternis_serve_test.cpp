@@ -115,8 +115,15 @@ TEST_F(ServeTest, PlainProgressClimbsByTheBytesCoveredAtMostEveryTenPercent) {
   EXPECT_LE(lines, 14) << err;  // 0..100 by tens, plus phase changes
   EXPECT_TRUE(Holds(err, ": 100% (200000 of 200000 bytes) writing"));
   EXPECT_TRUE(std::regex_search(err, std::regex(R"(\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d )" +
-                                                Path("box") + ": PASS in ")))
+                                                Path("box") + ": unit 1 PASS in ")))
       << "timestamped\n" << err;
+  // The connection and the result, once each; the start before the result.
+  for (const char* said : {"(Connected Successfully|connected)\n", "(unit 1 )?PASS in"}) {
+    const std::regex line(Path("box") + ": " + said);
+    EXPECT_EQ(std::distance(std::sregex_iterator(err.begin(), err.end(), line),
+                            std::sregex_iterator()), 1) << said << "\n" << err;
+  }
+  EXPECT_LT(err.find("unit 1 started"), err.find("unit 1 PASS")) << err;
 }
 
 TEST_F(ServeTest, BoxNoticesWrongBytes) {
@@ -154,8 +161,11 @@ TEST_F(ServeTest, ExitStatusSaysHowItEnded) {
        {"--once", "--unit-timeout", "0.3", "--timeout", "30"}, 0, 1,
        "s1: unit 1 FAIL after [0-9.]+ s: box stopped asking \\(0\\.3 s\\) "
        "\\(196928 bytes missing\\)"},
-      {"a file that cannot be loaded", {}, {"--file", Path("missing.bin")}, 0, 1,
-       "cannot load " + Path("missing.bin") + ": No such file or directory"},
+      // A name from outside is one line, whatever it holds.
+      {"a file that cannot be loaded", {}, {"--file", Path("missing\n\x1b[2J.bin")}, 0, 1,
+       "cannot load " + Path("missing\\\\n\\\\x1b\\[2J\\.bin") + ": No such file or directory"},
+      {"an empty file", {}, {"--file", dir.Write("empty.bin", {})}, 0, 1,
+       Path("empty.bin") + " is empty: nothing to serve"},
   };
   for (const Case& c : cases) {
     std::unique_ptr<Process> box;
@@ -354,12 +364,20 @@ TEST_F(ServeTest, TheStationFileIsReadAndBadLinesAreNamed) {
       {"[station]\nfile = x\n[box]\na = b\n", ":4: unknown section [box]"},
       {"[slots]\nbad name = /dev/ttyS0\n", ":2: a slot name takes letters"},
       {"[station]\nthis is not a setting\n", ":2: not a setting (NAME = VALUE)"},
+      {"[station]\nunit_timout = 5\n", ":2: unknown setting \"unit_timout\""},
+      {"[slots]\na = /dev/x\na = /dev/y\n", ":3: slot \"a\" given twice"},
+      {"[slots]\na = /dev/x\n\nb = /dev/x\n", ":4: device /dev/x given twice"},
   };
   for (const Bad& b : bad) {
     dir.Write("station.conf", AsBytes(b.text));
     auto refused = StartServe({"--config", config});
     EXPECT_EQ(refused->Wait(), 2) << b.text;
-    EXPECT_TRUE(Holds(ServeErr(), "ternis-serve: " + config + b.error)) << b.text;
+    // The fault and where to look, without the whole usage.
+    const std::string err = ServeErr();
+    EXPECT_TRUE(Holds(err, "ternis-serve: " + config + b.error)) << b.text;
+    EXPECT_TRUE(Holds(err, "\nternis-serve: the settings are in ternis-serve --help and "
+                           "ternis-serve.conf(5)\n"));
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
   }
   auto missing = StartServe({"--config", Path("no-such.conf")});
   EXPECT_EQ(missing->Wait(), 2);
@@ -386,6 +404,19 @@ TEST_F(ServeTest, KeyFilesAreWarnedAboutAndNeverShown) {
                                     std::string("4B33592D"), std::string("4b 33 59 2d")})
       EXPECT_EQ(output.find(leak), std::string::npos) << leak << " in\n" << output;
   }
+
+  // The service's copy (LoadCredential=), named from the station file: no warning.
+  const std::string credentials = Path("credentials");
+  ASSERT_EQ(::mkdir(credentials.c_str(), 0700), 0);
+  ASSERT_EQ(::rename(key.c_str(), (credentials + "/m.key").c_str()), 0);
+  auto box2 = StartBox("box2", {"--reference", credentials + "/m.key"});
+  dir.Write("station.conf", AsBytes("[station]\nfile = $CREDENTIALS_DIRECTORY/m.key\nkey = yes\n"
+                                  "once = yes\n[slots]\ns1 = " + Path("box2") + "\n"));
+  Process service({"/usr/bin/env", "CREDENTIALS_DIRECTORY=" + credentials, TERNIS_SERVE_PATH,
+                   "--config", Path("station.conf")},
+                  Path("service.out"), Path("service.err"));
+  EXPECT_EQ(service.Wait(), 0) << ReadText(Path("service.err"));
+  EXPECT_FALSE(Holds(ReadText(Path("service.err")), "warning"));
 }
 
 // --journal: each result with fields to select it by. Uses the machine's

@@ -186,6 +186,19 @@ TEST_F(UnitTrackerTest, WithoutAFileTheBoxCannotPass) {
   EXPECT_EQ(AskTime()->reason, "no file was loaded");
 }
 
+// Nothing to read: the box asks for the time at once, and that is a pass.
+TEST_F(UnitTrackerTest, AnEmptyImagePassesWhenTheTimeIsAsked) {
+  tracker.SetImage(kImageId, 0);
+  for (std::uint64_t unit = 1; unit <= 2; ++unit) {
+    ASSERT_FALSE(Boot());
+    const auto result = AskTime();
+    ASSERT_TRUE(result) << "unit " << unit;
+    EXPECT_EQ(result->number, unit);
+    EXPECT_EQ(result->outcome, UnitOutcome::kPass);
+    EXPECT_FALSE(tracker.OnDeviceLost(now)) << "a passed unit stays passed";
+  }
+}
+
 TEST_F(UnitTrackerTest, StoppingAbortsOnlyAUnitInProgressAndClosingIsNoFailure) {
   EXPECT_FALSE(tracker.Abort(now));
   Boot();
