@@ -249,11 +249,15 @@ bool BoxSession::BeforeData() {
   if (!source) return true;
   {
     std::lock_guard lock(mutex_);
-    if (tracker_.in_unit()) return true;
+    if (tracker_.in_unit()) {
+      data_let_through_ = true;
+      return true;
+    }
   }
   if (!TakeUnitImage(*source)) return false;
   std::lock_guard lock(mutex_);
   AdoptUnitImageLocked();
+  data_let_through_ = true;
   return true;
 }
 
@@ -487,6 +491,7 @@ void BoxSession::Record(std::optional<UnitResult> result) {
     }
   }
   result->sequence = ++sequence_;
+  result->data_let_through = std::exchange(data_let_through_, false);
   tally_.Count(result->outcome);
   last_result_ = *result;
   results_.push_back(std::move(*result));

@@ -245,7 +245,8 @@ class BoxSession final : private EngineSink, private LinkListener {
   SteadyTime next_retry_{};
   std::shared_ptr<const ImageSnapshot> pending_image_;
   std::shared_ptr<const ImageSnapshot> unit_image_;  // taken from the source, not yet served
-  bool waiting_for_image_ = false;                   // the source had nothing for a box that asked
+  bool waiting_for_image_ = false;
+  bool data_let_through_ = false;  // in the unit in progress, a request reached the image                   // the source had nothing for a box that asked
   std::optional<UnitResult> last_result_;
   UnitTally tally_;
   std::vector<UnitResult> results_;

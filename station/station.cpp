@@ -137,8 +137,9 @@ KeyPoolCounts Station::PoolCounts() const {
   return pool_ ? pool_->Counts() : KeyPoolCounts{};
 }
 
+// Key names come from whoever filled the folder: escaped like any outside text.
 void Station::TellPool(std::string text) {
-  pool_news_.push_back(std::move(text));
+  pool_news_.push_back(PrintableText(text));
 }
 
 std::shared_ptr<const ImageSnapshot> Station::TakeKey() {
@@ -175,13 +176,14 @@ void Station::GiveBackKey(const ImageSnapshot& image) {
 }
 
 // Passed: used. Any byte of it sent in a unit that did not pass: spoiled.
-// None sent: ready again, for the next box.
+// None sent, and no request on its way with it: ready again, for the next box.
 void Station::SettleKey(const UnitResult& result) {
   std::lock_guard lock(keys_mutex_);
   const auto key = keys_.find(result.image_id);
   if (key == keys_.end()) return;
+  const bool none_sent = result.bytes_served == 0 && !result.data_let_through;
   const KeyFate fate = result.outcome == UnitOutcome::kPass ? KeyFate::kUsed
-                       : result.bytes_served == 0           ? KeyFate::kReady
+                       : none_sent                          ? KeyFate::kReady
                                                             : KeyFate::kSpoiled;
   std::string error;
   if (!pool_->Finish(key->second.name, fate, error)) TellPool(error);

@@ -63,6 +63,9 @@ struct UnitResult {
   std::uint64_t bytes_served = 0;  // every byte sent, zeros past the end and repeats included
   std::uint64_t covered_bytes = 0;
   std::uint64_t requests = 0;
+  // A data request was let through to the image: its bytes may still be on
+  // their way when the unit ends (a timeout racing the box's request).
+  bool data_let_through = false;
   std::uint64_t missing_bytes = 0;
   std::vector<ByteRange> missing;  // the gaps, for a unit that did not pass
   std::uint64_t sequence = 0;      // its session's order among notices and results
