@@ -26,12 +26,14 @@
 #include <climits>
 #include <cstdarg>
 
+#include "app/file_kind.h"
+#include "app/sm_message.h"
 #include "app/dialog_units.h"
 #include "app/enter_key.h"
 #include "app/port_settings_dialog.h"
 #include "app/settings_store.h"
 #include "controls/skin.h"
-#include "protocol/constants.h"
+#include "protocol/date_time_code.h"
 #include "station/box_session.h"
 #include "station/image_digest.h"
 #include "station/key_file_check.h"
@@ -209,6 +211,9 @@ void DownloadDialog::Initialise() {
   SkinControls();
   clock_ = new ClockDisplay(clock_fields_[0], clock_fields_[1], clock_fields_[2], clock_fields_[3],
                             clock_fields_[4], this);
+  clock_->setCodeText([](const std::tm& local) {
+    return QString::fromStdString(FormatDateTimeCode(DateTimeCodeFor(local)));
+  });
   clock_->Create();
   link_.StartupConnect();
   CheckKindButtons();

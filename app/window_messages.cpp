@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "app/sm_message.h"
 #include "protocol/constants.h"
 
 namespace ternis {

@@ -36,7 +36,7 @@ std::uint32_t WriteMsPerByte(std::uint32_t baud) {
 
 }  // namespace
 
-SerialPort::SerialPort(PlatformKind kind) : platform_kind_(kind) {
+SerialPort::SerialPort() {
   engine_.SetWriter(&writer_);
 }
 
@@ -49,7 +49,6 @@ std::string SerialPort::PortName(int index) {
 }
 
 bool SerialPort::Open(int index) {
-  if (platform_kind_ != kPlatformBlocking && platform_kind_ != kPlatformAsync) return false;
   const auto path = port_paths_.find(PortName(index));
   if (path == port_paths_.end() || path->second.empty()) {
     SetStatus(ENOENT, "Cannot open COM port(Error Code=%d).", ENOENT);
@@ -59,7 +58,6 @@ bool SerialPort::Open(int index) {
 }
 
 bool SerialPort::OpenPath(const std::string& path) {
-  if (platform_kind_ != kPlatformBlocking && platform_kind_ != kPlatformAsync) return false;
   return OpenDevice(path);
 }
 

@@ -22,7 +22,6 @@
 #include <thread>
 
 #include "link/line_settings.h"
-#include "link/platform_kind.h"
 #include "link/port_writer.h"
 #include "protocol/frame_assembler.h"
 #include "protocol/stb_responder.h"
@@ -40,7 +39,7 @@ class LinkListener {
 
 class SerialPort {
  public:
-  explicit SerialPort(PlatformKind kind = DetectPlatformKind());
+  SerialPort();
   ~SerialPort();
   SerialPort(const SerialPort&) = delete;
   SerialPort& operator=(const SerialPort&) = delete;
@@ -52,8 +51,7 @@ class SerialPort {
   // /dev/ttyS1 until told otherwise. Names not in the table cannot open.
   void SetPortPaths(std::map<std::string, std::string> paths) { port_paths_ = std::move(paths); }
 
-  // Opens the port and starts the receive thread. With a platform kind
-  // other than 1 or 2 it fails without touching last_status.
+  // Opens the port and starts the receive thread.
   bool Open(int index);
   bool OpenPath(const std::string& path);
 
@@ -87,7 +85,6 @@ class SerialPort {
   // The errno value behind the last failure, 0 after a success.
   int GetLastError() const { return last_error_; }
   const std::string& device_path() const { return device_path_; }
-  PlatformKind platform_kind() const { return platform_kind_; }
 
   // Returns once the receive thread is not handling a read, so every reply
   // to what has arrived so far is on the line.
@@ -113,7 +110,6 @@ class SerialPort {
   // Sets last_status and the error code behind it (0 for success texts).
   [[gnu::format(printf, 3, 4)]] void SetStatus(int error, const char* format, ...);
 
-  const PlatformKind platform_kind_;
   std::map<std::string, std::string> port_paths_{{"COM1", "/dev/ttyS0"}, {"COM2", "/dev/ttyS1"}};
   UniqueFd port_;
   UniqueFd wake_;  // eventfd: readable while the link is closing

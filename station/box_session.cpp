@@ -34,12 +34,10 @@ const char* SlotStateName(SlotState state) {
   return "";
 }
 
-BoxSession::BoxSession(SessionObserver* observer, SessionOptions options, PlatformKind kind,
-                       SessionClock clock)
+BoxSession::BoxSession(SessionObserver* observer, SessionOptions options, SessionClock clock)
     : observer_(observer),
       options_(options),
       clock_(std::move(clock)),
-      port_(kind),
       tracker_(options.unit_timeout) {
   port_.engine().SetSink(this);
   port_.SetListener(this);

@@ -127,7 +127,7 @@ class BoxSession final : private EngineSink, private LinkListener {
   // The observer may be null, and replaced while the port is closed; it
   // must outlive its time as the observer.
   explicit BoxSession(SessionObserver* observer, SessionOptions options = {},
-                      PlatformKind kind = DetectPlatformKind(), SessionClock clock = {});
+                      SessionClock clock = {});
   ~BoxSession() override;
   BoxSession(const BoxSession&) = delete;
   BoxSession& operator=(const BoxSession&) = delete;

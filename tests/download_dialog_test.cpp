@@ -27,10 +27,11 @@
 #include <fstream>
 #include <thread>
 
+#include "app/file_kind.h"
+#include "app/sm_message.h"
 #include "app/port_settings_dialog.h"
 #include "app/termination_watch.h"
 #include "app/settings_store.h"
-#include "protocol/constants.h"
 #include "station/box_session.h"
 #include "tests/support/process.h"
 #include "tests/support/pty_box.h"
@@ -151,7 +152,7 @@ class WindowTest : public testing::Test {
   std::vector<std::uint8_t> bytes;
   std::string firmware;
   SettingsStore settings;
-  BoxSession session{nullptr, {.unit_timeout = 2s}, kPlatformAsync};
+  BoxSession session{nullptr, {.unit_timeout = 2s}};
   std::unique_ptr<DownloadDialog> dialog;
   std::unique_ptr<Process> box;
   std::vector<QString> messages, details, statuses, units, shown;

@@ -84,7 +84,7 @@ class SerialPortTest : public testing::Test {
   test::PtyBox box;
   CountingSink sink;
   LossRecorder losses;
-  SerialPort port{kPlatformAsync};
+  SerialPort port;
 };
 
 // Byte for byte however the frames arrive: split one byte per read, or
@@ -168,7 +168,7 @@ TEST_F(SerialPortTest, OtherEndClosingIsReportedOnceAndCostsNoCpu) {
 
 TEST_F(SerialPortTest, APortHeldElsewhereDoesNotOpen) {
   Connect();
-  SerialPort other(kPlatformAsync);
+  SerialPort other;
   EXPECT_FALSE(other.OpenPath(box.port_path()));
   EXPECT_EQ(other.GetLastStatus(), "Cannot open COM port(Error Code=11).");  // EWOULDBLOCK
   EXPECT_FALSE(port.OpenPath(box.port_path()));  // already ours: refused, link undisturbed
@@ -237,18 +237,7 @@ TEST(LineSettings, FramingFlagsMatchTheKernelsBits) {
   }
 }
 
-TEST_F(SerialPortTest, OnlyKinds1And2OpenAPortByIndexOrPath) {
-  for (PlatformKind kind : {kPlatformNone, static_cast<PlatformKind>(3)}) {
-    SerialPort other(kind);
-    other.SetPortPaths({{"COM1", box.port_path()}});
-    EXPECT_FALSE(other.Open(0));
-    EXPECT_FALSE(other.OpenPath(box.port_path()));
-    EXPECT_EQ(other.GetLastStatus(), "");  // untouched
-  }
-  {
-    SerialPort blocking(kPlatformBlocking);
-    EXPECT_TRUE(blocking.OpenPath(box.port_path()));
-  }
+TEST_F(SerialPortTest, OpensAPortByIndexOrPath) {
   port.SetPortPaths({{"COM1", box.port_path()}});
   EXPECT_FALSE(port.Open(1));  // COM2 has no device here
   EXPECT_EQ(port.GetLastStatus(), "Cannot open COM port(Error Code=2).");

@@ -9,8 +9,8 @@
 #include <mutex>
 #include <thread>
 
+#include "app/sm_message.h"
 #include "app/window_link.h"
-#include "protocol/constants.h"
 #include "protocol/stb_responder.h"
 #include "tests/support/box_frames.h"
 #include "tests/support/memory_writer.h"
