@@ -10,6 +10,8 @@
 #include <mutex>
 #include <thread>
 
+#include "link/port_writer.h"
+#include "protocol/stb_responder.h"
 #include "tests/support/box_frames.h"
 #include "tests/support/pty_box.h"
 #include "tests/support/temp_dir.h"
@@ -75,15 +77,20 @@ class SerialPortTest : public testing::Test {
     ASSERT_TRUE(port.Configure(115200, 8, kParityNone, kStopOne)) << port.GetLastStatus();
   }
   void SetUp() override {
-    port.engine().SetSink(&sink);
+    engine.SetWriter(&writer);
+    engine.SetSink(&sink);
+    port.SetWriter(&writer);
+    port.SetFrameHandler([this](std::span<const std::uint8_t> body) { engine.HandleFrame(body); });
     port.SetListener(&losses);
   }
-  void LoadImage(const Bytes& bytes) { ASSERT_TRUE(port.LoadImageFile(dir.Write("image", bytes))); }
+  void LoadImage(const Bytes& bytes) { ASSERT_TRUE(engine.LoadImageFile(dir.Write("image", bytes))); }
 
   test::TempDir dir;
   test::PtyBox box;
   CountingSink sink;
   LossRecorder losses;
+  PortWriter writer;
+  StbResponder engine;
   SerialPort port;
 };
 
