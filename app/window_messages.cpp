@@ -21,9 +21,17 @@ void WindowMessages::OnBootUp(const BootUpEvent& event) {
 void WindowMessages::OnDataServed(const DataServedEvent& event) {
   Post(SM_STB_DATA_REQ);
   PostStatus("Data request has been arrived from STB(STB_DATA_REQ).");
-  Post(SM_PROGRESS, kPercentRange, static_cast<std::intptr_t>(event.percent));
-  if (event.finishing_raised) Post(SM_PROGRESS, kPercentRange, 100);
-  if (event.end_reached) {
+  // 64-bit, so large images and offsets near 4 GiB read right; an empty
+  // file is complete.
+  const std::uint64_t file_size = event.image ? event.image->CurrentSize() : event.image_size;
+  const std::uint64_t end = std::uint64_t{event.offset} + event.length;
+  const std::uint64_t percent = file_size == 0 ? 100 : end * 100 / file_size;
+  Post(SM_PROGRESS, kPercentRange, static_cast<std::intptr_t>(percent));
+  if (percent == 99 && !finishing_) {
+    finishing_ = true;
+    Post(SM_PROGRESS, kPercentRange, 100);
+  }
+  if (file_size <= end) {
     Post(SM_PROGRESS, kPercentRange, 100);
     PostStatus("Complete KEY file.");
   }
@@ -39,11 +47,12 @@ void WindowMessages::OnNoImage(const NoImageEvent&) {
 
 // The reply already carries the session's one reading of the clock; the
 // window still hears the two queries, in the order it always has.
-void WindowMessages::OnTimeServed(const TimeServedEvent& event) {
+void WindowMessages::OnTimeServed(const TimeServedEvent&) {
   Post(SM_STB_TIME_REQ);
   Post(SM_GET_DATE);
   Post(SM_GET_TIME);
-  if (event.finishing_cleared) {
+  if (finishing_) {
+    finishing_ = false;
     Post(SM_PROGRESS, kPercentRange, 100);
     window_.update();
   }

@@ -3,8 +3,9 @@
 // messages, in the order and with the texts the window has always had:
 // boot-up, data request, progress, completion, the time queries, and the
 // diagnostic notice of a lost device. The window's classic progress (end of
-// the latest request against the file's size) comes from here; nothing
-// else parses status texts.
+// the latest request against the file's size on disk) and its final phase
+// (from the first 99 % until the next time request) are kept here, for the
+// window alone; nothing else parses status texts.
 //
 // The frame calls come on the receive thread. Every message is posted,
 // texts as copies, so the box is answered at its own pace and closing the
@@ -37,6 +38,7 @@ class WindowMessages : public SessionObserver {
   [[gnu::format(printf, 2, 3)]] void PostStatusf(const char* format, ...);
 
   OwnerWindow& window_;
+  bool finishing_ = false;  // frame calls only (the receive thread)
 };
 
 }  // namespace ternis

@@ -158,6 +158,9 @@ TEST_F(WindowMessagesTest, FinishingShows99Then100AndTheTimeRequestRepaintsOnce)
   Handle(kTimeRequest);  // not finishing: no progress, no repaint
   EXPECT_EQ(owner.TakeLog(), (Log{"post SM_STB_TIME_REQ", "post SM_GET_DATE", "post SM_GET_TIME"}));
   EXPECT_EQ(owner.updates, 1);
+
+  Handle(test::DataRequestBody(95, 900));  // the next 99 starts the final phase again
+  EXPECT_EQ(owner.TakePercents(), (Percents{99, 100}));
 }
 
 TEST_F(WindowMessagesTest, DataRequestWithoutImage) {
