@@ -26,13 +26,13 @@ void WindowMessages::OnDataServed(const DataServedEvent& event) {
   const std::uint64_t file_size = event.image ? event.image->CurrentSize() : event.image_size;
   const std::uint64_t end = std::uint64_t{event.offset} + event.length;
   const std::uint64_t percent = file_size == 0 ? 100 : end * 100 / file_size;
-  Post(SM_PROGRESS, kPercentRange, static_cast<std::intptr_t>(percent));
+  PostProgress(static_cast<std::intptr_t>(percent));
   if (percent == 99 && !finishing_) {
     finishing_ = true;
-    Post(SM_PROGRESS, kPercentRange, 100);
+    PostProgress(100);
   }
   if (file_size <= end) {
-    Post(SM_PROGRESS, kPercentRange, 100);
+    PostProgress(100);
     PostStatus("Complete KEY file.");
   }
   PostStatusf("TX_KEY : %d bytes started at %d", static_cast<int>(event.length),
@@ -53,27 +53,29 @@ void WindowMessages::OnTimeServed(const TimeServedEvent&) {
   Post(SM_GET_TIME);
   if (finishing_) {
     finishing_ = false;
-    Post(SM_PROGRESS, kPercentRange, 100);
-    window_.update();
+    PostProgress(100);
+    window_.Post(RepaintEvent{});
   }
 }
 
 void WindowMessages::OnDeviceLost(int error) {
-  std::string text = "ReadFile::" + std::to_string(error);
-  const std::size_t length = text.size();
-  window_.postText(SM_NOTIFY_ERROR_CODE, length, std::move(text));
+  window_.Post(SmEvent(SM_NOTIFY_ERROR_CODE, "ReadFile::" + std::to_string(error)));
 }
 
 void WindowMessages::OnChanged() {
-  Post(kSessionChangedMessage);
+  window_.Post(SessionChangedEvent{});
 }
 
-void WindowMessages::Post(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam) {
-  window_.post(message, wparam, lparam);
+void WindowMessages::Post(SmMessage message) {
+  window_.Post(SmEvent(message));
+}
+
+void WindowMessages::PostProgress(std::intptr_t percent) {
+  window_.Post(SmEvent(SM_PROGRESS, kPercentRange, percent));
 }
 
 void WindowMessages::PostStatus(const char* text) {
-  window_.postText(SM_STATUS_TEXT, 0, text);
+  window_.Post(SmEvent(SM_STATUS_TEXT, text));
 }
 
 void WindowMessages::PostStatusf(const char* format, ...) {

@@ -7,8 +7,8 @@
 // (from the first 99 % until the next time request) are kept here, for the
 // window alone; nothing else parses status texts.
 //
-// The frame calls come on the receive thread. Every message is posted,
-// texts as copies, so the box is answered at its own pace and closing the
+// The frame calls come on the receive thread. Every message is posted as a
+// typed value, texts as copies, on the window's one queue, so the box is answered at its own pace and closing the
 // port never waits on the window.
 
 #include <cstdint>
@@ -17,9 +17,6 @@
 #include "station/box_session.h"
 
 namespace ternis {
-
-// Not an SM_ number: "look at the session" (state, results, a lost device).
-inline constexpr std::uint32_t kSessionChangedMessage = 1200;
 
 class WindowMessages : public SessionObserver {
  public:
@@ -33,7 +30,8 @@ class WindowMessages : public SessionObserver {
   void OnChanged() override;
 
  private:
-  void Post(std::uint32_t message, std::uintptr_t wparam = 0, std::intptr_t lparam = 0);
+  void Post(SmMessage message);
+  void PostProgress(std::intptr_t percent);
   void PostStatus(const char* text);
   [[gnu::format(printf, 2, 3)]] void PostStatusf(const char* format, ...);
 
