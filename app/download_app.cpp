@@ -1,42 +1,47 @@
 #include "app/download_app.h"
 
-#include <QLoggingCategory>
+#include <sys/utsname.h>
+
 #include <QMessageBox>
+#include <cstdio>
 
 #include "app/download_dialog.h"
 #include "app/settings_store.h"
 #include "protocol/trace.h"
 #include "station/box_session.h"
 
-Q_LOGGING_CATEGORY(lcApp, "ternis.app")
-
 namespace ternis {
 
 namespace {
 
-const char* PlatformName(PlatformKind kind) {
-  switch (kind) {
-    case kPlatformNone:
-      return "none (the port cannot be opened)";
-    case kPlatformBlocking:
-      return "blocking port I/O";
-    case kPlatformAsync:
-      return "asynchronous port I/O";
-  }
-  return "";
+// The kernel's release numbers ("6.1.0-13-amd64" is 6, 1, 0), for the
+// start-up trace; zeros when uname() fails.
+struct OsVersion {
+  int major = 0;
+  int minor = 0;
+  int build = 0;
+};
+
+OsVersion DetectOsVersion() {
+  struct utsname name {};
+  OsVersion version;
+  if (::uname(&name) != 0) return version;
+  std::sscanf(name.release, "%d.%d.%d", &version.major, &version.minor, &version.build);
+  return version;
 }
 
 }  // namespace
 
-DownloadApp::DownloadApp(int& argc, char** argv)
-    : QApplication(argc, argv), platform_kind_(DetectPlatformKind()) {
+DownloadApp::DownloadApp(int& argc, char** argv) : QApplication(argc, argv) {
   setApplicationName(QStringLiteral("ternis-download"));
   setApplicationDisplayName(QStringLiteral("Ternis Download Tool"));
   setDesktopFileName(QStringLiteral("ternis-download"));
-  qCDebug(lcApp, "platform kind %d: %s", platform_kind_, PlatformName(platform_kind_));
   const OsVersion os = DetectOsVersion();
   TERNIS_TRACE("Window version : %d.%d Build %d\n", os.major, os.minor, os.build);
-  TERNIS_TRACE("Os platform : %s\n", PlatformTraceName(platform_kind_));
+  // The trace's name for the one way the port is driven: poll() on
+  // non-blocking descriptors.
+  TERNIS_TRACE("Os platform : %s\n", "Windows NT/2000");
+
 }
 
 DownloadApp::~DownloadApp() = default;

@@ -1,5 +1,5 @@
 #pragma once
-// The program's life: records how the port is driven, loads the settings,
+// The program's life: loads the settings,
 // runs the main window modally, and tears down in order. SIGINT and SIGTERM
 // end it through the same orderly path as the close button, also from
 // inside a message box, the panel or the file dialog.
@@ -8,7 +8,6 @@
 #include <functional>
 
 #include "app/termination_watch.h"
-#include "link/platform_kind.h"
 
 namespace ternis {
 
@@ -23,8 +22,6 @@ class DownloadApp : public QApplication {
   DownloadApp(int& argc, char** argv);
   ~DownloadApp() override;
 
-  PlatformKind platform_kind() const { return platform_kind_; }
-
   // Loads the settings, runs the main window until it ends, returns 0.
   int InitInstance(SettingsStore& settings, BoxSession& session);
 
@@ -37,7 +34,6 @@ class DownloadApp : public QApplication {
  private:
   void ShowMessage(const QString& text, const QString& detail);
 
-  const PlatformKind platform_kind_;
   TerminationWatch termination_;
 };
 

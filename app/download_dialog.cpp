@@ -26,12 +26,14 @@
 #include <climits>
 #include <cstdarg>
 
+#include "app/file_kind.h"
+#include "app/sm_message.h"
 #include "app/dialog_units.h"
 #include "app/enter_key.h"
 #include "app/port_settings_dialog.h"
 #include "app/settings_store.h"
 #include "controls/skin.h"
-#include "protocol/constants.h"
+#include "protocol/date_time_code.h"
 #include "station/box_session.h"
 #include "station/image_digest.h"
 #include "station/key_file_check.h"
@@ -92,8 +94,7 @@ DownloadDialog::DownloadDialog(SettingsStore& settings, BoxSession& session,
       session_(session),
       log_file_(LogFile::DefaultPath()),
       log_book_(&log_file_),
-      window_link_(this, [this](std::uint32_t m, std::uintptr_t w,
-                                std::intptr_t l) { HandleMessage(m, w, l); }),
+      window_link_(this, [this](const WindowMessage& message) { HandleMessage(message); }),
       messages_(window_link_),
       link_(session, settings, std::move(message_box)),
       choose_file_(DefaultChooser) {
@@ -209,6 +210,9 @@ void DownloadDialog::Initialise() {
   SkinControls();
   clock_ = new ClockDisplay(clock_fields_[0], clock_fields_[1], clock_fields_[2], clock_fields_[3],
                             clock_fields_[4], this);
+  clock_->setCodeText([](const std::tm& local) {
+    return QString::fromStdString(FormatDateTimeCode(DateTimeCodeFor(local)));
+  });
   clock_->Create();
   link_.StartupConnect();
   CheckKindButtons();
@@ -338,20 +342,25 @@ bool DownloadDialog::event(QEvent* event) {
 
 // The time queries need no answer: the session has already sent the box
 // its one reading of the clock.
-void DownloadDialog::HandleMessage(std::uint32_t message, std::uintptr_t wparam,
-                                   std::intptr_t lparam) {
-  switch (message) {
+void DownloadDialog::HandleMessage(const WindowMessage& message) {
+  if (std::holds_alternative<SessionChangedEvent>(message)) {
+    ServiceSession();
+    return;
+  }
+  const auto* sm = std::get_if<SmEvent>(&message);
+  if (!sm) return;
+  switch (sm->id) {
     case SM_PROGRESS:
-      OnProgress(wparam, lparam);
+      OnProgress(sm->range, sm->percent);
       break;
     case SM_STATUS_TEXT:
-      LogStatusText(reinterpret_cast<const char*>(lparam));
+      LogStatusText(sm->text.c_str());
       break;
     case SM_STB_START:
       request_digest_.StartOver();
       break;
     case SM_NOTIFY_ERROR_CODE:
-      ReportStatus("SM_NOTIFY_ERROR_CODE : %s", reinterpret_cast<const char*>(lparam));
+      ReportStatus("SM_NOTIFY_ERROR_CODE : %s", sm->text.c_str());
       break;
     case SM_STB_DATA_REQ:
       busy_rule_.OnDataRequest();
@@ -359,9 +368,6 @@ void DownloadDialog::HandleMessage(std::uint32_t message, std::uintptr_t wparam,
     case SM_STB_TIME_REQ:
       busy_rule_.OnTimeRequest();
       ShowBusy(false);
-      break;
-    case kSessionChangedMessage:
-      ServiceSession();
       break;
     default:
       break;  // boot-up notices and the time queries: nothing to do

@@ -123,7 +123,7 @@ class DownloadDialog : public QDialog {
   void CreateControls();
   void NameControls();
   void SkinControls();
-  void HandleMessage(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam);
+  void HandleMessage(const WindowMessage& message);
   // A status text from the box's side, as the request digest has it logged.
   void LogStatusText(const char* text);
   void OnProgress(std::uintptr_t range, std::intptr_t percent);

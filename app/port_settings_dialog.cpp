@@ -12,6 +12,7 @@
 #include "app/enter_key.h"
 #include "app/link_control.h"
 #include "app/settings_store.h"
+#include "link/line_settings.h"
 
 namespace ternis {
 
@@ -188,7 +189,7 @@ bool PortSettingsDialog::Apply() {
   const int baud_entry = NamedEntry(*baud_);
   const int parity_entry = NamedEntry(*parity_);
   const int stop_entry = NamedEntry(*stop_);
-  const std::uint32_t baud = baud_entry >= 0 ? kBaudTable[baud_entry] : settings_.Baudrate;
+  const std::uint32_t baud = baud_entry >= 0 ? kBaudRates[baud_entry] : settings_.Baudrate;
   const std::uint32_t parity = parity_entry >= 0 ? kParityTable[parity_entry] : settings_.Parity;
   const std::uint32_t stop =
       stop_entry >= 0 ? static_cast<std::uint32_t>(stop_entry) : settings_.Stop;

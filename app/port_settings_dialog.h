@@ -22,9 +22,6 @@ class PortSettingsDialog : public QDialog {
   Q_OBJECT
 
  public:
-  static constexpr std::array<std::uint32_t, 15> kBaudTable = {
-      110,   300,   600,   1200,  2400,   4800,   9600,  14400,
-      19200, 38400, 56000, 57600, 115200, 128000, 256000};
   static constexpr std::array<std::uint32_t, 5> kParityTable = {2, 3, 0, 1,
                                                                 4};  // EVEN MARK NONE ODD SPACE
 

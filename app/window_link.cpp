@@ -2,14 +2,11 @@
 
 #include <QCoreApplication>
 #include <QWidget>
+#include <optional>
 
 namespace ternis {
 
 const QEvent::Type WindowLink::kEventType = static_cast<QEvent::Type>(QEvent::registerEventType());
-
-namespace {
-constexpr std::uint32_t kUpdateMessage = 0;  // not an SM_ number: "repaint soon"
-}
 
 WindowLink::WindowLink(QObject* window, Handler handler)
     : window_(window), handler_(std::move(handler)) {
@@ -20,19 +17,7 @@ WindowLink::WindowLink(QObject* window, Handler handler)
   });
 }
 
-void WindowLink::post(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam) {
-  Queue({message, wparam, lparam, std::nullopt});
-}
-
-void WindowLink::postText(std::uint32_t message, std::uintptr_t wparam, std::string text) {
-  Queue({message, wparam, 0, std::move(text)});
-}
-
-void WindowLink::update() {
-  post(kUpdateMessage, 0, 0);
-}
-
-void WindowLink::Queue(Message message) {
+void WindowLink::Post(WindowMessage message) {
   bool wake;
   {
     std::lock_guard lock(mutex_);
@@ -56,7 +41,7 @@ bool WindowLink::Deliver(QEvent* event) {
 bool WindowLink::Drain() {
   bool any = false;
   for (;;) {
-    Message message;
+    std::optional<WindowMessage> message;
     {
       std::lock_guard lock(mutex_);
       if (queue_.empty()) {
@@ -67,19 +52,16 @@ bool WindowLink::Drain() {
       queue_.pop_front();
     }
     any = true;
-    Handle(message);
+    Handle(*message);
   }
 }
 
-// A text message points at the queued copy, alive for the whole call.
-void WindowLink::Handle(const Message& message) {
-  if (message.message == kUpdateMessage) {
+void WindowLink::Handle(const WindowMessage& message) {
+  if (std::holds_alternative<RepaintEvent>(message)) {
     if (auto* widget = qobject_cast<QWidget*>(window_)) widget->update();
     return;
   }
-  const std::intptr_t lparam =
-      message.text ? reinterpret_cast<std::intptr_t>(message.text->c_str()) : message.lparam;
-  handler_(message.message, message.wparam, lparam);
+  handler_(message);
 }
 
 }  // namespace ternis

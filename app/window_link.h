@@ -1,7 +1,8 @@
 #pragma once
-// The main window's side of the OwnerWindow contract. The receive thread
-// posts; messages queue here, texts as their own copies, and reach the
-// window on its own thread in the order posted. Nothing waits for the
+// The main window's side of the OwnerWindow contract: its one queue. The
+// receive thread posts typed messages (texts as their own copies), and they
+// reach the window on its own thread in the order posted; a repaint request
+// is done here, everything else goes to the handler. Nothing waits for the
 // window, and closing the port never waits on it.
 //
 // The first message after a quiet spell wakes the window at once; while
@@ -16,7 +17,6 @@
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <optional>
 
 #include "app/owner_window.h"
 
@@ -25,7 +25,7 @@ namespace ternis {
 class WindowLink : public OwnerWindow {
  public:
   // Runs on the window's thread.
-  using Handler = std::function<void(std::uint32_t, std::uintptr_t, std::intptr_t)>;
+  using Handler = std::function<void(const WindowMessage&)>;
 
   static const QEvent::Type kEventType;
   static constexpr std::chrono::milliseconds kBatchInterval{20};
@@ -33,9 +33,7 @@ class WindowLink : public OwnerWindow {
   // Constructed on the window's thread.
   WindowLink(QObject* window, Handler handler);
 
-  void post(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam) override;
-  void postText(std::uint32_t message, std::uintptr_t wparam, std::string text) override;
-  void update() override;
+  void Post(WindowMessage message) override;
 
   // The window calls this from event(); true when it was the link's event.
   bool Deliver(QEvent* event);
@@ -43,23 +41,15 @@ class WindowLink : public OwnerWindow {
   void Flush() { Drain(); }
 
  private:
-  struct Message {
-    std::uint32_t message;
-    std::uintptr_t wparam;
-    std::intptr_t lparam;
-    std::optional<std::string> text;
-  };
-
-  void Queue(Message message);
   // Handles what is queued, in order; false when there was nothing.
   bool Drain();
-  void Handle(const Message& message);
+  void Handle(const WindowMessage& message);
 
   QObject* window_;
   Handler handler_;
   QTimer next_batch_;
   std::mutex mutex_;
-  std::deque<Message> queue_;
+  std::deque<WindowMessage> queue_;
   bool awake_ = false;  // the window will look at the queue; posting needs no wake
 };
 

@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "app/sm_message.h"
 #include "protocol/constants.h"
 
 namespace ternis {
@@ -20,10 +21,18 @@ void WindowMessages::OnBootUp(const BootUpEvent& event) {
 void WindowMessages::OnDataServed(const DataServedEvent& event) {
   Post(SM_STB_DATA_REQ);
   PostStatus("Data request has been arrived from STB(STB_DATA_REQ).");
-  Post(SM_PROGRESS, kPercentRange, static_cast<std::intptr_t>(event.percent));
-  if (event.finishing_raised) Post(SM_PROGRESS, kPercentRange, 100);
-  if (event.end_reached) {
-    Post(SM_PROGRESS, kPercentRange, 100);
+  // 64-bit, so large images and offsets near 4 GiB read right; an empty
+  // file is complete.
+  const std::uint64_t file_size = event.image ? event.image->CurrentSize() : event.image_size;
+  const std::uint64_t end = std::uint64_t{event.offset} + event.length;
+  const std::uint64_t percent = file_size == 0 ? 100 : end * 100 / file_size;
+  PostProgress(static_cast<std::intptr_t>(percent));
+  if (percent == 99 && !finishing_) {
+    finishing_ = true;
+    PostProgress(100);
+  }
+  if (file_size <= end) {
+    PostProgress(100);
     PostStatus("Complete KEY file.");
   }
   PostStatusf("TX_KEY : %d bytes started at %d", static_cast<int>(event.length),
@@ -38,32 +47,35 @@ void WindowMessages::OnNoImage(const NoImageEvent&) {
 
 // The reply already carries the session's one reading of the clock; the
 // window still hears the two queries, in the order it always has.
-void WindowMessages::OnTimeServed(const TimeServedEvent& event) {
+void WindowMessages::OnTimeServed(const TimeServedEvent&) {
   Post(SM_STB_TIME_REQ);
   Post(SM_GET_DATE);
   Post(SM_GET_TIME);
-  if (event.finishing_cleared) {
-    Post(SM_PROGRESS, kPercentRange, 100);
-    window_.update();
+  if (finishing_) {
+    finishing_ = false;
+    PostProgress(100);
+    window_.Post(RepaintEvent{});
   }
 }
 
 void WindowMessages::OnDeviceLost(int error) {
-  std::string text = "ReadFile::" + std::to_string(error);
-  const std::size_t length = text.size();
-  window_.postText(SM_NOTIFY_ERROR_CODE, length, std::move(text));
+  window_.Post(SmEvent(SM_NOTIFY_ERROR_CODE, "ReadFile::" + std::to_string(error)));
 }
 
 void WindowMessages::OnChanged() {
-  Post(kSessionChangedMessage);
+  window_.Post(SessionChangedEvent{});
 }
 
-void WindowMessages::Post(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam) {
-  window_.post(message, wparam, lparam);
+void WindowMessages::Post(SmMessage message) {
+  window_.Post(SmEvent(message));
+}
+
+void WindowMessages::PostProgress(std::intptr_t percent) {
+  window_.Post(SmEvent(SM_PROGRESS, kPercentRange, percent));
 }
 
 void WindowMessages::PostStatus(const char* text) {
-  window_.postText(SM_STATUS_TEXT, 0, text);
+  window_.Post(SmEvent(SM_STATUS_TEXT, text));
 }
 
 void WindowMessages::PostStatusf(const char* format, ...) {

@@ -3,11 +3,12 @@
 // messages, in the order and with the texts the window has always had:
 // boot-up, data request, progress, completion, the time queries, and the
 // diagnostic notice of a lost device. The window's classic progress (end of
-// the latest request against the file's size) comes from here; nothing
-// else parses status texts.
+// the latest request against the file's size on disk) and its final phase
+// (from the first 99 % until the next time request) are kept here, for the
+// window alone; nothing else parses status texts.
 //
-// The frame calls come on the receive thread. Every message is posted,
-// texts as copies, so the box is answered at its own pace and closing the
+// The frame calls come on the receive thread. Every message is posted as a
+// typed value, texts as copies, on the window's one queue, so the box is answered at its own pace and closing the
 // port never waits on the window.
 
 #include <cstdint>
@@ -16,9 +17,6 @@
 #include "station/box_session.h"
 
 namespace ternis {
-
-// Not an SM_ number: "look at the session" (state, results, a lost device).
-inline constexpr std::uint32_t kSessionChangedMessage = 1200;
 
 class WindowMessages : public SessionObserver {
  public:
@@ -32,11 +30,13 @@ class WindowMessages : public SessionObserver {
   void OnChanged() override;
 
  private:
-  void Post(std::uint32_t message, std::uintptr_t wparam = 0, std::intptr_t lparam = 0);
+  void Post(SmMessage message);
+  void PostProgress(std::intptr_t percent);
   void PostStatus(const char* text);
   [[gnu::format(printf, 2, 3)]] void PostStatusf(const char* format, ...);
 
   OwnerWindow& window_;
+  bool finishing_ = false;  // frame calls only (the receive thread)
 };
 
 }  // namespace ternis

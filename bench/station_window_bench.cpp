@@ -32,7 +32,7 @@
 #include <unistd.h>
 
 #include "bench/sim_figures.h"
-#include "protocol/constants.h"
+#include "app/file_kind.h"
 #include "station_window/slot_row.h"
 #include "station_window/station_window.h"
 #include "tests/support/process.h"

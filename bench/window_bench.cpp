@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "app/download_dialog.h"
+#include "app/file_kind.h"
 #include "app/settings_store.h"
 #include "station/box_session.h"
 #include "bench/minimal_responder.h"
@@ -117,7 +118,7 @@ class Bench {
     auto sim = StartSim(link, chunk);
     ternis::SettingsStore settings;
     settings.Load();
-    ternis::BoxSession session(nullptr, {}, ternis::kPlatformAsync);
+    ternis::BoxSession session(nullptr, {});
     int units = 0;
     {
       StderrToFile log(Path("window.log"));
@@ -146,7 +147,7 @@ class Bench {
     WriteSettings(Path("no-box"));
     ternis::SettingsStore settings;
     settings.Load();
-    ternis::BoxSession session(nullptr, {}, ternis::kPlatformAsync);
+    ternis::BoxSession session(nullptr, {});
     StderrToFile log(Path("window.log"));
     ternis::DownloadDialog window(settings, session, [](const QString&, const QString&) {});
     window.link().set_wait(0ms);

@@ -2,8 +2,6 @@
 
 #include <QLineEdit>
 
-#include "protocol/date_time_code.h"
-
 namespace ternis {
 
 namespace {
@@ -36,12 +34,6 @@ int ClockDisplay::Create() {
   return 0;
 }
 
-void ClockDisplay::GetDateTimeCode(std::uint16_t& mjd, std::uint32_t& time) const {
-  const DateTimeCode code = DateTimeCodeFor(clock_());
-  mjd = code.mjd;
-  time = code.time;
-}
-
 void ClockDisplay::Write(QLineEdit* field, const QString& text) {
   if (field) field->setText(text);
 }
@@ -61,10 +53,7 @@ void ClockDisplay::Tick() {
   if (now.tm_sec != last_shown_.tm_sec) {
     Write(second_, QString::number(now.tm_sec));
     // A fresh sample of the clock, not the one above.
-    std::uint16_t mjd = 0;
-    std::uint32_t time = 0;
-    GetDateTimeCode(mjd, time);
-    Write(code_, QString::fromStdString(FormatDateTimeCode({mjd, time})));
+    if (code_text_) Write(code_, code_text_(clock_()));
     wrote = true;
   }
   if (wrote) last_shown_ = now;

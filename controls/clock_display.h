@@ -1,11 +1,12 @@
 #pragma once
 // The hidden clock of the main window: every 500 ms it writes the local
 // time of day into five fields (hour, minute, second, AM/PM, and the
-// ten-digit date-time code), each only when its value changed; and it
-// answers the box's time request with the MJD and BCD time.
+// code field, whose text the owner computes from the time), each only when
+// its value changed.
 
 #include <QObject>
 #include <QPointer>
+#include <QString>
 #include <QTimer>
 #include <ctime>
 #include <functional>
@@ -20,6 +21,8 @@ class ClockDisplay : public QObject {
  public:
   // Returns the local time now; replaced in tests.
   using LocalTime = std::function<std::tm()>;
+  // The code field's text for a local time; without one it stays empty.
+  using CodeText = std::function<QString(const std::tm&)>;
 
   // Fields may be null; a null field is never written.
   ClockDisplay(QLineEdit* hour, QLineEdit* minute, QLineEdit* second, QLineEdit* meridiem,
@@ -31,9 +34,7 @@ class ClockDisplay : public QObject {
   void Close() { timer_.stop(); }
 
   void setLocalTime(LocalTime clock) { clock_ = std::move(clock); }
-
-  // Samples the clock and computes the code (local time).
-  void GetDateTimeCode(std::uint16_t& mjd, std::uint32_t& time) const;
+  void setCodeText(CodeText code_text) { code_text_ = std::move(code_text); }
 
   // One tick: what the timer does every 500 ms.
   void Tick();
@@ -46,6 +47,7 @@ class ClockDisplay : public QObject {
   QPointer<QLineEdit> hour_, minute_, second_, meridiem_, code_;
   std::tm last_shown_{};
   LocalTime clock_;
+  CodeText code_text_;
   QTimer timer_;
 };
 

@@ -117,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         result = tracker.OnDataServed(data, now);
         break;
       case 3:
-        result = tracker.OnTimeServed({{}, StatusFrom(op >> 4), false}, now);
+        result = tracker.OnTimeServed({{}, StatusFrom(op >> 4)}, now);
         break;
       case 4:
         result = tracker.OnDeviceLost(now);

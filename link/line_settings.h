@@ -4,6 +4,7 @@
 // line_settings.cpp, which alone includes <asm/termbits.h> (it clashes with
 // glibc's <termios.h>), so any baud rate can be set with BOTHER.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 
@@ -17,6 +18,11 @@ enum Parity : std::uint8_t {
   kParitySpace = 4
 };
 enum StopBits : std::uint8_t { kStopOne = 0, kStopOneAndHalf = 1, kStopTwo = 2 };
+
+// The baud rates the windows offer, slowest first.
+inline constexpr std::array<std::uint32_t, 15> kBaudRates = {
+    110,   300,   600,   1200,  2400,   4800,   9600,  14400,
+    19200, 38400, 56000, 57600, 115200, 128000, 256000};
 
 struct LineSettings {
   std::uint32_t baud = 115200;

@@ -36,10 +36,6 @@ std::uint32_t WriteMsPerByte(std::uint32_t baud) {
 
 }  // namespace
 
-SerialPort::SerialPort(PlatformKind kind) : platform_kind_(kind) {
-  engine_.SetWriter(&writer_);
-}
-
 SerialPort::~SerialPort() {
   Close();
 }
@@ -49,7 +45,6 @@ std::string SerialPort::PortName(int index) {
 }
 
 bool SerialPort::Open(int index) {
-  if (platform_kind_ != kPlatformBlocking && platform_kind_ != kPlatformAsync) return false;
   const auto path = port_paths_.find(PortName(index));
   if (path == port_paths_.end() || path->second.empty()) {
     SetStatus(ENOENT, "Cannot open COM port(Error Code=%d).", ENOENT);
@@ -59,7 +54,6 @@ bool SerialPort::Open(int index) {
 }
 
 bool SerialPort::OpenPath(const std::string& path) {
-  if (platform_kind_ != kPlatformBlocking && platform_kind_ != kPlatformAsync) return false;
   return OpenDevice(path);
 }
 
@@ -95,8 +89,10 @@ bool SerialPort::OpenDevice(const std::string& path) {
   device_path_ = path;
   device_lost_.store(false);
   connected_.store(1);
-  writer_.SetPort(port_.get());
-  writer_.SetCancelFd(wake_.get());
+  if (writer_) {
+    writer_->SetPort(port_.get());
+    writer_->SetCancelFd(wake_.get());
+  }
   return StartReceiveThread();
 }
 
@@ -133,7 +129,7 @@ bool SerialPort::Configure(std::uint32_t baud, std::uint8_t data_bits, std::uint
     return false;
   }
   LowerModemLines(port_.get());
-  writer_.SetTimeoutPerByte(WriteMsPerByte(baud));
+  if (writer_) writer_->SetTimeoutPerByte(WriteMsPerByte(baud));
   SetStatus(0, "Connected Successfully");
   return true;
 }
@@ -149,7 +145,7 @@ void SerialPort::Close() {
 }
 
 void SerialPort::ReleasePort() {
-  writer_.SetPort(-1);  // the number may be reused by the next open file
+  if (writer_) writer_->SetPort(-1);  // the number may be reused by the next open file
   (void)::ioctl(port_.get(), TIOCNXCL);
   saved_line_.Restore(port_.get());
   ::flock(port_.get(), LOCK_UN);
@@ -192,7 +188,9 @@ bool SerialPort::DrainPort(int fd, FrameAssembler& assembler, std::span<std::uin
     if (n > 0) {
       rx_lock_.acquire();
       assembler.Feed(buffer.first(static_cast<std::size_t>(n)),
-                     [this](std::span<const std::uint8_t> body) { engine_.HandleFrame(body); });
+                     [this](std::span<const std::uint8_t> body) {
+                       if (frame_handler_) frame_handler_(body);
+                     });
       rx_lock_.release();
       // A short read emptied the queue: poll (level-triggered) says when
       // more comes, which saves the read that would only say EAGAIN.

@@ -1,20 +1,22 @@
 #pragma once
-// The serial link to the box: opens a port by COM index or device path,
+// The serial port to the box: opens a port by COM index or device path,
 // configures the line, runs the receive thread that assembles frames and
-// answers them through the protocol engine, and closes in an orderly way.
+// hands each body to the frame handler, keeps the attached writer pointed
+// at the open port, and closes in an orderly way. It knows no engine.
 //
 // All operations run on one (the owner's) thread. The receive thread shares
-// only `connected`, `device_lost`, the listener pointer and the engine's
+// only `connected`, `device_lost`, the listener pointer and the writer's
 // atomics with it. Closing wakes the thread through an eventfd, which also
 // cancels a reply that is waiting for room on the line, so Close is bounded
 // even while the box keeps sending or stops reading.
 //
-// The receive thread reports to the engine's sink and to the link listener;
-// neither may wait for the owner's thread unless the owner gives such waits
-// up before it calls Close (the box session does).
+// The receive thread calls the frame handler and the link listener; neither
+// may wait for the owner's thread unless the owner gives such waits up
+// before it calls Close (the box session does).
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <semaphore>
 #include <span>
@@ -22,10 +24,8 @@
 #include <thread>
 
 #include "link/line_settings.h"
-#include "link/platform_kind.h"
 #include "link/port_writer.h"
 #include "protocol/frame_assembler.h"
-#include "protocol/stb_responder.h"
 #include "protocol/unique_fd.h"
 
 namespace ternis {
@@ -40,7 +40,10 @@ class LinkListener {
 
 class SerialPort {
  public:
-  explicit SerialPort(PlatformKind kind = DetectPlatformKind());
+  // Called on the receive thread with each complete frame body.
+  using FrameHandler = std::function<void(std::span<const std::uint8_t> body)>;
+
+  SerialPort() = default;
   ~SerialPort();
   SerialPort(const SerialPort&) = delete;
   SerialPort& operator=(const SerialPort&) = delete;
@@ -52,8 +55,7 @@ class SerialPort {
   // /dev/ttyS1 until told otherwise. Names not in the table cannot open.
   void SetPortPaths(std::map<std::string, std::string> paths) { port_paths_ = std::move(paths); }
 
-  // Opens the port and starts the receive thread. With a platform kind
-  // other than 1 or 2 it fails without touching last_status.
+  // Opens the port and starts the receive thread.
   bool Open(int index);
   bool OpenPath(const std::string& path);
 
@@ -68,6 +70,11 @@ class SerialPort {
   }
   // Set while the port is closed; the receive thread reads it.
   void SetListener(LinkListener* listener) { listener_.store(listener); }
+  // Set while the port is closed.
+  void SetFrameHandler(FrameHandler handler) { frame_handler_ = std::move(handler); }
+  // The writer that writes to this port: set while the port is closed; the
+  // port gives it the descriptor, the cancel descriptor and the time limit.
+  void SetWriter(PortWriter* writer) { writer_ = writer; }
 
   // Stops the receive thread, releases and closes the port. Does nothing on
   // a closed port.
@@ -87,7 +94,6 @@ class SerialPort {
   // The errno value behind the last failure, 0 after a success.
   int GetLastError() const { return last_error_; }
   const std::string& device_path() const { return device_path_; }
-  PlatformKind platform_kind() const { return platform_kind_; }
 
   // Returns once the receive thread is not handling a read, so every reply
   // to what has arrived so far is on the line.
@@ -95,11 +101,6 @@ class SerialPort {
     rx_lock_.acquire();
     rx_lock_.release();
   }
-
-  bool LoadImageFile(const std::string& path, bool secret = false) {
-    return engine_.LoadImageFile(path, secret);
-  }
-  StbResponder& engine() { return engine_; }
 
  private:
   bool OpenDevice(const std::string& path);
@@ -113,7 +114,6 @@ class SerialPort {
   // Sets last_status and the error code behind it (0 for success texts).
   [[gnu::format(printf, 3, 4)]] void SetStatus(int error, const char* format, ...);
 
-  const PlatformKind platform_kind_;
   std::map<std::string, std::string> port_paths_{{"COM1", "/dev/ttyS0"}, {"COM2", "/dev/ttyS1"}};
   UniqueFd port_;
   UniqueFd wake_;  // eventfd: readable while the link is closing
@@ -127,8 +127,8 @@ class SerialPort {
   int last_error_ = 0;
   bool line_state_unreadable_ = false;
   std::binary_semaphore rx_lock_{1};  // held by the receive thread per read
-  PortWriter writer_;
-  StbResponder engine_;
+  FrameHandler frame_handler_;
+  PortWriter* writer_ = nullptr;
 };
 
 }  // namespace ternis

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "protocol/date_time_code.h"
+#include "protocol/image_file.h"
 #include "protocol/line_writer.h"
 
 namespace ternis {
@@ -19,14 +20,12 @@ struct DataServedEvent {
   std::uint16_t length = 0;
   std::uint64_t written = 0;     // bytes that reached the line (image, then zeros)
   std::uint64_t image_size = 0;  // the loaded image's size
-  std::uint64_t file_size = 0;   // the file's size now (it may have changed on disk)
   std::uint64_t image_id = 0;    // changes whenever another image is loaded
   WriteStatus write = WriteStatus::kOk;
   int write_error = 0;
-  // The window's classic progress: end of this request against file_size.
-  std::uint64_t percent = 0;
-  bool finishing_raised = false;  // this request raised `finishing`
-  bool end_reached = false;       // this request reached the end of the file
+  // The image served, alive for the call: a view that wants the file's
+  // size as it is on disk asks it, at its own cost.
+  const ImageSnapshot* image = nullptr;
 };
 
 struct NoImageEvent {
@@ -37,7 +36,6 @@ struct NoImageEvent {
 struct TimeServedEvent {
   DateTimeCode code;
   WriteStatus write = WriteStatus::kOk;
-  bool finishing_cleared = false;  // this request cleared `finishing`
 };
 
 class EngineSink {

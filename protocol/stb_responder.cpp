@@ -80,11 +80,10 @@ void StbResponder::OnDataRequest(std::uint16_t length, std::uint32_t offset) {
   event.length = length;
   event.written = result.written;
   event.image_size = image->contents().size();
-  event.file_size = image->CurrentSize();
   event.image_id = image->id();
   event.write = result.status;
   event.write_error = result.error;
-  RecordProgress(event);
+  event.image = image.get();
   if (sink) sink->OnDataServed(event);
 }
 
@@ -110,20 +109,6 @@ WriteResult StbResponder::WriteZeros(std::size_t count) {
   return result;
 }
 
-// The classic progress is the end of this request against the file's size
-// now, in 64-bit arithmetic so large images and offsets near 4 GiB read
-// right. An empty file is complete. `finishing` rises the first time it
-// reads exactly 99 %.
-void StbResponder::RecordProgress(DataServedEvent& event) {
-  const std::uint64_t end = std::uint64_t{event.offset} + event.length;
-  event.percent = event.file_size == 0 ? 100 : end * 100 / event.file_size;
-  if (event.percent == 99 && finishing_.load(std::memory_order_relaxed) == 0) {
-    finishing_.store(1, std::memory_order_relaxed);
-    event.finishing_raised = true;
-  }
-  event.end_reached = event.file_size <= end;
-}
-
 void StbResponder::OnTimeRequest() {
   EngineSink* sink = sink_.load();
   TimeServedEvent event;
@@ -137,10 +122,6 @@ void StbResponder::OnTimeRequest() {
       static_cast<std::uint8_t>(event.code.time),
   };
   event.write = SendFrame(reply).status;
-  if (finishing_.load(std::memory_order_relaxed) == 1) {
-    finishing_.store(0, std::memory_order_relaxed);
-    event.finishing_cleared = true;
-  }
   TERNIS_TRACE("STB TIME REQUEST\n");
   if (sink) sink->OnTimeServed(event);
 }

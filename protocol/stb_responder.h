@@ -2,12 +2,12 @@
 // The protocol engine. The box drives the exchange; the engine answers each
 // frame body on its own merits: boot-up gets an acknowledgement, a data
 // request gets exactly the bytes asked for, a time request gets the date
-// and time its sink gives. The only state between requests is `finishing`,
-// set when progress first reads 99 % and cleared by the next time request.
+// and time its sink gives. It keeps no state between requests beyond the
+// image and its counters; what a view shows is derived from the events.
 //
 // HandleFrame runs on the receive thread; it writes through a LineWriter and
 // reports each frame to an EngineSink, both set before frames can arrive.
-// Image loading and reading `finishing` happen on the owner's thread.
+// Image loading happens on the owner's thread.
 
 #include <atomic>
 #include <cstdint>
@@ -44,9 +44,6 @@ class StbResponder {
   }
   ImageFile& image() { return image_; }
 
-  // 1 from the first 99 % until the next time request, else 0.
-  std::uint32_t finishing() const { return finishing_.load(std::memory_order_relaxed); }
-
   // What has been served so far: data requests answered and their bytes.
   std::uint64_t requests_served() const { return requests_served_.load(std::memory_order_relaxed); }
   std::uint64_t bytes_served() const { return bytes_served_.load(std::memory_order_relaxed); }
@@ -59,9 +56,7 @@ class StbResponder {
   WriteResult WriteImageRange(const ImageSnapshot& image, std::uint32_t offset,
                               std::uint16_t length);
   WriteResult WriteZeros(std::size_t count);
-  void RecordProgress(DataServedEvent& event);
 
-  std::atomic<std::uint32_t> finishing_{0};
   std::atomic<std::uint64_t> requests_served_{0};
   std::atomic<std::uint64_t> bytes_served_{0};
   std::atomic<LineWriter*> writer_{nullptr};

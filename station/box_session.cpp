@@ -34,20 +34,21 @@ const char* SlotStateName(SlotState state) {
   return "";
 }
 
-BoxSession::BoxSession(SessionObserver* observer, SessionOptions options, PlatformKind kind,
-                       SessionClock clock)
+BoxSession::BoxSession(SessionObserver* observer, SessionOptions options, SessionClock clock)
     : observer_(observer),
       options_(options),
       clock_(std::move(clock)),
-      port_(kind),
       tracker_(options.unit_timeout) {
-  port_.engine().SetSink(this);
+  engine_.SetWriter(&writer_);
+  engine_.SetSink(this);
+  port_.SetWriter(&writer_);
+  port_.SetFrameHandler([this](std::span<const std::uint8_t> body) { engine_.HandleFrame(body); });
   port_.SetListener(this);
 }
 
 BoxSession::~BoxSession() {
   Stop();
-  port_.engine().SetSink(nullptr);
+  engine_.SetSink(nullptr);
   port_.SetListener(nullptr);
 }
 
@@ -196,13 +197,13 @@ void BoxSession::ForgetLoss() {
 // --- the image ---
 
 bool BoxSession::LoadImageFile(const std::string& path, bool secret) {
-  const bool loaded = port_.LoadImageFile(path, secret);
+  const bool loaded = engine_.LoadImageFile(path, secret);
   TrackImage();
   return loaded;
 }
 
 void BoxSession::AdoptImage(std::shared_ptr<const ImageSnapshot> image) {
-  port_.engine().image().Adopt(std::move(image));
+  engine_.image().Adopt(std::move(image));
   TrackImage();
 }
 
@@ -215,12 +216,12 @@ void BoxSession::AdoptImageForNextUnit(std::shared_ptr<const ImageSnapshot> imag
 void BoxSession::AdoptPendingLocked() {
   if (!pending_image_) return;
   tracker_.SetImage(pending_image_->id(), pending_image_->contents().size());
-  port_.engine().image().Adopt(std::move(pending_image_));
+  engine_.image().Adopt(std::move(pending_image_));
   pending_image_.reset();
 }
 
 void BoxSession::TrackImage() {
-  const auto image = port_.engine().image().Acquire();
+  const auto image = engine_.image().Acquire();
   std::lock_guard lock(mutex_);
   if (image) {
     tracker_.SetImage(image->id(), image->contents().size());
@@ -281,7 +282,7 @@ bool BoxSession::TakeUnitImage(UnitImageSource& source) {
 void BoxSession::AdoptUnitImageLocked() {
   if (!unit_image_) return;
   tracker_.SetImage(unit_image_->id(), unit_image_->contents().size());
-  port_.engine().image().Adopt(std::move(unit_image_));
+  engine_.image().Adopt(std::move(unit_image_));
   unit_image_.reset();
 }
 
@@ -484,9 +485,9 @@ void BoxSession::Record(std::optional<UnitResult> result) {
   if (!result) return;
   // A unit's own image ends with it: nothing of it is served again.
   if (source_.load()) {
-    const auto image = port_.engine().image().Acquire();
+    const auto image = engine_.image().Acquire();
     if (image && image->id() == result->image_id) {
-      port_.engine().image().Clear();
+      engine_.image().Clear();
       tracker_.ClearImage();
     }
   }

@@ -1,6 +1,7 @@
 #pragma once
 // One box on one port, shared by the window and the server. It owns the
-// port and its engine, counts every unit the box runs (UnitTracker),
+// port, the request engine and the writer that puts the engine's replies
+// on the port; it counts every unit the box runs (UnitTracker),
 // answers the box's time request from one reading of the clock, and keeps
 // the policy for a device that goes away: release it at once, say so once,
 // and open it again when the same device path is back.
@@ -21,8 +22,10 @@
 #include <string>
 #include <vector>
 
+#include "link/port_writer.h"
 #include "link/serial_port.h"
 #include "protocol/engine_events.h"
+#include "protocol/stb_responder.h"
 #include "station/unit_result.h"
 #include "station/unit_tracker.h"
 
@@ -127,7 +130,7 @@ class BoxSession final : private EngineSink, private LinkListener {
   // The observer may be null, and replaced while the port is closed; it
   // must outlive its time as the observer.
   explicit BoxSession(SessionObserver* observer, SessionOptions options = {},
-                      PlatformKind kind = DetectPlatformKind(), SessionClock clock = {});
+                      SessionClock clock = {});
   ~BoxSession() override;
   BoxSession(const BoxSession&) = delete;
   BoxSession& operator=(const BoxSession&) = delete;
@@ -178,7 +181,7 @@ class BoxSession final : private EngineSink, private LinkListener {
 
   bool IsConnected() const { return port_.IsConnected(); }
   SerialPort& port() { return port_; }
-  StbResponder& engine() { return port_.engine(); }
+  StbResponder& engine() { return engine_; }
   const SessionOptions& options() const { return options_; }
 
  private:
@@ -229,6 +232,9 @@ class BoxSession final : private EngineSink, private LinkListener {
   std::atomic<UnitImageSource*> source_{nullptr};
   const SessionOptions options_;
   const SessionClock clock_;
+  // The port goes first: its receive thread uses the engine and the writer.
+  PortWriter writer_;
+  StbResponder engine_;
   SerialPort port_;
 
   mutable std::mutex mutex_;  // guards everything below

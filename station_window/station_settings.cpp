@@ -2,8 +2,8 @@
 
 #include <QSettings>
 
+#include "app/file_kind.h"
 #include "app/settings_store.h"
-#include "protocol/constants.h"
 
 namespace ternis {
 

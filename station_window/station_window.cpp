@@ -15,12 +15,12 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "app/file_kind.h"
 #include "app/log_window.h"
-#include "app/port_settings_dialog.h"
 #include "app/window_texts.h"
 #include "controls/skin.h"
 #include "controls/skin_button.h"
-#include "protocol/constants.h"
+#include "link/line_settings.h"
 #include "station/key_file_check.h"
 #include "station/printable_text.h"
 #include "station_window/slot_row.h"
@@ -225,7 +225,7 @@ QWidget* StationWindow::CreateLinePanel() {
   layout->setContentsMargins(0, 0, 0, 0);
   QStringList bauds;
   QList<int> baud_codes;
-  for (std::uint32_t baud : PortSettingsDialog::kBaudTable) {
+  for (std::uint32_t baud : kBaudRates) {
     bauds << QString::number(baud);
     baud_codes << static_cast<int>(baud);
   }

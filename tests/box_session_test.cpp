@@ -41,7 +41,7 @@ class BoxSessionTest : public testing::Test {
     options.unit_timeout = unit_timeout;
     options.retry_interval = 50ms;
     options.wait_for_missing = true;
-    auto session = std::make_unique<BoxSession>(nullptr, options, kPlatformAsync);
+    auto session = std::make_unique<BoxSession>(nullptr, options);
     EXPECT_TRUE(session->LoadImageFile(image));
     return session;
   }
@@ -184,7 +184,7 @@ TEST(BoxSessionRetry, AReasonIsToldOncePerChange) {
     });
   };
   for (const std::string& device : {dir.Write("regular", Bytes(4, 0)), std::string("/dev/null")}) {
-    BoxSession session(nullptr, options, kPlatformAsync, clock);
+    BoxSession session(nullptr, options, clock);
     EXPECT_FALSE(session.Connect(device, {115200, 8, kParityNone, kStopOne}));
     for (int attempt = 0; attempt < 5; ++attempt) {
       now += 10s;
@@ -210,7 +210,7 @@ TEST(BoxSessionClock, TheTimeReplyIsOneInstant) {
   SessionClock clock;
   clock.wall = [instant] { return instant; };
   test::PtyBox box;
-  BoxSession session(nullptr, {}, kPlatformAsync, clock);
+  BoxSession session(nullptr, {}, clock);
   ASSERT_TRUE(session.Connect(box.port_path(), {115200, 8, kParityNone, kStopOne}));
   box.Send({0x02, 0x03, 0x03});  // a time request
   const DateTimeCode code = DateTimeCodeFor(test::LocalTime(2026, 12, 7, 23, 59, 59));
@@ -223,7 +223,7 @@ TEST(BoxSessionClock, TheTimeReplyIsOneInstant) {
 TEST(BoxSessionImage, ANewImageIsServedFromTheNextUnitOn) {
   test::TempDir dir;
   test::PtyBox box;
-  BoxSession session(nullptr, {}, kPlatformAsync);
+  BoxSession session(nullptr, {});
   ASSERT_TRUE(session.LoadImageFile(dir.Write("a", Bytes(10, 0xAA))));
   ASSERT_TRUE(session.Connect(box.port_path(), {115200, 8, kParityNone, kStopOne}));
   const Bytes boot{0x02, 0x01, 0x03};
@@ -287,7 +287,7 @@ TEST(BoxSessionClosing, ConfigureThatClosesLetsAWaitingReceiveThreadGo) {
   const std::string fifo = (dir.path() / "not-a-tty").string();
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   WaitingObserver observer;
-  BoxSession session(&observer, {}, kPlatformAsync);
+  BoxSession session(&observer, {});
   ASSERT_TRUE(session.OpenPath(fifo));
   const int box = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
   ASSERT_GE(box, 0);

@@ -27,10 +27,11 @@
 #include <fstream>
 #include <thread>
 
+#include "app/file_kind.h"
+#include "app/sm_message.h"
 #include "app/port_settings_dialog.h"
 #include "app/termination_watch.h"
 #include "app/settings_store.h"
-#include "protocol/constants.h"
 #include "station/box_session.h"
 #include "tests/support/process.h"
 #include "tests/support/pty_box.h"
@@ -151,7 +152,7 @@ class WindowTest : public testing::Test {
   std::vector<std::uint8_t> bytes;
   std::string firmware;
   SettingsStore settings;
-  BoxSession session{nullptr, {.unit_timeout = 2s}, kPlatformAsync};
+  BoxSession session{nullptr, {.unit_timeout = 2s}};
   std::unique_ptr<DownloadDialog> dialog;
   std::unique_ptr<Process> box;
   std::vector<QString> messages, details, statuses, units, shown;
@@ -306,7 +307,7 @@ TEST_F(WindowTest, ProgressMessagesMoveTheBarAndTheBusyNotice) {
   std::ofstream(SettingsFile()) << "[General]\nCOM1=" << Path("no-such-device") << "\n";
   OpenWindow();
   struct Step {
-    std::uint32_t message;
+    SmMessage message;
     std::intptr_t percent;
     int position;
     bool busy;
@@ -322,7 +323,7 @@ TEST_F(WindowTest, ProgressMessagesMoveTheBarAndTheBusyNotice) {
       {SM_PROGRESS, 3'000'000'000, INT_MAX, true},  // a file that shrank: far past, not negative
   };
   for (const Step& step : steps) {
-    dialog->window_link().post(step.message, 100, step.percent);
+    dialog->window_link().Post(SmEvent(step.message, 100, step.percent));
     dialog->window_link().Flush();
     SCOPED_TRACE(::testing::Message() << step.message << " " << step.percent);
     EXPECT_EQ(dialog->progress()->GetPos(), step.position);
@@ -429,8 +430,8 @@ TEST_F(WindowTest, OneDroppedFileIsSelectedAndOtherDropsAreRefused) {
   EXPECT_TRUE(Reported("Drop refused: " + folder + " is a folder; drop one file"));
   EXPECT_EQ(settings.Firmware, second_path) << "nothing refused is selected";
 
-  dialog->window_link().post(SM_STB_DATA_REQ, 0, 0);  // the box writes
-  dialog->window_link().post(SM_PROGRESS, 100, 99);
+  dialog->window_link().Post(SmEvent(SM_STB_DATA_REQ));  // the box writes
+  dialog->window_link().Post(SmEvent(SM_PROGRESS, 100, 99));
   dialog->window_link().Flush();
   ASSERT_TRUE(dialog->busy().visible());
   EXPECT_FALSE(Drop(dialog.get(), {QString::fromStdString(firmware)}));

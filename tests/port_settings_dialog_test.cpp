@@ -18,7 +18,6 @@
 #include "app/link_control.h"
 #include "app/settings_store.h"
 #include "link/line_settings.h"
-#include "link/platform_kind.h"
 #include "station/box_session.h"
 #include "tests/support/pty_box.h"
 #include "tests/support/temp_dir.h"
@@ -55,7 +54,7 @@ class PortPanelTest : public testing::Test {
   test::PtyBox line;
   test::TempDir dir;
   SettingsStore settings;
-  BoxSession session{nullptr, {}, kPlatformAsync};
+  BoxSession session{nullptr, {}};
   std::vector<QString> messages, details;
   LinkControl link{session, settings, [this](const QString& text, const QString& detail) {
                      messages.push_back(text);

@@ -10,6 +10,8 @@
 #include <mutex>
 #include <thread>
 
+#include "link/port_writer.h"
+#include "protocol/stb_responder.h"
 #include "tests/support/box_frames.h"
 #include "tests/support/pty_box.h"
 #include "tests/support/temp_dir.h"
@@ -38,16 +40,16 @@ double ProcessCpuSeconds() {
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// Answers the time and counts the data requests that reached the end.
+// Answers the time and counts the data requests served.
 class CountingSink : public EngineSink {
  public:
   DateTimeCode TimeForReply() override { return code; }
   void OnBootUp(const BootUpEvent&) override {}
-  void OnDataServed(const DataServedEvent& e) override { ends_reached += e.end_reached; }
+  void OnDataServed(const DataServedEvent&) override { ++data_served; }
   void OnNoImage(const NoImageEvent&) override {}
   void OnTimeServed(const TimeServedEvent&) override {}
   DateTimeCode code;
-  std::atomic<int> ends_reached{0};
+  std::atomic<int> data_served{0};
 };
 
 class LossRecorder : public LinkListener {
@@ -75,16 +77,21 @@ class SerialPortTest : public testing::Test {
     ASSERT_TRUE(port.Configure(115200, 8, kParityNone, kStopOne)) << port.GetLastStatus();
   }
   void SetUp() override {
-    port.engine().SetSink(&sink);
+    engine.SetWriter(&writer);
+    engine.SetSink(&sink);
+    port.SetWriter(&writer);
+    port.SetFrameHandler([this](std::span<const std::uint8_t> body) { engine.HandleFrame(body); });
     port.SetListener(&losses);
   }
-  void LoadImage(const Bytes& bytes) { ASSERT_TRUE(port.LoadImageFile(dir.Write("image", bytes))); }
+  void LoadImage(const Bytes& bytes) { ASSERT_TRUE(engine.LoadImageFile(dir.Write("image", bytes))); }
 
   test::TempDir dir;
   test::PtyBox box;
   CountingSink sink;
   LossRecorder losses;
-  SerialPort port{kPlatformAsync};
+  PortWriter writer;
+  StbResponder engine;
+  SerialPort port;
 };
 
 // Byte for byte however the frames arrive: split one byte per read, or
@@ -122,7 +129,8 @@ TEST_F(SerialPortTest, WholeDownloadIsByteExact) {
   expected.insert(expected.end(), served.begin(), served.end());
   expected.insert(expected.end(), {0x02, 0x03, 0xCC, 0x71, 0x13, 0x05, 0x09, 0x03});
   EXPECT_EQ(box.Take(expected.size()), expected);
-  EXPECT_EQ(sink.ends_reached, 1);
+  // Each data request reported once, before the time reply that followed them.
+  EXPECT_EQ(sink.data_served, static_cast<int>((image.size() + 4095) / 4096) + 2);
   EXPECT_EQ(box.TakeAll(), Bytes{});
 }
 
@@ -168,7 +176,7 @@ TEST_F(SerialPortTest, OtherEndClosingIsReportedOnceAndCostsNoCpu) {
 
 TEST_F(SerialPortTest, APortHeldElsewhereDoesNotOpen) {
   Connect();
-  SerialPort other(kPlatformAsync);
+  SerialPort other;
   EXPECT_FALSE(other.OpenPath(box.port_path()));
   EXPECT_EQ(other.GetLastStatus(), "Cannot open COM port(Error Code=11).");  // EWOULDBLOCK
   EXPECT_FALSE(port.OpenPath(box.port_path()));  // already ours: refused, link undisturbed
@@ -237,18 +245,7 @@ TEST(LineSettings, FramingFlagsMatchTheKernelsBits) {
   }
 }
 
-TEST_F(SerialPortTest, OnlyKinds1And2OpenAPortByIndexOrPath) {
-  for (PlatformKind kind : {kPlatformNone, static_cast<PlatformKind>(3)}) {
-    SerialPort other(kind);
-    other.SetPortPaths({{"COM1", box.port_path()}});
-    EXPECT_FALSE(other.Open(0));
-    EXPECT_FALSE(other.OpenPath(box.port_path()));
-    EXPECT_EQ(other.GetLastStatus(), "");  // untouched
-  }
-  {
-    SerialPort blocking(kPlatformBlocking);
-    EXPECT_TRUE(blocking.OpenPath(box.port_path()));
-  }
+TEST_F(SerialPortTest, OpensAPortByIndexOrPath) {
   port.SetPortPaths({{"COM1", box.port_path()}});
   EXPECT_FALSE(port.Open(1));  // COM2 has no device here
   EXPECT_EQ(port.GetLastStatus(), "Cannot open COM port(Error Code=2).");

@@ -22,9 +22,9 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "app/file_kind.h"
 #include "controls/percent_progress_ctrl.h"
 #include "controls/skin_button.h"
-#include "protocol/constants.h"
 #include "station_window/slot_row.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"

@@ -40,7 +40,7 @@ class UnitTrackerTest : public testing::Test {
     return tracker.OnDataServed(Data(offset, length), After(10ms));
   }
   std::optional<UnitResult> AskTime(WriteStatus status = WriteStatus::kOk) {
-    return tracker.OnTimeServed({{}, status, false}, After(10ms));
+    return tracker.OnTimeServed({{}, status}, After(10ms));
   }
   void ServeAll(std::uint16_t chunk = 100) {
     for (std::uint32_t at = 0; at < kImage; at += chunk) ASSERT_FALSE(Serve(at, chunk));
@@ -165,7 +165,7 @@ TEST_F(UnitTrackerTest, ARunningBoxStartsAUnitWithItsFirstRequest) {
   EXPECT_EQ(tracker.phase(), UnitPhase::kServing);
   ASSERT_FALSE(Serve(500, 500));
   EXPECT_EQ(AskTime()->outcome, UnitOutcome::kPass);
-  EXPECT_FALSE(tracker.OnTimeServed({{}, WriteStatus::kOk, false}, now)) << "no unit, no result";
+  EXPECT_FALSE(tracker.OnTimeServed({{}, WriteStatus::kOk}, now)) << "no unit, no result";
 }
 
 TEST_F(UnitTrackerTest, AnotherImageMidUnitStartsTheCountAgain) {

@@ -9,8 +9,8 @@
 #include <mutex>
 #include <thread>
 
+#include "app/sm_message.h"
 #include "app/window_link.h"
-#include "protocol/constants.h"
 #include "protocol/stb_responder.h"
 #include "tests/support/box_frames.h"
 #include "tests/support/memory_writer.h"
@@ -35,22 +35,26 @@ std::string TxKey(int length, int offset) {
          std::to_string(offset);
 }
 
-// Records every message as a line, "post SM_PROGRESS 100 37" or
-// "post SM_STATUS_TEXT Complete KEY file.", and counts repaint requests.
+// Records every message as a line, "post SM_PROGRESS 100 37",
+// "post SM_STATUS_TEXT Complete KEY file." or "post session changed", and
+// counts repaint requests.
 class Recorder : public OwnerWindow {
  public:
-  void post(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam) override {
-    std::string line = "post " + test::MessageName(message);
-    if (message == SM_PROGRESS) line += " " + std::to_string(wparam) + " " + std::to_string(lparam);
-    Record(std::move(line));
-  }
-  void postText(std::uint32_t message, std::uintptr_t wparam, std::string text) override {
-    if (message == SM_NOTIFY_ERROR_CODE) {
-      EXPECT_EQ(wparam, text.size());
+  void Post(WindowMessage message) override {
+    if (std::holds_alternative<RepaintEvent>(message)) {
+      ++updates;
+    } else if (std::holds_alternative<SessionChangedEvent>(message)) {
+      Record("post session changed");
+    } else {
+      Record(Line(std::get<SmEvent>(message)));
     }
-    Record("post " + test::MessageName(message) + " " + text);
   }
-  void update() override { ++updates; }
+  static std::string Line(const SmEvent& e) {
+    std::string line = "post " + test::MessageName(e.id);
+    if (e.id == SM_PROGRESS) line += " " + std::to_string(e.range) + " " + std::to_string(e.percent);
+    if (!e.text.empty()) line += " " + e.text;
+    return line;
+  }
 
   Log TakeLog() {
     std::lock_guard lock(mutex_);
@@ -158,6 +162,9 @@ TEST_F(WindowMessagesTest, FinishingShows99Then100AndTheTimeRequestRepaintsOnce)
   Handle(kTimeRequest);  // not finishing: no progress, no repaint
   EXPECT_EQ(owner.TakeLog(), (Log{"post SM_STB_TIME_REQ", "post SM_GET_DATE", "post SM_GET_TIME"}));
   EXPECT_EQ(owner.updates, 1);
+
+  Handle(test::DataRequestBody(95, 900));  // the next 99 starts the final phase again
+  EXPECT_EQ(owner.TakePercents(), (Percents{99, 100}));
 }
 
 TEST_F(WindowMessagesTest, DataRequestWithoutImage) {
@@ -218,8 +225,7 @@ TEST_F(WindowMessagesTest, LostDeviceAndSessionChanges) {
   messages.OnDeviceLost(ENODEV);
   EXPECT_EQ(owner.TakeLog(), Log{"post SM_NOTIFY_ERROR_CODE ReadFile::19"});
   messages.OnChanged();
-  EXPECT_EQ(owner.TakeLog(), Log{"post " + std::to_string(kSessionChangedMessage)});
-  EXPECT_EQ(kSessionChangedMessage, 1200u);
+  EXPECT_EQ(owner.TakeLog(), Log{"post session changed"});
   EXPECT_EQ(owner.updates, 0);
 }
 
@@ -238,25 +244,24 @@ class LinkTarget : public QObject {
 TEST(WindowLinkContract, PostsNeverWaitAndTextsArriveIntactInOrder) {
   LinkTarget target;
   Log handled;
-  WindowLink link(&target, [&](std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam) {
-    handled.push_back(message == SM_STATUS_TEXT
-                          ? reinterpret_cast<const char*>(lparam)
-                          : std::to_string(message) + " " + std::to_string(wparam) + " " +
-                                std::to_string(lparam));
+  WindowLink link(&target, [&](const WindowMessage& message) {
+    handled.push_back(Recorder::Line(std::get<SmEvent>(message)));
   });
   target.link = &link;
   std::thread receive_thread([&] {
     char buffer[32];
     for (int i = 0; i < 3; ++i) {
       std::snprintf(buffer, sizeof buffer, "text %d", i);
-      link.postText(SM_STATUS_TEXT, 0, buffer);
-      link.post(SM_PROGRESS, 100, i);
+      link.Post(SmEvent(SM_STATUS_TEXT, buffer));
+      link.Post(SmEvent(SM_PROGRESS, 100, i));
     }
   });
   receive_thread.join();  // would hang if a message waited for the window
   EXPECT_TRUE(handled.empty());
   QCoreApplication::sendPostedEvents(&target);
-  EXPECT_EQ(handled, (Log{"text 0", "1054 100 0", "text 1", "1054 100 1", "text 2", "1054 100 2"}));
+  EXPECT_EQ(handled, (Log{"post SM_STATUS_TEXT text 0", "post SM_PROGRESS 100 0",
+                          "post SM_STATUS_TEXT text 1", "post SM_PROGRESS 100 1",
+                          "post SM_STATUS_TEXT text 2", "post SM_PROGRESS 100 2"}));
 }
 
 }  // namespace

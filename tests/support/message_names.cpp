@@ -1,6 +1,6 @@
+#include "app/sm_message.h"
 #include "tests/support/message_names.h"
 
-#include "protocol/constants.h"
 
 namespace ternis::test {
 

@@ -26,10 +26,7 @@ void RecordingSink::OnDataServed(const DataServedEvent& event) {
   std::string line = "data " + Range(event.length, event.offset) + " wrote " +
                      std::to_string(event.written) + " " + WriteStatusName(event.write);
   if (event.write_error != 0) line += " errno " + std::to_string(event.write_error);
-  line += " image " + std::to_string(event.image_size) + " file " +
-          std::to_string(event.file_size) + " percent " + std::to_string(event.percent);
-  if (event.finishing_raised) line += " raised";
-  if (event.end_reached) line += " end";
+  line += " image " + std::to_string(event.image_size);
   Record(std::move(line));
 }
 
@@ -38,9 +35,7 @@ void RecordingSink::OnNoImage(const NoImageEvent& event) {
 }
 
 void RecordingSink::OnTimeServed(const TimeServedEvent& event) {
-  std::string line = "time " + FormatDateTimeCode(event.code) + " " + WriteStatusName(event.write);
-  if (event.finishing_cleared) line += " cleared";
-  Record(std::move(line));
+  Record("time " + FormatDateTimeCode(event.code) + " " + WriteStatusName(event.write));
 }
 
 std::vector<std::string> RecordingSink::TakeLog() {

@@ -19,6 +19,7 @@
 #include "controls/skin.h"
 #include "controls/skin_button.h"
 #include "controls/styled_label.h"
+#include "protocol/date_time_code.h"
 
 namespace ternis {
 namespace {
@@ -176,6 +177,9 @@ QGroupBox* Clock(QObject* owner) {
     std::tm t{};
     t.tm_year = 102, t.tm_mon = 2, t.tm_mday = 4, t.tm_hour = 13, t.tm_min = 5, t.tm_sec = 9;
     return t;
+  });
+  clock->setCodeText([](const std::tm& local) {
+    return QString::fromStdString(FormatDateTimeCode(DateTimeCodeFor(local)));
   });
   clock->Create();
   clock->Tick();

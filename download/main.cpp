@@ -42,6 +42,6 @@ int main(int argc, char** argv) {
   }
   ternis::SettingsStore settings;
   ternis::DownloadApp app(argc, argv);
-  ternis::BoxSession session(nullptr, {}, app.platform_kind());
+  ternis::BoxSession session(nullptr);
   return app.InitInstance(settings, session);
 }
