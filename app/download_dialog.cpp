@@ -1,14 +1,10 @@
 #include "app/download_dialog.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <QApplication>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDatabase>
@@ -31,12 +27,11 @@
 #include "app/dialog_units.h"
 #include "app/enter_key.h"
 #include "app/port_settings_dialog.h"
+#include "app/window_palette.h"
 #include "app/settings_store.h"
 #include "controls/skin.h"
 #include "protocol/date_time_code.h"
 #include "station/box_session.h"
-#include "station/image_digest.h"
-#include "station/key_file_check.h"
 
 Q_LOGGING_CATEGORY(lcStatus, "ternis.status")
 
@@ -61,24 +56,6 @@ QFont DialogFont() {
   return QFont(verdana ? QStringLiteral("Verdana") : QStringLiteral("DejaVu Sans"), 8);
 }
 
-// The skin's panel and ink colours, so the added lines sit in the art.
-constexpr Colorref kPanel = Rgb(238, 242, 248);
-constexpr Colorref kInk = Rgb(40, 52, 74);
-constexpr Colorref kGood = Rgb(24, 128, 56);
-constexpr Colorref kBad = Rgb(196, 32, 32);
-
-Colorref ColourOf(Tone tone) {
-  switch (tone) {
-    case Tone::kGood:
-      return kGood;
-    case Tone::kBad:
-      return kBad;
-    case Tone::kPlain:
-      break;
-  }
-  return kInk;
-}
-
 // A percent far past the range (a file that shrank on disk) stays a large
 // positive number instead of wrapping into a negative int.
 int ShownPercent(std::intptr_t percent) {
@@ -92,6 +69,8 @@ DownloadDialog::DownloadDialog(SettingsStore& settings, BoxSession& session,
     : QDialog(parent, Qt::Window | Qt::FramelessWindowHint),
       settings_(settings),
       session_(session),
+      files_(settings, session,
+             [this](const std::string& line) { ReportStatus("%s", line.c_str()); }),
       log_file_(LogFile::DefaultPath()),
       log_book_(&log_file_),
       window_link_(this, [this](const WindowMessage& message) { HandleMessage(message); }),
@@ -102,9 +81,8 @@ DownloadDialog::DownloadDialog(SettingsStore& settings, BoxSession& session,
   CreateControls();
   link_.set_log([this](const QString& line) { ReportStatus("%s", qPrintable(line)); });
   request_digest_.SetEveryRequest(settings_.LogEveryRequest != 0);
-  service_timer_ = new QTimer(this);
-  service_timer_->setSingleShot(true);
-  connect(service_timer_, &QTimer::timeout, this, &DownloadDialog::ServiceSession);
+  presenter_ = std::make_unique<SessionPresenter>(session_, files_, tally_, status_line_,
+                                                  PresenterHooks());
   auto* show_log = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_L), this);
   connect(show_log, &QShortcut::activated, this, &DownloadDialog::ShowLog);
   setAcceptDrops(true);
@@ -220,7 +198,7 @@ void DownloadDialog::Initialise() {
   progress_->SetPos(0);
   SelectFile(settings_.FILE_MASK);
   version_->UseParentBackground(true);
-  ShowSessionState();
+  presenter_->ShowState();
   configuration_->setFocus();  // the first tab stop
 }
 
@@ -228,61 +206,11 @@ void DownloadDialog::CheckKindButtons() {
   for (int i = 0; i < 4; ++i) kinds_[i]->SetCheck(kKinds[i] == settings_.FILE_MASK ? 1 : 0);
 }
 
-int DownloadDialog::SelectFile(std::uint32_t kind, const QString& given) {
-  QString* stored = nullptr;
-  const char* prefix = "";
-  switch (kind) {
-    case M_KEY_FILE:
-      stored = &settings_.M_KEY, prefix = "M KEY file selected : ";
-      break;
-    case D_KEY_FILE:
-      stored = &settings_.D_KEY, prefix = "D KEY file selected ";
-      break;
-    case C_KEY_FILE:
-      stored = &settings_.C_KEY, prefix = "C KEY file selected : ";
-      break;
-    case FIRMWARE_FILE:
-      stored = &settings_.Firmware, prefix = "FIRMWARE file selected : ";
-      break;
-    default:
-      break;
-  }
-  QString path = given;
-  bool loaded = false;
-  if (stored) {
-    if (path.isEmpty()) path = *stored;
-    // M, D and C key files are secrets: kept out of core dumps and swap.
-    loaded = session_.LoadImageFile(path.toStdString(), kind != FIRMWARE_FILE);
-    if (loaded) *stored = path;
-  }
-  const QStringList warnings = WarnAboutKeyFile(kind, loaded ? path : QString());
-  if (!path.isEmpty()) {
-    // The loaded bytes are what the box gets; the file may change after.
-    const auto image = session_.engine().image().Acquire();
-    const qint64 size =
-        loaded && image ? static_cast<qint64>(image->contents().size()) : QueryFileLength(path);
-    ReportStatus("%s; %s sized %lld", prefix, qPrintable(path), static_cast<long long>(size));
-  }
-  QStringList notes;
-  if (stored) {
-    if (const ImageIdentity* identity = IdentifyServedFile(loaded ? path : QString()))
-      notes << QStringLiteral("%1 bytes, SHA-256 %2")
-                   .arg(identity->size)
-                   .arg(QString::fromStdString(identity->sha256));
-  }
-  ShowPath(path, notes + warnings);
+int DownloadDialog::SelectFile(std::uint32_t kind, const QString& path) {
+  const FileSelection::Result selected = files_.Select(kind, path);
+  if (selected.known_kind) ShowIdentity(selected.identity);
+  ShowPath(selected.path, selected.notes);
   return 1;
-}
-
-QStringList DownloadDialog::WarnAboutKeyFile(std::uint32_t kind, const QString& path) {
-  QStringList warnings;
-  if (kind != FIRMWARE_FILE && !path.isEmpty()) {
-    for (const std::string& warning : KeyFileWarnings(path.toStdString())) {
-      ReportStatus("warning: %s", warning.c_str());
-      warnings << QString::fromStdString(warning);
-    }
-  }
-  return warnings;
 }
 
 void DownloadDialog::ShowPath(const QString& path, const QStringList& notes) {
@@ -293,27 +221,14 @@ void DownloadDialog::ShowPath(const QString& path, const QStringList& notes) {
   path_box_->setToolTip(path.isEmpty() ? QString() : (QStringList{path} + notes).join('\n'));
 }
 
-const ImageIdentity* DownloadDialog::IdentifyServedFile(const QString& path) {
-  const auto image = session_.engine().image().Acquire();
-  if (!image) {
+void DownloadDialog::ShowIdentity(const ImageIdentity* identity) {
+  if (!identity) {
     identity_->hide();
-    return nullptr;
+    return;
   }
-  const ImageIdentity& identity = identities_[image->id()] = {
-      path.toStdString(), image->contents().size(), Sha256Hex(image->contents())};
-  ReportStatus("%s: sha256 %s", qPrintable(path), identity.sha256.c_str());
-  identity_->SetLabelText(DescribeIdentity(identity));
-  identity_->setToolTip(QString::fromStdString(identity.path + "\nSHA-256 " + identity.sha256));
+  identity_->SetLabelText(DescribeIdentity(*identity));
+  identity_->setToolTip(QString::fromStdString(identity->path + "\nSHA-256 " + identity->sha256));
   identity_->show();
-  return &identity;
-}
-
-// Never opens the file: opening a FIFO for reading would wait for a writer.
-qint64 DownloadDialog::QueryFileLength(const QString& path) {
-  struct stat st {};
-  const QByteArray name = QFile::encodeName(path);
-  if (::stat(name.constData(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-  return ::access(name.constData(), R_OK) == 0 ? static_cast<qint64>(st.st_size) : 0;
 }
 
 void DownloadDialog::EnableControls(bool enable) {
@@ -344,7 +259,7 @@ bool DownloadDialog::event(QEvent* event) {
 // its one reading of the clock.
 void DownloadDialog::HandleMessage(const WindowMessage& message) {
   if (std::holds_alternative<SessionChangedEvent>(message)) {
-    ServiceSession();
+    presenter_->Service();
     return;
   }
   const auto* sm = std::get_if<SmEvent>(&message);
@@ -400,51 +315,20 @@ void DownloadDialog::ShowBusy(bool busy) {
   update();
 }
 
-void DownloadDialog::ServiceSession() {
-  session_.Service();
-  for (const SessionNotice& notice : session_.TakeNotices()) {
-    if (notice.kind == NoticeKind::kUnitStarted) {
-      request_digest_.StartOver();
-      ReportStatus("Unit %llu started (%s).", static_cast<unsigned long long>(notice.unit),
-                   notice.text.c_str());
-    } else {
-      ReportStatus("%s: %s", session_.Snapshot().device.c_str(), notice.text.c_str());
-    }
-  }
-  for (const UnitResult& result : session_.TakeResults()) {
-    const auto identity = identities_.find(result.image_id);
-    const std::string text =
-        DescribeUnit(result, identity == identities_.end() ? nullptr : &identity->second);
-    ReportStatus("%s", text.c_str());
-    request_digest_.StartOver();
-    busy_rule_.OnUnitEnded();  // a box that is gone or silent is not writing
-    ShowBusy(false);
-    SoundResult(result.outcome == UnitOutcome::kPass);
-    emit unitEnded(QString::fromStdString(text));
-  }
-  ShowSessionState();
-  service_timer_->stop();
-  if (const auto due = session_.NextService()) {
-    const auto wait =
-        std::chrono::ceil<std::chrono::milliseconds>(*due - std::chrono::steady_clock::now());
-    service_timer_->start(std::max<std::chrono::milliseconds>(wait, std::chrono::milliseconds(0)));
-  }
-}
-
-void DownloadDialog::ShowSessionState() {
-  const SessionSnapshot snapshot = session_.Snapshot();
-  const QString tally = DescribeTally(snapshot);
-  if (tally != tally_->text()) {
-    tally_->SetLabelText(tally);
-    tally_->setVisible(!tally.isEmpty());
-  }
-  const StatusText status = DescribeSession(snapshot);
-  if (status == shown_status_) return;  // the label repaints at once when set
-  shown_status_ = status;
-  status_line_->SetForeColor(ColourOf(status.tone));
-  status_line_->SetLabelText(status.text);
-  status_line_->setToolTip(status.text);
-  emit statusShown(status.text);
+SessionPresenter::Hooks DownloadDialog::PresenterHooks() {
+  return {
+      .log = [this](const std::string& line) { ReportStatus("%s", line.c_str()); },
+      .unit_started = [this] { request_digest_.StartOver(); },
+      .unit_ended =
+          [this](const UnitResult& result, const std::string& text) {
+            request_digest_.StartOver();
+            busy_rule_.OnUnitEnded();  // a box that is gone or silent is not writing
+            ShowBusy(false);
+            SoundResult(result.outcome == UnitOutcome::kPass);
+            emit unitEnded(QString::fromStdString(text));
+          },
+      .status_shown = [this](const QString& text) { emit statusShown(text); },
+  };
 }
 
 void DownloadDialog::OnKindClicked(std::uint32_t kind) {

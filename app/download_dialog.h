@@ -12,16 +12,17 @@
 #include <QTimer>
 #include <array>
 #include <functional>
-#include <map>
 #include <memory>
 
 #include "app/busy_popup.h"
 #include "app/busy_rule.h"
+#include "app/file_selection.h"
 #include "app/link_control.h"
 #include "app/log_book.h"
 #include "app/log_file.h"
 #include "app/log_window.h"
 #include "app/request_digest.h"
+#include "app/session_presenter.h"
 #include "app/window_link.h"
 #include "app/window_messages.h"
 #include "app/window_texts.h"
@@ -61,8 +62,6 @@ class DownloadDialog : public QDialog {
   void EnableControls(bool enable);
   // The status sink: formats at most 1023 characters into the log.
   [[gnu::format(printf, 2, 3)]] void ReportStatus(const char* format, ...);
-  // The size of a file, 0 when it cannot be opened.
-  static qint64 QueryFileLength(const QString& path);
 
   // Ends the program the orderly way (close button, window manager, signals).
   void EndProgram();
@@ -129,14 +128,10 @@ class DownloadDialog : public QDialog {
   void OnProgress(std::uintptr_t range, std::intptr_t percent);
   // Shows or lifts the busy notice and the lock that goes with it.
   void ShowBusy(bool busy);
-  // Runs the session's upkeep and shows its news: units, a lost device, the state.
-  void ServiceSession();
-  void ShowSessionState();
-  // Remembers the identity of the image just loaded and shows it.
-  const ImageIdentity* IdentifyServedFile(const QString& path);
-  // The log says when a key file is not private; the warnings are returned
-  // for the path box's tooltip.
-  QStringList WarnAboutKeyFile(std::uint32_t kind, const QString& path);
+  // What the window does around the presenter's news: the digest, the busy lock, the sound.
+  SessionPresenter::Hooks PresenterHooks();
+  // The identity of the bytes served on the "File" heading's rule; hidden when none.
+  void ShowIdentity(const ImageIdentity* identity);
   // The path box: the whole path, shortened in the middle when it does not fit.
   void ShowPath(const QString& path, const QStringList& notes);
   void SoundResult(bool passed);
@@ -147,13 +142,14 @@ class DownloadDialog : public QDialog {
 
   SettingsStore& settings_;
   BoxSession& session_;
+  FileSelection files_;
   LogFile log_file_;
   LogBook log_book_;
   RequestDigest request_digest_;
   QPointer<LogWindow> log_window_;
   WindowLink window_link_;
   WindowMessages messages_;
-  QTimer* service_timer_ = nullptr;
+  std::unique_ptr<SessionPresenter> presenter_;  // over the labels, made with them
   LinkControl link_;
   FileChooser choose_file_;
   Sounder sound_;
@@ -169,12 +165,9 @@ class DownloadDialog : public QDialog {
   PercentProgressCtrl* progress_ = nullptr;
   StyledLabel* tally_ = nullptr;
   StyledLabel* status_line_ = nullptr;
-  StatusText shown_status_;
   QLineEdit* path_box_ = nullptr;
   QString shown_path_;
   StyledLabel* identity_ = nullptr;
-  // Every image loaded here, by snapshot id: a unit names the one it received.
-  std::map<std::uint64_t, ImageIdentity> identities_;
   std::array<QLineEdit*, 5> clock_fields_{};
   bool torn_down_ = false;
 };
