@@ -50,11 +50,11 @@ const char* const kSchema[] = {
 constexpr const char* kApplyEnd =
     "WITH rec AS (INSERT INTO ternis_records (id, station, record)"
     "  SELECT $1::uuid, $2, $3::jsonb WHERE $3::jsonb IS NOT NULL"
-    "  ON CONFLICT (id) DO NOTHING RETURNING 1),"
+    "  ON CONFLICT (id) DO NOTHING),"
     " moved AS (UPDATE ternis_keys SET state = $5, reason = $6, changed = now(),"
     "  station = CASE WHEN $5 = 'ready' THEN NULL ELSE station END,"
     "  slot = CASE WHEN $5 = 'ready' THEN NULL ELSE slot END"
-    "  WHERE name = $4 AND state = 'issued' AND station = $2 RETURNING 1)"
+    "  WHERE name = $4 AND state = 'issued' AND station = $2)"
     " INSERT INTO ternis_stations (name, heard) VALUES ($2, now())"
     " ON CONFLICT (name) DO UPDATE SET heard = now()";
 

@@ -817,12 +817,24 @@ TEST_F(DbPoolTest, TwoStationsShareOnePoolThroughADatabaseOutage) {
 }
 
 // A station killed mid-unit leaves its key issued; started again under its
-// name, it spoils that key, which no box ever gets again.
+// name, it spoils that key, which no box ever gets again. The station logs
+// in with the least rights docs/station.md gives it.
 TEST_F(DbPoolTest, AStationKilledMidUnitSpoilsItsIssuedKeysOnRestart) {
   ImportKeys(4);
+  for (const char* grant :
+       {"CREATE ROLE ternis_station LOGIN",
+        "GRANT SELECT ON ternis_schema TO ternis_station",
+        "GRANT SELECT (id, name, sha256, bytes, state, station, slot, changed) ON ternis_keys TO "
+        "ternis_station",
+        "GRANT UPDATE (state, station, slot, reason, changed) ON ternis_keys TO ternis_station",
+        "GRANT SELECT, INSERT, UPDATE ON ternis_stations TO ternis_station",
+        "GRANT INSERT ON ternis_records TO ternis_station"})
+    ASSERT_EQ(db.Query(grant).find("failed"), std::string::npos) << grant;
+  const std::string station_uri = std::regex_replace(db.Uri(), std::regex("user=ternis$"),
+                                                     "user=ternis_station");
   box_runs.push_back(StartBox("box", {"--size", std::to_string(kKeySize), "--chunk", "1",
                                      "--units", "2", "--received-log", Path("box.log")}));
-  auto a = StartStation("line-a", {"--once", "s=" + Path("box")});
+  auto a = StartStation("line-a", {"--key-pool", station_uri, "--once", "s=" + Path("box")});
   for (int i = 0; i < 500 && Number("SELECT count(*) FROM ternis_keys WHERE state = 'issued'") == 0;
        ++i)
     std::this_thread::sleep_for(10ms);
@@ -836,7 +848,7 @@ TEST_F(DbPoolTest, AStationKilledMidUnitSpoilsItsIssuedKeysOnRestart) {
   EXPECT_EQ(counts["issued"], 1);
   EXPECT_EQ(counts["issued_to_silent_stations"][0]["key"], issued);
 
-  auto again = StartStation("line-a", {"s=" + Path("box")});
+  auto again = StartStation("line-a", {"--key-pool", station_uri, "s=" + Path("box")});
   EXPECT_TRUE(WaitForText(Path("line-a.err"),
                           "key " + issued + " spoiled: station stopped with the key issued"))
       << ReadText(Path("line-a.err"));

@@ -17,8 +17,10 @@ constexpr const char* kBin = "/usr/lib/postgresql/15/bin/";
 
 }  // namespace
 
-PgCluster::PgCluster()
-    : data_((dir_.path() / "data").string()), socket_((dir_.path() / "socket").string()) {
+PgCluster::PgCluster(bool durable)
+    : data_((dir_.path() / "data").string()),
+      socket_((dir_.path() / "socket").string()),
+      durable_(durable) {
   std::filesystem::create_directories(socket_);
   if (::geteuid() == 0) {
     const passwd* nobody = ::getpwnam("nobody");
@@ -59,7 +61,8 @@ std::string PgCluster::Uri() const {
 bool PgCluster::Start() {
   server_ = std::make_unique<Process>(
       AsOwner({std::string(kBin) + "postgres", "-D", data_, "-k", socket_, "-c",
-               "listen_addresses=", "-c", "fsync=off", "-c", "max_connections=60"}),
+               "listen_addresses=", "-c", durable_ ? "fsync=on" : "fsync=off", "-c",
+               "max_connections=60"}),
       (dir_.path() / "server.out").string(), (dir_.path() / "server.err").string());
   const std::string conninfo = "host=" + socket_ + " user=ternis dbname=postgres";
   for (int i = 0; i < 600; ++i) {

@@ -13,7 +13,9 @@ namespace ternis::test {
 
 class PgCluster {
  public:
-  PgCluster();  // initdb and Start(); check ok()
+  // initdb and Start(); check ok(). `durable`: fsync on, as in production
+  // (tests do without: a crash of the test machine loses nothing they need).
+  explicit PgCluster(bool durable = false);
   ~PgCluster();
   PgCluster(const PgCluster&) = delete;
   PgCluster& operator=(const PgCluster&) = delete;
@@ -35,6 +37,7 @@ class PgCluster {
   TempDir dir_;
   std::string data_, socket_;
   std::unique_ptr<Process> server_;
+  bool durable_;
   bool ok_ = false;
   std::string why_;
 };
