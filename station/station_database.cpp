@@ -552,7 +552,7 @@ std::vector<std::string> StationDatabase::Upkeep(Clock::time_point now) {
 std::optional<Clock::time_point> StationDatabase::NextUpkeep() const {
   std::lock_guard lock(mutex_);
   if (!serving_) return std::nullopt;
-  return spool_pending_ ? std::max(next_try_, Clock::now()) : last_heard_ + kHeartbeat;
+  return spool_pending_ ? Clock::now() + kRetry : last_heard_ + kHeartbeat;
 }
 
 bool StationDatabase::reachable() const {

@@ -766,16 +766,16 @@ class DbPoolTest : public KeyPoolTest {
   test::PgCluster db;
 };
 
-// Two stations of 4 slots on one pool; the database stopped for 5 s in the
-// middle: units in progress finish, their ends wait in the spool and are
+// Two stations of 8 slots on one pool of 200 keys; the database stopped
+// for 5 s in the middle: units in progress finish, their ends wait in the spool and are
 // written once; no key reaches two boxes; the counts add up.
 TEST_F(DbPoolTest, TwoStationsShareOnePoolThroughADatabaseOutage) {
-  ImportKeys(60);
+  ImportKeys(200);
   std::vector<std::string> boxes;
   std::vector<std::string> slots[2];
-  for (int i = 0; i < 8; ++i) {
+  for (int i = 0; i < 16; ++i) {
     const std::string box = "box" + std::to_string(i);
-    box_runs.push_back(StartBox(box, {"--size", std::to_string(kKeySize), "--chunk", "16", "--units", "6",
+    box_runs.push_back(StartBox(box, {"--size", std::to_string(kKeySize), "--chunk", "32", "--units", "12",
                    "--unit-gap", "0.05", "--boot-interval", "100", "--received-log",
                    Path(box + ".log")}));
     boxes.push_back(box);
@@ -783,7 +783,7 @@ TEST_F(DbPoolTest, TwoStationsShareOnePoolThroughADatabaseOutage) {
   }
   auto a = StartStation("line-a", slots[0]);
   auto b = StartStation("line-b", slots[1]);
-  for (int i = 0; i < 400 && Number("SELECT count(*) FROM ternis_records") < 8; ++i)
+  for (int i = 0; i < 400 && Number("SELECT count(*) FROM ternis_records") < 16; ++i)
     std::this_thread::sleep_for(20ms);
   db.Stop();
   ASSERT_TRUE(WaitForText(Path("line-a.err"), "database unreachable")) << ReadText(Path("line-a.err"));
@@ -791,7 +791,7 @@ TEST_F(DbPoolTest, TwoStationsShareOnePoolThroughADatabaseOutage) {
   ASSERT_TRUE(db.Start()) << db.why();
   ASSERT_TRUE(WaitForText(Path("line-a.err"), "database reachable again", 60s))
       << ReadText(Path("line-a.err"));
-  for (int i = 0; i < 1500 && Number("SELECT count(*) FROM ternis_records") < 48; ++i)
+  for (int i = 0; i < 1500 && Number("SELECT count(*) FROM ternis_records") < 192; ++i)
     std::this_thread::sleep_for(20ms);
   a->Signal(SIGTERM);
   b->Signal(SIGTERM);
@@ -799,15 +799,15 @@ TEST_F(DbPoolTest, TwoStationsShareOnePoolThroughADatabaseOutage) {
   EXPECT_EQ(b->Wait(), 0) << ReadText(Path("line-b.err"));
 
   const auto ends = Served(boxes);
-  EXPECT_EQ(ends.size(), 48u) << "8 boxes, 6 units each";
-  EXPECT_EQ(Number("SELECT count(*) FROM ternis_records"), 48u) << "none lost, none twice";
-  EXPECT_EQ(Number("SELECT count(DISTINCT record->'key'->>'name') FROM ternis_records"), 48u);
-  EXPECT_EQ(Number("SELECT count(*) FROM ternis_keys WHERE state = 'used'"), 48u);
-  EXPECT_EQ(Number("SELECT count(*) FROM ternis_keys WHERE state = 'ready'"), 12u);
+  EXPECT_EQ(ends.size(), 192u) << "16 boxes, 12 units each";
+  EXPECT_EQ(Number("SELECT count(*) FROM ternis_records"), 192u) << "none lost, none twice";
+  EXPECT_EQ(Number("SELECT count(DISTINCT record->'key'->>'name') FROM ternis_records"), 192u);
+  EXPECT_EQ(Number("SELECT count(*) FROM ternis_keys WHERE state = 'used'"), 192u);
+  EXPECT_EQ(Number("SELECT count(*) FROM ternis_keys WHERE state = 'ready'"), 8u);
   for (const char* station : {"line-a", "line-b"}) {
     EXPECT_EQ(Number(std::string("SELECT count(*) FROM ternis_records WHERE station = '") +
                      station + "' AND record->>'station' = '" + station + "'"),
-              24u)
+              96u)
         << station;
   }
   EXPECT_EQ(ReadText(Path("line-a.spool")), "") << "written, then emptied";
