@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "station/image_digest.h"
 
@@ -173,7 +174,13 @@ bool StationDatabase::Open(const std::string& uri, bool serve, std::string& erro
   }
   if (!serve) return true;
   serving_ = true;
-  if (!ClaimName(error)) return false;
+  // The server notices a killed station's connection a moment after it
+  // died; until then its lock on the name is still held.
+  for (int tries = 0; !ClaimName(error); ++tries) {
+    if (tries == 100 || PQstatus(conn_) != CONNECTION_OK) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  error.clear();
   std::error_code ignored;  // a folder that cannot be made shows in the open below
   std::filesystem::create_directories(std::filesystem::path(spool_path_).parent_path(), ignored);
   spool_.reset(::open(spool_path_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
