@@ -21,6 +21,8 @@ const char kServeUsage[] =
     "       ternis-serve --key-pool DIR [OPTIONS] [NAME=]DEVICE...\n"
     "       ternis-serve --config FILE [OPTIONS] [[NAME=]DEVICE...]\n"
     "       ternis-serve --key-pool DIR (--pool-status [--json] | --pool-return NAME)\n"
+    "       ternis-serve --key-pool URI --pool-import DIR\n"
+    "       ternis-serve --db-init URI\n"
     "       ternis-serve --list [--json]\n"
     "Serves one image file to set-top boxes on serial lines, one box at a time\n"
     "per DEVICE, all devices at once: unit after unit until stopped.\n"
@@ -32,6 +34,17 @@ const char kServeUsage[] =
     "      --pool-low N      warn once when N keys are left in ready/ (default 10)\n"
     "      --pool-status     print the pool's counts (--json: as one object), exit\n"
     "      --pool-return NAME  move the key NAME from spoiled/ back to ready/, exit\n"
+    "      --key-pool postgresql://...  a pool in PostgreSQL shared by many\n"
+    "                        stations; the records go there too (the password\n"
+    "                        from ~/.pgpass or PGPASSFILE, never the command line)\n"
+    "      --db-init URI     create the database's tables, exit\n"
+    "      --pool-import DIR  load DIR's key files into the database pool, exit\n"
+    "      --silent-for SECS  --pool-status lists the keys issued to stations not\n"
+    "                        heard from for SECS seconds (default 600)\n"
+    "      --station-name NAME  this station, in every record and key state\n"
+    "                        (default: the host name)\n"
+    "      --db-spool FILE   where ends wait while the database is away (default:\n"
+    "                        $STATE_DIRECTORY, else ~/.local/state/ternis)\n"
     "  -b, --baud N          baud rate (default 115200; any rate the adapter takes)\n"
     "  -d, --data N          data bits, 5 to 8 (default 8)\n"
     "  -p, --parity P        none, odd, even, mark or space (default none)\n"
@@ -44,7 +57,8 @@ const char kServeUsage[] =
     "                        recorded as aborted\n"
     "      --record FILE     append one JSON object per line for every unit that\n"
     "                        ends, on disk before the result is shown (created\n"
-    "                        with mode 0640)\n"
+    "                        with mode 0640); --record postgresql://...: to a\n"
+    "                        database\n"
     "      --json            events on stdout, one JSON object per line (with\n"
     "                        --list: one object per device)\n"
     "      --config FILE     the station from an INI file: [station] takes these\n"
@@ -187,6 +201,15 @@ bool ApplySetting(ServeOptions& o, const std::string& written, const std::string
   } else if (name == "record") {
     if (value.empty()) return fail("takes a file name");
     o.record_path = value;
+  } else if (name == "station-name") {
+    if (value.empty()) return fail("takes a name");
+    o.station_name = value;
+  } else if (name == "db-spool") {
+    if (value.empty()) return fail("takes a file name");
+    o.db_spool = value;
+  } else if (name == "silent-for") {
+    if (!ParseSeconds(value, seconds, true)) return fail("takes a number of seconds");
+    o.silent_for = seconds;
   } else if (name == "once" || name == "json" || name == "verbose" || name == "key" ||
              name == "journal") {
     if (!ParseFlag(value, flag)) return fail("takes true or false");
@@ -224,6 +247,11 @@ ParseOutcome ParseServeOptions(int argc, char** argv, ServeOptions& options, std
                                  {"pool-low", required_argument, nullptr, 0},
                                  {"pool-status", no_argument, nullptr, 0},
                                  {"pool-return", required_argument, nullptr, 0},
+                                 {"pool-import", required_argument, nullptr, 0},
+                                 {"db-init", required_argument, nullptr, 0},
+                                 {"station-name", required_argument, nullptr, 0},
+                                 {"db-spool", required_argument, nullptr, 0},
+                                 {"silent-for", required_argument, nullptr, 0},
                                  {"verbose", no_argument, nullptr, 'v'},
                                  {"help", no_argument, nullptr, 'h'},
                                  {nullptr, 0, nullptr, 0}};
@@ -255,9 +283,22 @@ ParseOutcome ParseServeOptions(int argc, char** argv, ServeOptions& options, std
       options.pool_return = optarg;
       continue;
     }
+    if (name == "pool-import") {
+      options.pool_import = optarg;
+      continue;
+    }
+    if (name == "db-init") {
+      options.db_init = optarg;
+      continue;
+    }
     if (!ApplySetting(options, name, optarg ? optarg : "", error)) return ParseOutcome::kBadArguments;
   }
-  if (options.list) return ParseOutcome::kRun;
+  if (options.list || !options.db_init.empty()) return ParseOutcome::kRun;
+  if (!options.pool_import.empty() && !options.key_pool.starts_with("postgres")) {
+    error = "--pool-import needs --key-pool postgresql://...";
+    return ParseOutcome::kBadArguments;
+  }
+  if (!options.pool_import.empty()) return ParseOutcome::kRun;
   if (!options.key_pool.empty() && !options.file.empty()) {
     error = "--key-pool and --file cannot be used together: a pool gives each box a key of its own";
     return ParseOutcome::kBadArguments;

@@ -27,6 +27,11 @@ struct ServeOptions {
   std::size_t pool_low = 10;  // warn once when ready/ falls to this many keys
   std::string pool_return;    // --pool-return NAME: a spoiled key back to ready/, and exit
   bool pool_status = false;   // --pool-status: the pool's counts, and exit
+  std::string station_name;   // with every record and key state; empty: the host name
+  std::string db_spool;       // ends waiting for the database; empty: the default place
+  std::string db_init;        // --db-init URI: create the schema, and exit
+  std::string pool_import;    // --pool-import DIR: key files into a database pool, and exit
+  double silent_for = 600;    // --pool-status lists keys of stations silent this long
   std::vector<SlotSpec> slots;
 };
 

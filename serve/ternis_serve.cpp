@@ -55,6 +55,28 @@ std::optional<FileStamp> StampOf(const std::string& path) {
   return FileStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
 }
 
+std::string StationName(const ServeOptions& options) {
+  return options.station_name.empty() ? HostName() : options.station_name;
+}
+
+// Next to the state the service keeps (StateDirectory=), else the user's.
+std::string SpoolPath(const ServeOptions& options) {
+  if (!options.db_spool.empty()) return options.db_spool;
+  const std::string file = "/db-spool-" + StationName(options) + ".jsonl";
+  if (const char* state = std::getenv("STATE_DIRECTORY"); state && *state) return state + file;
+  if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg)
+    return std::string(xdg) + "/ternis" + file;
+  const char* home = std::getenv("HOME");
+  return std::string(home ? home : ".") + "/.local/state/ternis" + file;
+}
+
+std::unique_ptr<StationDatabase> OpenDatabase(const ServeOptions& options, const std::string& uri,
+                                              bool serve, std::string& error) {
+  auto db = std::make_unique<StationDatabase>(StationName(options), SpoolPath(options));
+  if (!db->Open(uri, serve, error)) return nullptr;
+  return db;
+}
+
 StationSettings SettingsFor(const ServeOptions& options) {
   StationSettings settings;
   settings.line = options.line;
@@ -62,6 +84,7 @@ StationSettings SettingsFor(const ServeOptions& options) {
       static_cast<long long>(options.unit_timeout_seconds * 1000.0 + 0.5));
   settings.tool_version = TERNIS_VERSION;
   settings.secret = options.key;
+  settings.station_name = options.station_name;  // in the records only when given
   return settings;
 }
 
@@ -153,6 +176,15 @@ bool Server::Load() {
 // Keys are loaded one by one as units start; the folders holding them are checked here.
 bool Server::UsePool() {
   std::string error;
+  if (IsDatabaseUri(options_.key_pool)) {
+    auto db = OpenDatabase(options_, options_.key_pool, true, error);
+    if (!db) {
+      console_.Line("ternis-serve: key pool " + options_.key_pool + ": " + error);
+      return false;
+    }
+    station_.UseKeyDatabase(std::move(db), options_.pool_low);
+    return true;
+  }
   if (!station_.UseKeyPool(options_.key_pool, options_.pool_low, error)) {
     console_.Line("ternis-serve: " + error);
     return false;
@@ -167,7 +199,23 @@ bool Server::UsePool() {
 int Server::Run() {
   if (!Load()) return 1;
   std::string error;
-  if (!options_.record_path.empty() && !station_.OpenRecords(options_.record_path, error)) {
+  if (IsDatabaseUri(options_.record_path)) {
+    if (IsDatabaseUri(options_.key_pool)) {
+      if (options_.record_path != options_.key_pool) {
+        console_.Line("ternis-serve: the records of a database pool go to its database, with "
+                      "each key's state: give --record the pool's URI, or a file");
+        return 1;
+      }
+    } else {
+      auto db = OpenDatabase(options_, options_.record_path, true, error);
+      if (!db) {
+        console_.Line("ternis-serve: records " + options_.record_path + ": " + error);
+        return 1;
+      }
+      station_.RecordToDatabase(std::move(db));
+    }
+  } else if (!options_.record_path.empty() &&
+             !station_.OpenRecords(options_.record_path, error)) {
     console_.Line("ternis-serve: cannot open the record file " + options_.record_path + ": " +
                   error);
     return 1;
@@ -438,8 +486,66 @@ int Server::ExitStatus() const {
   return failed || cut_short_ ? 1 : 0;
 }
 
+int Fail(const std::string& error) {
+  std::fprintf(stderr, "ternis-serve: %s\n", PrintableText(error).c_str());
+  return 1;
+}
+
+void PrintCounts(const KeyPoolCounts& c, bool json, nlohmann::json more = {}) {
+  if (json) {
+    nlohmann::json counts{
+        {"ready", c.ready}, {"issued", c.issued}, {"used", c.used}, {"spoiled", c.spoiled}};
+    if (!more.is_null()) counts.update(more);
+    std::printf("%s\n", counts.dump().c_str());
+  } else {
+    std::printf("ready    %zu\nissued   %zu\nused     %zu\nspoiled  %zu\n", c.ready, c.issued,
+                c.used, c.spoiled);
+  }
+}
+
+int DatabaseCommand(const ServeOptions& options) {
+  std::string error, said;
+  if (!options.db_init.empty()) {
+    if (!StationDatabase::CreateSchema(options.db_init, said, error)) return Fail(error);
+    std::fprintf(stderr, "ternis-serve: %s\n", said.c_str());
+    return 0;
+  }
+  const auto db = OpenDatabase(options, options.key_pool, false, error);
+  if (!db) return Fail("key pool " + options.key_pool + ": " + error);
+  if (!options.pool_import.empty()) {
+    std::size_t count = 0;
+    if (!db->Import(options.pool_import, count, error))
+      return Fail("nothing imported: " + error);
+    std::fprintf(stderr, "ternis-serve: %zu keys imported into the pool\n", count);
+    return 0;
+  }
+  if (!options.pool_return.empty()) {
+    if (!db->ReturnSpoiled(options.pool_return, error)) return Fail(error);
+    std::fprintf(stderr, "ternis-serve: key %s back to ready\n",
+                 PrintableText(options.pool_return).c_str());
+    return 0;
+  }
+  const auto silent = db->SilentIssued(options.silent_for, error);
+  if (!error.empty()) return Fail(error);
+  nlohmann::json listed = nlohmann::json::array();
+  for (const auto& key : silent) {
+    listed.push_back({{"key", key.name},
+                      {"station", key.station},
+                      {"slot", key.slot},
+                      {"silent_s", static_cast<long long>(key.silent_s)}});
+  }
+  PrintCounts(db->Counts(), options.json, {{"issued_to_silent_stations", listed}});
+  if (!options.json) {
+    for (const auto& key : silent)
+      std::printf("issued to silent station: %s (station %s, slot %s, silent %.0f s)\n",
+                  key.name.c_str(), key.station.c_str(), key.slot.c_str(), key.silent_s);
+  }
+  return 0;
+}
+
 // --pool-status and --pool-return: the pool by hand, no boxes.
 int PoolCommand(const ServeOptions& options) {
+  if (IsDatabaseUri(options.key_pool)) return DatabaseCommand(options);
   KeyPool pool;
   std::string error;
   if (!pool.Open(options.key_pool, false, error)) {
@@ -455,18 +561,7 @@ int PoolCommand(const ServeOptions& options) {
                  options.pool_return.c_str());
     return 0;
   }
-  const KeyPoolCounts c = pool.Counts();
-  if (options.json) {
-    std::printf(
-        "%s\n",
-        nlohmann::json{
-            {"ready", c.ready}, {"issued", c.issued}, {"used", c.used}, {"spoiled", c.spoiled}}
-            .dump()
-            .c_str());
-  } else {
-    std::printf("ready    %zu\nissued   %zu\nused     %zu\nspoiled  %zu\n", c.ready, c.issued,
-                c.used, c.spoiled);
-  }
+  PrintCounts(pool.Counts(), options.json);
   return 0;
 }
 
@@ -495,6 +590,7 @@ int main(int argc, char** argv) {
       break;
   }
   if (options.list) return ListDevices(stdout, options.json);
+  if (!options.db_init.empty() || !options.pool_import.empty()) return DatabaseCommand(options);
   if (options.pool_status || !options.pool_return.empty()) return PoolCommand(options);
   Server server(options);
   return server.Run();

@@ -25,36 +25,12 @@
 
 #include "protocol/image_file.h"
 #include "protocol/unique_fd.h"
+#include "station/key_source.h"
 
 namespace ternis {
 
-struct KeyPoolCounts {
-  std::size_t ready = 0;
-  std::size_t issued = 0;
-  std::size_t used = 0;
-  std::size_t spoiled = 0;
-};
-
-// A key taken for a unit: in issued/, its bytes in secret memory.
-struct IssuedKey {
-  std::string name;
-  std::shared_ptr<const ImageSnapshot> image;
-  std::string sha256;
-};
-
-// A move the pool made on its own, for the front end to tell.
-struct KeyMove {
-  std::string name;
-  std::string to;  // "spoiled", "ready"
-  std::string reason;
-};
-
-enum class KeyFate : std::uint8_t { kUsed, kSpoiled, kReady };
-
-class KeyPool {
+class KeyPool : public KeySource {
  public:
-  static constexpr const char* kStoppedIssued = "station stopped with the key issued";
-
   KeyPool() = default;
   KeyPool(const KeyPool&) = delete;
   KeyPool& operator=(const KeyPool&) = delete;
@@ -65,21 +41,26 @@ class KeyPool {
   const std::string& dir() const { return dir_; }
 
   // Moves every key left in issued/ (a station that stopped mid-unit) to spoiled/.
-  std::vector<KeyMove> Recover();
+  std::vector<KeyMove> Recover() override;
 
   // The next key in name order, moved to issued/ and loaded; files that
   // cannot be keys go to spoiled/ on the way (told in `moved`). Nullopt when
   // ready/ is empty, or with `error` set when a move failed (the key stays
   // where it was).
   std::optional<IssuedKey> Take(std::vector<KeyMove>& moved, std::string& error);
+  std::optional<IssuedKey> Take(const std::string&, std::vector<KeyMove>& moved,
+                                std::string& error) override {
+    return Take(moved, error);
+  }
 
   // Moves an issued key to where its unit's end sends it.
-  bool Finish(const std::string& name, KeyFate fate, std::string& error);
+  bool Finish(const std::string& name, KeyFate fate, std::string& error) override;
 
   // By hand only: a spoiled key back to ready/.
   bool ReturnSpoiled(const std::string& name, std::string& error);
 
-  KeyPoolCounts Counts() const;
+  KeyPoolCounts Counts() const override;
+  std::string ReadyPlace() const override { return "ready/"; }
 
  private:
   enum Folder { kReady, kIssued, kUsed, kSpoiled, kFolders };

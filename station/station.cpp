@@ -13,6 +13,15 @@ namespace ternis {
 
 namespace {
 
+// Passed: used. Any byte of it sent in a unit that did not pass: spoiled.
+// None sent, and no request on its way with it: ready again, for the next box.
+KeyFate FateOf(const UnitResult& result) {
+  const bool none_sent = result.bytes_served == 0 && !result.data_let_through;
+  return result.outcome == UnitOutcome::kPass ? KeyFate::kUsed
+         : none_sent                          ? KeyFate::kReady
+                                              : KeyFate::kSpoiled;
+}
+
 bool InUnit(SlotState state) {
   return state == SlotState::kBooted || state == SlotState::kServing ||
          state == SlotState::kWriting;
@@ -59,14 +68,17 @@ class Station::SlotObserver : public SessionObserver {
 // A slot's unit takes its key from the station's pool.
 class Station::KeyTaker : public UnitImageSource {
  public:
-  explicit KeyTaker(Station& station) : station_(station) {}
-  std::shared_ptr<const ImageSnapshot> TakeImage() override { return station_.TakeKey(); }
+  KeyTaker(Station& station, std::string slot) : station_(station), slot(std::move(slot)) {}
+  std::shared_ptr<const ImageSnapshot> TakeImage() override { return station_.TakeKey(*this); }
   void GiveBack(std::shared_ptr<const ImageSnapshot> image) override {
     if (image) station_.GiveBackKey(*image);
   }
 
  private:
   Station& station_;
+
+ public:
+  std::string slot;  // the slot's name, under keys_mutex_
 };
 
 struct Station::Slot {
@@ -74,7 +86,7 @@ struct Station::Slot {
       : spec(std::move(s)),
         index(i),
         observer(station, index),
-        taker(station),
+        taker(station, spec.name),
         session(&observer, options) {}
   SlotSpec spec;
   std::atomic<std::size_t> index;
@@ -90,6 +102,7 @@ Station::Station(StationSettings settings, Wake wake, FramePrinter frames)
       wake_(std::move(wake)),
       frames_(std::move(frames)),
       host_(HostName()) {}
+
 
 Station::~Station() {
   StopAll();
@@ -133,6 +146,22 @@ bool Station::UseKeyPool(const std::string& dir, std::size_t low_mark, std::stri
   return true;
 }
 
+void Station::UseKeyDatabase(std::unique_ptr<StationDatabase> db, std::size_t low_mark) {
+  std::lock_guard lock(keys_mutex_);
+  for (const KeyMove& move : db->Recover()) {
+    TellPool(move.to == "spoiled" ? "key " + move.name + " spoiled: " + move.reason
+                                  : "keys left issued: " + move.reason);
+  }
+  db_ = db.get();
+  pool_ = std::move(db);
+  pool_low_ = low_mark;
+}
+
+void Station::RecordToDatabase(std::unique_ptr<StationDatabase> db) {
+  records_db_ = std::move(db);
+  db_ = records_db_.get();
+}
+
 KeyPoolCounts Station::PoolCounts() const {
   return pool_ ? pool_->Counts() : KeyPoolCounts{};
 }
@@ -142,13 +171,13 @@ void Station::TellPool(std::string text) {
   pool_news_.push_back(PrintableText(text));
 }
 
-std::shared_ptr<const ImageSnapshot> Station::TakeKey() {
+std::shared_ptr<const ImageSnapshot> Station::TakeKey(const KeyTaker& taker) {
   std::vector<KeyMove> moved;
   std::string error;
   std::shared_ptr<const ImageSnapshot> image;
   {
     std::lock_guard lock(keys_mutex_);
-    auto key = pool_->Take(moved, error);
+    auto key = pool_->Take(taker.slot, moved, error);
     for (const KeyMove& move : moved)
       TellPool("key " + move.name + " moved to " + move.to + "/: " + move.reason);
     if (!error.empty()) TellPool("no key given: " + error);
@@ -175,18 +204,12 @@ void Station::GiveBackKey(const ImageSnapshot& image) {
   keys_.erase(key);
 }
 
-// Passed: used. Any byte of it sent in a unit that did not pass: spoiled.
-// None sent, and no request on its way with it: ready again, for the next box.
 void Station::SettleKey(const UnitResult& result) {
   std::lock_guard lock(keys_mutex_);
   const auto key = keys_.find(result.image_id);
   if (key == keys_.end()) return;
-  const bool none_sent = result.bytes_served == 0 && !result.data_let_through;
-  const KeyFate fate = result.outcome == UnitOutcome::kPass ? KeyFate::kUsed
-                       : none_sent                          ? KeyFate::kReady
-                                                            : KeyFate::kSpoiled;
   std::string error;
-  if (!pool_->Finish(key->second.name, fate, error)) TellPool(error);
+  if (!pool_->Finish(key->second.name, FateOf(result), error)) TellPool(error);
   keys_.erase(key);
 }
 
@@ -203,7 +226,8 @@ void Station::PoolNews(std::vector<StationEvent>& events) {
   std::size_t waiting = 0;
   for (const auto& slot : slots_)
     waiting += slot->session.Snapshot().state == SlotState::kWaitingForKey;
-  if (waiting > 0 && !empty_said_) {
+  // A database away is told by the database; it is not an empty pool.
+  if (waiting > 0 && !empty_said_ && !(db_ == pool_.get() && !db_->reachable())) {
     empty_said_ = true;
     news.push_back("key pool empty: " + std::to_string(waiting) + " boxes waiting");
   }
@@ -213,7 +237,8 @@ void Station::PoolNews(std::vector<StationEvent>& events) {
       low_said_ = false;
     } else if (!low_said_) {
       low_said_ = true;
-      news.push_back("key pool low: " + std::to_string(ready) + " keys left in ready/");
+      news.push_back("key pool low: " + std::to_string(ready) + " keys left in " +
+                     pool_->ReadyPlace());
     }
   }
   for (std::string& text : news) {
@@ -263,6 +288,8 @@ bool Station::RenameSlot(std::size_t index, const std::string& name) {
     if (slot->spec.name == name) return slot.get() == slots_[index].get();
   }
   slots_[index]->spec.name = name;
+  std::lock_guard lock(keys_mutex_);
+  slots_[index]->taker.slot = name;
   return true;
 }
 
@@ -281,6 +308,13 @@ std::vector<StationEvent> Station::Service(std::chrono::steady_clock::time_point
   }
   std::vector<StationEvent> ended = Record(results);
   std::vector<StationEvent> events;
+  if (db_) {
+    for (std::string& text : db_->Upkeep(now)) {
+      StationEvent event(StationEvent::Kind::kKeyPool, 0);
+      event.text = std::move(text);
+      events.push_back(std::move(event));
+    }
+  }
   if (pool_) PoolNews(events);
   auto next_ended = ended.begin();
   for (std::size_t i = 0; i < slots_.size(); ++i) {
@@ -328,6 +362,7 @@ std::vector<StationEvent> Station::Record(const std::vector<std::vector<UnitResu
                       identity != identities_.end() ? identity->second : image(),
                       result, host_, settings_.tool_version};
       if (pool_) event.record.image = KeyIdentity(result.image_id);
+      event.record.station = settings_.station_name;
       records.push_back(event.record);
       events.push_back(std::move(event));
     }
@@ -339,11 +374,39 @@ std::vector<StationEvent> Station::Record(const std::vector<std::vector<UnitResu
       event.error = "cannot write the record file " + records_.path() + ": " + error;
     }
   }
-  if (pool_) {
+  if (db_) {
+    EndInDatabase(results, events);
+  } else if (pool_) {
     for (const auto& slot_results : results)
       for (const UnitResult& result : slot_results) SettleKey(result);
   }
   return events;
+}
+
+// Each unit's record and its key's fate in one transaction, or in the spool.
+void Station::EndInDatabase(const std::vector<std::vector<UnitResult>>& results,
+                            std::vector<StationEvent>& events) {
+  auto event = events.begin();
+  for (const auto& slot_results : results) {
+    for (const UnitResult& result : slot_results) {
+      std::string key;
+      if (db_ == pool_.get()) {
+        std::lock_guard lock(keys_mutex_);
+        const auto found = keys_.find(result.image_id);
+        if (found != keys_.end()) {
+          key = found->second.name;
+          keys_.erase(found);
+        }
+      }
+      std::string error;
+      if (db_->EndUnit(event->record, key, FateOf(result), error) ==
+          StationDatabase::Written::kLost) {
+        event->kind = StationEvent::Kind::kRecordFailed;
+        event->error = "cannot write the record to the database nor to its spool: " + error;
+      }
+      ++event;
+    }
+  }
 }
 
 // Both lists are in the session's order already; merged by its sequence.
@@ -375,7 +438,7 @@ PortDiagnosis Station::Diagnose(const Slot& slot, const SessionNotice& notice) c
 }
 
 std::optional<SteadyTime> Station::NextService() const {
-  std::optional<SteadyTime> next;
+  std::optional<SteadyTime> next = db_ ? db_->NextUpkeep() : std::nullopt;
   for (const auto& slot : slots_) {
     if (const auto due = slot->session.NextService()) next = next ? std::min(*next, *due) : *due;
   }

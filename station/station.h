@@ -21,6 +21,7 @@
 #include "station/key_pool.h"
 #include "station/port_diagnosis.h"
 #include "station/record_file.h"
+#include "station/station_database.h"
 #include "station/slot_meter.h"
 #include "station/slot_spec.h"
 #include "station/unit_record.h"
@@ -32,6 +33,7 @@ struct StationSettings {
   SessionOptions session;  // wait_for_missing is always on for a station
   std::string tool_version;
   bool secret = false;  // the image is a key file
+  std::string station_name;  // with every record; empty: the host name
 };
 
 // What happened, in order, since the last Service().
@@ -81,11 +83,17 @@ class Station {
   // image (before any slot is added). Keys left issued by a station that
   // stopped are spoiled first. False with the reason.
   bool UseKeyPool(const std::string& dir, std::size_t low_mark, std::string& error);
+  // The same from a database shared with other stations; its records go
+  // there too, with each key's state. Keys this station left issued are
+  // spoiled first.
+  void UseKeyDatabase(std::unique_ptr<StationDatabase> db, std::size_t low_mark);
   bool key_pool() const { return pool_ != nullptr; }
   KeyPoolCounts PoolCounts() const;
 
   bool OpenRecords(const std::string& path, std::string& error);
-  bool recording() const { return records_.is_open(); }
+  // Records to a database (beside or instead of the record file).
+  void RecordToDatabase(std::unique_ptr<StationDatabase> db);
+  bool recording() const { return records_.is_open() || db_ != nullptr; }
 
   // Adds a slot and starts serving it (a missing device is waited for).
   std::size_t AddSlot(const SlotSpec& spec);
@@ -116,7 +124,7 @@ class Station {
   };
 
   // Receive threads: the next key for a unit about to start, or null.
-  std::shared_ptr<const ImageSnapshot> TakeKey();
+  std::shared_ptr<const ImageSnapshot> TakeKey(const KeyTaker& taker);
   void GiveBackKey(const ImageSnapshot& image);
   // The key a unit ended with goes where its outcome sends it.
   void SettleKey(const UnitResult& result);
@@ -135,6 +143,8 @@ class Station {
                std::vector<StationEvent>& events) const;
   // The results of each slot (by index), recorded in one write; their events.
   std::vector<StationEvent> Record(const std::vector<std::vector<UnitResult>>& results);
+  void EndInDatabase(const std::vector<std::vector<UnitResult>>& results,
+                     std::vector<StationEvent>& events);
   PortDiagnosis Diagnose(const Slot& slot, const SessionNotice& notice) const;
 
   const StationSettings settings_;
@@ -144,7 +154,9 @@ class Station {
   std::shared_ptr<const ImageSnapshot> image_;
   std::map<std::uint64_t, ImageIdentity> identities_;  // every image served, by snapshot id
   RecordFile records_;
-  std::unique_ptr<KeyPool> pool_;
+  std::unique_ptr<KeySource> pool_;
+  std::unique_ptr<StationDatabase> records_db_;  // records only
+  StationDatabase* db_ = nullptr;                // the pool's or records_db_
   std::size_t pool_low_ = 0;
   mutable std::mutex keys_mutex_;  // the pool's keys in use and news, shared with receive threads
   std::map<std::uint64_t, KeyInUse> keys_;  // by image id

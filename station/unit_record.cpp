@@ -58,6 +58,7 @@ nlohmann::json ToJson(const UnitRecord& record) {
       {"host", record.host},
       {"tool_version", record.tool_version},
   };
+  if (!record.station.empty()) json["station"] = record.station;
   if (!record.image.key_name.empty())
     json["key"] = {{"name", record.image.key_name}, {"sha256", record.image.sha256}};
   return json;

@@ -26,6 +26,7 @@ struct UnitRecord {
   UnitResult result;
   std::string host;
   std::string tool_version;
+  std::string station = {};  // --station-name; the host name unless told
 };
 
 nlohmann::json ToJson(const UnitRecord& record);

@@ -1,0 +1,570 @@
+#include "station/station_database.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "station/image_digest.h"
+
+namespace ternis {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kRetry = std::chrono::seconds(1);
+constexpr auto kHeartbeat = std::chrono::seconds(10);
+
+const char* const kSchema[] = {
+    "CREATE TABLE IF NOT EXISTS ternis_schema (version integer NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS ternis_keys ("
+    " id bigserial PRIMARY KEY,"
+    " name text NOT NULL UNIQUE,"
+    " sha256 text NOT NULL UNIQUE,"
+    " bytes bytea NOT NULL,"
+    " state text NOT NULL DEFAULT 'ready'"
+    "  CHECK (state IN ('ready', 'issued', 'used', 'spoiled')),"
+    " station text, slot text, reason text,"
+    " changed timestamptz NOT NULL DEFAULT now())",
+    "CREATE INDEX IF NOT EXISTS ternis_keys_ready ON ternis_keys (id) WHERE state = 'ready'",
+    "CREATE INDEX IF NOT EXISTS ternis_keys_issued ON ternis_keys (station) WHERE state = 'issued'",
+    "CREATE TABLE IF NOT EXISTS ternis_stations ("
+    " name text PRIMARY KEY, heard timestamptz NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS ternis_records ("
+    " id uuid PRIMARY KEY, station text NOT NULL,"
+    " written timestamptz NOT NULL DEFAULT now(), record jsonb NOT NULL)",
+};
+
+// One end of a unit: its record (if any) and its key's new state (if any),
+// with the station heard of. Atomic: one statement.
+constexpr const char* kApplyEnd =
+    "WITH rec AS (INSERT INTO ternis_records (id, station, record)"
+    "  SELECT $1::uuid, $2, $3::jsonb WHERE $3::jsonb IS NOT NULL"
+    "  ON CONFLICT (id) DO NOTHING),"
+    " moved AS (UPDATE ternis_keys SET state = $5, reason = $6, changed = now(),"
+    "  station = CASE WHEN $5 = 'ready' THEN NULL ELSE station END,"
+    "  slot = CASE WHEN $5 = 'ready' THEN NULL ELSE slot END"
+    "  WHERE name = $4 AND state = 'issued' AND station = $2)"
+    " INSERT INTO ternis_stations (name, heard) VALUES ($2, now())"
+    " ON CONFLICT (name) DO UPDATE SET heard = now()";
+
+constexpr const char* kTakeKey =
+    "WITH heard AS (INSERT INTO ternis_stations (name, heard) VALUES ($1, now())"
+    "  ON CONFLICT (name) DO UPDATE SET heard = now())"
+    " UPDATE ternis_keys SET state = 'issued', station = $1, slot = $2, reason = NULL,"
+    "  changed = now()"
+    " WHERE state = 'ready' AND id = (SELECT id FROM ternis_keys WHERE state = 'ready'"
+    "  ORDER BY id LIMIT 1 FOR UPDATE SKIP LOCKED)"
+    " RETURNING name, sha256, bytes";
+
+using Result = std::unique_ptr<PGresult, decltype(&PQclear)>;
+
+std::string Trimmed(const char* text) {
+  std::string s = text ? text : "";
+  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+  return s;
+}
+
+Result Exec(PGconn* conn, const char* sql, const std::vector<const char*>& values = {},
+            int result_format = 0) {
+  return Result(PQexecParams(conn, sql, static_cast<int>(values.size()), nullptr, values.data(),
+                             nullptr, nullptr, result_format),
+                &PQclear);
+}
+
+bool Ok(const Result& r) {
+  if (!r) return false;
+  const ExecStatusType status = PQresultStatus(r.get());
+  return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
+}
+
+std::string ErrorOf(PGconn* conn, const Result& r) {
+  if (r && PQresultErrorMessage(r.get())[0]) return Trimmed(PQresultErrorMessage(r.get()));
+  return Trimmed(PQerrorMessage(conn));
+}
+
+const char* FateName(KeyFate fate) {
+  return fate == KeyFate::kUsed ? "used" : fate == KeyFate::kSpoiled ? "spoiled" : "ready";
+}
+
+std::string NewId() {
+  unsigned char b[16];
+  if (RAND_bytes(b, sizeof b) != 1) {
+    for (auto& c : b) c = static_cast<unsigned char>(std::rand());
+  }
+  b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);
+  b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);
+  char text[37];
+  std::snprintf(text, sizeof text,
+                "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0], b[1],
+                b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14],
+                b[15]);
+  return text;
+}
+
+// The schema's version, 0 when there is none; -1 with `error` on failure.
+int SchemaVersion(PGconn* conn, std::string& error) {
+  Result r = Exec(conn, "SELECT to_regclass('ternis_schema') IS NOT NULL");
+  if (!Ok(r)) {
+    error = ErrorOf(conn, r);
+    return -1;
+  }
+  if (std::string(PQgetvalue(r.get(), 0, 0)) != "t") return 0;
+  r = Exec(conn, "SELECT coalesce(max(version), 0) FROM ternis_schema");
+  if (!Ok(r)) {
+    error = ErrorOf(conn, r);
+    return -1;
+  }
+  return std::atoi(PQgetvalue(r.get(), 0, 0));
+}
+
+std::string NewerSchema(int version) {
+  return "the database's schema is version " + std::to_string(version) +
+         ", newer than this ternis-serve knows (" +
+         std::to_string(StationDatabase::kSchemaVersion) + "): use a newer ternis-serve";
+}
+
+PGconn* Connect(const std::string& uri, std::string& error) {
+  PGconn* conn = PQconnectdb(uri.c_str());
+  if (PQstatus(conn) != CONNECTION_OK) {
+    error = "cannot connect to the database: " + Trimmed(PQerrorMessage(conn));
+    PQfinish(conn);
+    return nullptr;
+  }
+  return conn;
+}
+
+}  // namespace
+
+bool IsDatabaseUri(const std::string& text) {
+  return text.rfind("postgresql://", 0) == 0 || text.rfind("postgres://", 0) == 0;
+}
+
+StationDatabase::StationDatabase(std::string station, std::string spool)
+    : station_(std::move(station)), spool_path_(std::move(spool)) {}
+
+StationDatabase::~StationDatabase() {
+  if (conn_) PQfinish(conn_);
+}
+
+bool StationDatabase::Open(const std::string& uri, bool serve, std::string& error) {
+  std::lock_guard lock(mutex_);
+  conn_ = Connect(uri, error);
+  if (!conn_) return false;
+  const int version = SchemaVersion(conn_, error);
+  if (version < 0) return false;
+  if (version == 0) {
+    error = "the database has no key pool: create it with ternis-serve --db-init URI";
+    return false;
+  }
+  if (version > kSchemaVersion) {
+    error = NewerSchema(version);
+    return false;
+  }
+  if (!serve) return true;
+  serving_ = true;
+  // The server notices a killed station's connection a moment after it
+  // died; until then its lock on the name is still held.
+  for (int tries = 0; !ClaimName(error); ++tries) {
+    if (tries == 100 || PQstatus(conn_) != CONNECTION_OK) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  error.clear();
+  std::error_code ignored;  // a folder that cannot be made shows in the open below
+  std::filesystem::create_directories(std::filesystem::path(spool_path_).parent_path(), ignored);
+  spool_.reset(::open(spool_path_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
+  struct stat st {};
+  if (!spool_.valid() || ::fstat(spool_.get(), &st) != 0) {
+    error = "cannot open the spool " + spool_path_ + ": " + std::strerror(errno);
+    return false;
+  }
+  ::fchmod(spool_.get(), 0600);
+  spool_pending_ = st.st_size > 0;
+  if (spool_pending_ && !FlushSpool(error)) return false;
+  last_heard_ = Clock::now();
+  return true;
+}
+
+// Held for the connection's life; taken again after a reconnect.
+bool StationDatabase::ClaimName(std::string& error) {
+  const Result r = Exec(conn_, "SELECT pg_try_advisory_lock(hashtext('ternis station ' || $1))",
+                        {station_.c_str()});
+  if (!Ok(r)) {
+    error = ErrorOf(conn_, r);
+    return false;
+  }
+  if (std::string(PQgetvalue(r.get(), 0, 0)) != "t") {
+    error = "a station named " + station_ +
+            " is already serving from this database (give each station its own --station-name)";
+    return false;
+  }
+  return true;
+}
+
+bool StationDatabase::CreateSchema(const std::string& uri, std::string& said,
+                                   std::string& error) {
+  PGconn* conn = Connect(uri, error);
+  if (!conn) return false;
+  std::unique_ptr<PGconn, decltype(&PQfinish)> closer(conn, &PQfinish);
+  Exec(conn, "SET client_min_messages = warning");
+  const int version = SchemaVersion(conn, error);
+  if (version < 0) return false;
+  if (version > kSchemaVersion) {
+    error = NewerSchema(version);
+    return false;
+  }
+  if (version == kSchemaVersion) {
+    said = "the database's key pool is there already (schema version " +
+           std::to_string(version) + ")";
+    return true;
+  }
+  Result r = Exec(conn, "BEGIN");
+  for (const char* statement : kSchema) {
+    r = Exec(conn, statement);
+    if (!Ok(r)) {
+      error = ErrorOf(conn, r);
+      return false;
+    }
+  }
+  const std::string version_text = std::to_string(kSchemaVersion);
+  r = Exec(conn, "INSERT INTO ternis_schema (version) VALUES ($1::integer)",
+           {version_text.c_str()});
+  if (Ok(r)) r = Exec(conn, "COMMIT");
+  if (!Ok(r)) {
+    error = ErrorOf(conn, r);
+    return false;
+  }
+  said = "created the key pool and records in the database (schema version " + version_text +
+         ")";
+  return true;
+}
+
+bool StationDatabase::Import(const std::string& dir, std::size_t& count, std::string& error) {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name[0] != '.' && entry.is_regular_file()) names.push_back(name);
+  }
+  if (ec) {
+    error = dir + ": " + ec.message();
+    return false;
+  }
+  std::sort(names.begin(), names.end());
+  Exec(conn_, "BEGIN");
+  count = 0;
+  for (const std::string& name : names) {
+    int load_error = 0;
+    const auto key = ImageSnapshot::Load(dir + "/" + name, &load_error, true);
+    if (!key || key->contents().empty()) {
+      error = name + ": " + (key ? "empty" : std::strerror(load_error));
+      break;
+    }
+    const std::string sha = Sha256Hex(key->contents());
+    Result r = Exec(conn_, "SELECT name FROM ternis_keys WHERE sha256 = $1 OR name = $2",
+                    {sha.c_str(), name.c_str()});
+    if (Ok(r) && PQntuples(r.get()) > 0) {
+      error = name + ": already in the pool (as " + PQgetvalue(r.get(), 0, 0) +
+              "): the same name or the same bytes (SHA-256)";
+      break;
+    }
+    const char* values[] = {name.c_str(), sha.c_str(),
+                            reinterpret_cast<const char*>(key->contents().data())};
+    const int lengths[] = {0, 0, static_cast<int>(key->contents().size())};
+    const int formats[] = {0, 0, 1};
+    r = Result(PQexecParams(conn_,
+                            "INSERT INTO ternis_keys (name, sha256, bytes) VALUES ($1, $2, $3)", 3,
+                            nullptr, values, lengths, formats, 0),
+               &PQclear);
+    if (!Ok(r)) {
+      error = name + ": " + ErrorOf(conn_, r);
+      break;
+    }
+    ++count;
+  }
+  if (!error.empty()) {
+    Exec(conn_, "ROLLBACK");
+    count = 0;
+    return false;
+  }
+  const Result r = Exec(conn_, "COMMIT");
+  if (!Ok(r)) {
+    error = ErrorOf(conn_, r);
+    count = 0;
+    return false;
+  }
+  return true;
+}
+
+bool StationDatabase::ReturnSpoiled(const std::string& name, std::string& error) {
+  std::lock_guard lock(mutex_);
+  const Result r = Exec(conn_,
+                        "UPDATE ternis_keys SET state = 'ready', station = NULL, slot = NULL,"
+                        " reason = 'returned by hand', changed = now()"
+                        " WHERE name = $1 AND state = 'spoiled' RETURNING name",
+                        {name.c_str()});
+  if (!Ok(r)) {
+    error = ErrorOf(conn_, r);
+    return false;
+  }
+  if (PQntuples(r.get()) == 0) {
+    error = "no spoiled key " + name + " in the database";
+    return false;
+  }
+  return true;
+}
+
+std::vector<StationDatabase::SilentKey> StationDatabase::SilentIssued(double seconds,
+                                                                      std::string& error) {
+  std::lock_guard lock(mutex_);
+  std::vector<SilentKey> keys;
+  const std::string limit = std::to_string(seconds);
+  const Result r = Exec(conn_,
+                        "SELECT k.name, k.station, coalesce(k.slot, ''),"
+                        " extract(epoch FROM now() - coalesce(s.heard, k.changed))"
+                        " FROM ternis_keys k LEFT JOIN ternis_stations s ON s.name = k.station"
+                        " WHERE k.state = 'issued'"
+                        " AND now() - coalesce(s.heard, k.changed) > $1::double precision"
+                        " * interval '1 second' ORDER BY k.station, k.name",
+                        {limit.c_str()});
+  if (!Ok(r)) {
+    error = ErrorOf(conn_, r);
+    return keys;
+  }
+  for (int i = 0; i < PQntuples(r.get()); ++i) {
+    keys.push_back({PQgetvalue(r.get(), i, 0), PQgetvalue(r.get(), i, 1),
+                    PQgetvalue(r.get(), i, 2), std::atof(PQgetvalue(r.get(), i, 3))});
+  }
+  return keys;
+}
+
+// A lost connection is tried again, at most once a second.
+bool StationDatabase::Connected() {
+  if (PQstatus(conn_) == CONNECTION_OK) return true;
+  const auto now = Clock::now();
+  if (now < next_try_) return false;
+  next_try_ = now + kRetry;
+  PQreset(conn_);
+  if (PQstatus(conn_) != CONNECTION_OK) return false;
+  std::string error;
+  if (serving_ && !ClaimName(error)) news_.push_back(error);
+  return true;
+}
+
+void StationDatabase::Lost(const std::string& error) {
+  if (!down_) {
+    down_ = true;
+    down_reason_ = error;
+    news_.push_back("database unreachable (" + error +
+                    "): no new unit starts; records are kept in " + spool_path_);
+  }
+}
+
+bool StationDatabase::Apply(const nlohmann::json& end, std::string& error) {
+  if (!Connected()) {
+    error = Trimmed(PQerrorMessage(conn_));
+    return false;
+  }
+  const std::string id = end.value("id", "");
+  const std::string record =
+      end.contains("record")
+          ? end["record"].dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
+          : "";
+  const std::string key = end.value("key", "");
+  const std::string to = end.value("to", "");
+  const std::string reason = end.value("reason", "");
+  const Result r = Exec(conn_, kApplyEnd,
+                        {id.empty() ? nullptr : id.c_str(), station_.c_str(),
+                         record.empty() ? nullptr : record.c_str(),
+                         key.empty() ? nullptr : key.c_str(), to.empty() ? "ready" : to.c_str(),
+                         reason.empty() ? nullptr : reason.c_str()});
+  if (!Ok(r)) {
+    error = ErrorOf(conn_, r);
+    return false;
+  }
+  return true;
+}
+
+bool StationDatabase::Spool(const nlohmann::json& end, std::string& error) {
+  const std::string line =
+      end.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  ssize_t n;
+  do {
+    n = ::write(spool_.get(), line.data(), line.size());
+  } while (n < 0 && errno == EINTR);
+  if (n != static_cast<ssize_t>(line.size()) || ::fsync(spool_.get()) != 0) {
+    error = "cannot write the spool " + spool_path_ + ": " +
+            (n < 0 ? std::strerror(errno) : "short write (disk full?)");
+    return false;
+  }
+  spool_pending_ = true;
+  return true;
+}
+
+// In order, from the first; ends written already are ignored by the database.
+bool StationDatabase::FlushSpool(std::string& error) {
+  std::string text;
+  char buffer[65536];
+  ssize_t n;
+  while ((n = ::pread(spool_.get(), buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0)
+    text.append(buffer, static_cast<std::size_t>(n));
+  std::size_t written = 0;
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    const auto entry = nlohmann::json::parse(text.substr(start, end - start), nullptr, false);
+    if (entry.is_discarded()) continue;  // a line cut by a crash was never acknowledged
+    if (!Apply(entry, error)) return false;
+    ++written;
+  }
+  if (::ftruncate(spool_.get(), 0) != 0 || ::fsync(spool_.get()) != 0) {
+    error = "cannot empty the spool " + spool_path_ + ": " + std::strerror(errno);
+    return false;
+  }
+  spool_pending_ = false;
+  if (down_) {
+    down_ = false;
+    news_.push_back("database reachable again: " + std::to_string(written) +
+                    " ends from the spool written");
+  }
+  return true;
+}
+
+StationDatabase::Written StationDatabase::Write(const nlohmann::json& end, std::string& error) {
+  if (!spool_pending_ || FlushSpool(error)) {
+    if (Apply(end, error)) {
+      last_heard_ = Clock::now();
+      return Written::kInDatabase;
+    }
+  }
+  Lost(error);
+  // Not known to be written: kept, and written again (a second time is ignored).
+  if (!Spool(end, error)) return Written::kLost;
+  return Written::kSpooled;
+}
+
+std::vector<KeyMove> StationDatabase::Recover() {
+  std::lock_guard lock(mutex_);
+  std::vector<KeyMove> moves;
+  const Result r = Exec(conn_,
+                        "UPDATE ternis_keys SET state = 'spoiled', reason = $2, changed = now()"
+                        " WHERE state = 'issued' AND station = $1 RETURNING name",
+                        {station_.c_str(), kStoppedIssued});
+  if (!Ok(r)) {
+    moves.push_back({"(all)", "issued", ErrorOf(conn_, r)});
+    return moves;
+  }
+  for (int i = 0; i < PQntuples(r.get()); ++i)
+    moves.push_back({PQgetvalue(r.get(), i, 0), "spoiled", kStoppedIssued});
+  return moves;
+}
+
+std::optional<IssuedKey> StationDatabase::Take(const std::string& slot, std::vector<KeyMove>&,
+                                               std::string& error) {
+  std::lock_guard lock(mutex_);
+  if (spool_pending_ && !FlushSpool(error)) {
+    Lost(error);
+    error.clear();  // said once, by Lost
+    return std::nullopt;
+  }
+  if (!Connected()) {
+    Lost(Trimmed(PQerrorMessage(conn_)));
+    return std::nullopt;
+  }
+  Result r = Exec(conn_, kTakeKey, {station_.c_str(), slot.c_str()}, 1);
+  if (!Ok(r)) {
+    Lost(ErrorOf(conn_, r));
+    return std::nullopt;
+  }
+  last_heard_ = Clock::now();
+  if (PQntuples(r.get()) == 0) return std::nullopt;
+  const std::string name(PQgetvalue(r.get(), 0, 0), PQgetlength(r.get(), 0, 0));
+  const std::string sha(PQgetvalue(r.get(), 0, 1), PQgetlength(r.get(), 0, 1));
+  char* bytes = PQgetvalue(r.get(), 0, 2);
+  const std::size_t size = static_cast<std::size_t>(PQgetlength(r.get(), 0, 2));
+  ImageBytes copy(size, true);
+  if (copy.valid()) std::memcpy(copy.data(), bytes, size);
+  OPENSSL_cleanse(bytes, size);
+  if (!copy.valid() || size == 0) {
+    error = "cannot hold key " + name + " in memory";
+    return std::nullopt;  // stays issued: spoiled when the station starts again
+  }
+  auto image = std::make_shared<const ImageSnapshot>(UniqueFd(), std::move(copy));
+  return IssuedKey{name, std::move(image), sha};
+}
+
+bool StationDatabase::Finish(const std::string& name, KeyFate fate, std::string& error) {
+  std::lock_guard lock(mutex_);
+  const nlohmann::json end{{"key", name}, {"to", FateName(fate)}};
+  return Write(end, error) != Written::kLost;
+}
+
+StationDatabase::Written StationDatabase::EndUnit(const UnitRecord& record, const std::string& key,
+                                                  KeyFate fate, std::string& error) {
+  std::lock_guard lock(mutex_);
+  nlohmann::json end{{"id", NewId()}, {"record", ToJson(record)}};
+  if (!key.empty()) {
+    end["key"] = key;
+    end["to"] = FateName(fate);
+    if (fate == KeyFate::kSpoiled) end["reason"] = record.result.reason;
+  }
+  return Write(end, error);
+}
+
+KeyPoolCounts StationDatabase::Counts() const {
+  std::lock_guard lock(mutex_);
+  if (PQstatus(conn_) != CONNECTION_OK) return counts_;
+  const Result r = Exec(conn_, "SELECT state, count(*) FROM ternis_keys GROUP BY state");
+  if (!Ok(r)) return counts_;
+  KeyPoolCounts c;
+  for (int i = 0; i < PQntuples(r.get()); ++i) {
+    const std::string state = PQgetvalue(r.get(), i, 0);
+    const auto n = static_cast<std::size_t>(std::atoll(PQgetvalue(r.get(), i, 1)));
+    (state == "ready" ? c.ready : state == "issued" ? c.issued : state == "used" ? c.used
+                                                                                 : c.spoiled) = n;
+  }
+  counts_ = c;
+  return c;
+}
+
+std::vector<std::string> StationDatabase::Upkeep(Clock::time_point now) {
+  std::lock_guard lock(mutex_);
+  std::string error;
+  if (spool_pending_) {
+    FlushSpool(error);
+  } else if (serving_ && now - last_heard_ >= kHeartbeat) {
+    last_heard_ = now;
+    if (Connected()) {
+      const Result r = Exec(conn_,
+                            "INSERT INTO ternis_stations (name, heard) VALUES ($1, now())"
+                            " ON CONFLICT (name) DO UPDATE SET heard = now()",
+                            {station_.c_str()});
+      if (!Ok(r)) Lost(ErrorOf(conn_, r));
+    }
+  }
+  return std::exchange(news_, {});
+}
+
+std::optional<Clock::time_point> StationDatabase::NextUpkeep() const {
+  std::lock_guard lock(mutex_);
+  if (!serving_) return std::nullopt;
+  return spool_pending_ ? Clock::now() + kRetry : last_heard_ + kHeartbeat;
+}
+
+bool StationDatabase::reachable() const {
+  std::lock_guard lock(mutex_);
+  return !down_;
+}
+
+}  // namespace ternis
