@@ -863,6 +863,18 @@ TEST_F(DbPoolTest, AStationKilledMidUnitSpoilsItsIssuedKeysOnRestart) {
             0u);
 }
 
+// One image for every box, its records to the database.
+TEST_F(DbPoolTest, RecordsOfAnImageGoToTheDatabase) {
+  const std::string image = WriteImage(4096);
+  box_runs.push_back(StartBox("box", {"--size", "4096", "--units", "1"}));
+  auto serve = StartServe({"--file", image, "--once", "--record", db.Uri(), "--station-name",
+                           "line-c", "--db-spool", Path("c.spool"), "s=" + Path("box")});
+  EXPECT_EQ(serve->Wait(), 0) << ServeErr();
+  EXPECT_EQ(db.Query("SELECT station || ' ' || (record->>'result') || ' ' || (record->>'sha256')"
+                     " FROM ternis_records"),
+            "line-c pass " + Sha256Sum(image));
+}
+
 // The pool by hand: a second import of the same keys is refused whole; a
 // newer schema is refused; a spoiled key goes back to ready.
 TEST_F(DbPoolTest, ImportStatusReturnAndSchemaByHand) {
