@@ -1,8 +1,6 @@
 #include "station/box_session.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <ctime>
 #include <utility>
 
@@ -38,160 +36,66 @@ BoxSession::BoxSession(SessionObserver* observer, SessionOptions options, Sessio
     : observer_(observer),
       options_(options),
       clock_(std::move(clock)),
-      tracker_(options.unit_timeout) {
+      link_(*this, options),
+      ledger_(options.unit_timeout, engine_.image()) {
   engine_.SetWriter(&writer_);
   engine_.SetSink(this);
-  port_.SetWriter(&writer_);
-  port_.SetFrameHandler([this](std::span<const std::uint8_t> body) { engine_.HandleFrame(body); });
-  port_.SetListener(this);
+  SerialPort& port = link_.port();
+  port.SetWriter(&writer_);
+  port.SetFrameHandler([this](std::span<const std::uint8_t> body) { engine_.HandleFrame(body); });
+  port.SetListener(this);
 }
 
 BoxSession::~BoxSession() {
   Stop();
   engine_.SetSink(nullptr);
-  port_.SetListener(nullptr);
+  link_.port().SetListener(nullptr);
+}
+
+template <typename Count>
+bool BoxSession::Counted(Count count) {
+  std::lock_guard lock(mutex_);
+  count(ledger_);
+  return ViewChangedLocked();
 }
 
 // --- the link ---
 
 void BoxSession::SetPortPaths(std::map<std::string, std::string> paths) {
-  port_.SetPortPaths(std::move(paths));
+  link_.port().SetPortPaths(std::move(paths));
 }
 
-bool BoxSession::OpenIndex(int index) {
-  ForgetLoss();
-  if (!port_.Open(index)) return false;
-  SetLink(Link::kOpen);
-  return true;
-}
-
-bool BoxSession::OpenPath(const std::string& path) {
-  ForgetLoss();
-  if (!port_.OpenPath(path)) return false;
-  SetLink(Link::kOpen);
-  return true;
-}
-
-bool BoxSession::Configure(const LineSettings& line) {
-  if (port_.Configure(line)) {
-    std::lock_guard lock(mutex_);
-    device_ = port_.device_path();
-    line_ = line;
-    reopen_ = true;  // it worked: worth opening again if it goes away
-    return true;
-  }
-  if (port_.line_state_unreadable()) {
-    const std::string status = port_.GetLastStatus();
-    const int error = port_.GetLastError();
-    Close();
-    port_.SetLastStatus(error, status);  // the reason, not "Disconnected"
-  }
-  return false;
-}
-
-bool BoxSession::KeepForReopen(const LineSettings& line) {
-  std::lock_guard lock(mutex_);
-  if (!reopen_ || (link_ != Link::kWaiting && !port_.IsDeviceLost())) return false;
-  line_ = line;
-  return true;
-}
-
-void BoxSession::Close() {
-  {
-    std::lock_guard lock(mutex_);
-    reopen_ = false;
-  }
-  CloseThroughObserver();
-  SetLink(Link::kClosed);
+void BoxSession::Stop() {
+  link_.Close();
+  std::shared_ptr<const ImageSnapshot> unused;
+  const bool changed = Counted([&](UnitLedger& ledger) { unused = ledger.Abort(Now()); });
+  if (UnitImageSource* source = source_.load(); source && unused)
+    source->GiveBack(std::move(unused));
+  NotifyChanged(changed);
 }
 
 // The receive thread may be waiting on the owner's thread (the window's
 // sends): the observer lets it go before the port joins it.
-void BoxSession::CloseThroughObserver() {
+void BoxSession::OnLinkClosing() {
   if (SessionObserver* observer = observer_.load()) observer->OnLinkClosing();
-  port_.Close();
+}
+
+void BoxSession::OnLinkClosed() {
   if (SessionObserver* observer = observer_.load()) observer->OnLinkClosed();
 }
 
-bool BoxSession::Connect(const std::string& path, const LineSettings& line) {
-  {
-    std::lock_guard lock(mutex_);
-    device_ = path;
-  }
-  if (OpenAndConfigure(path, line)) return true;
-  const std::string failure = OpenFailure();
-  {
-    std::lock_guard lock(mutex_);
-    line_ = line;
-    reopen_ = options_.wait_for_missing;
-    next_retry_ = clock_.steady() + RetryInterval(port_.GetLastError());
-    QueueNoticeLocked(CannotOpen(failure));
-    failure_told_ = failure;
-  }
-  SetLink(reopen_ ? Link::kWaiting : Link::kClosed, failure);
-  return false;
+void BoxSession::OnLinkNotice(SessionNotice notice) {
+  std::lock_guard lock(mutex_);
+  ledger_.QueueNotice(std::move(notice));
 }
 
-bool BoxSession::OpenAndConfigure(const std::string& path, const LineSettings& line) {
-  configure_failed_ = false;
-  if (!OpenPath(path)) return false;
-  if (Configure(line)) return true;
-  configure_failed_ = true;
-  const std::string status = port_.GetLastStatus();
-  const int error = port_.GetLastError();
-  CloseThroughObserver();
-  port_.SetLastStatus(error, status);
-  return false;
-}
-
-void BoxSession::Stop() {
-  CloseThroughObserver();
-  std::shared_ptr<const ImageSnapshot> unused;
-  {
-    std::lock_guard lock(mutex_);
-    reopen_ = false;
-    Record(tracker_.Abort(Now()));
-    unused = std::move(unit_image_);
-    unit_image_.reset();
-    waiting_for_image_ = false;
-  }
-  if (UnitImageSource* source = source_.load(); source && unused)
-    source->GiveBack(std::move(unused));
-  SetLink(Link::kClosed);
-}
-
-void BoxSession::SetLink(Link link, std::string problem) {
+void BoxSession::OnLinkChanged() {
   bool changed;
   {
     std::lock_guard lock(mutex_);
-    link_ = link;
-    problem_error_ = problem.empty() ? 0 : port_.GetLastError();
-    problem_ = std::move(problem);
     changed = ViewChangedLocked();
   }
   NotifyChanged(changed);
-}
-
-SessionNotice BoxSession::CannotOpen(const std::string& failure) const {
-  SessionNotice notice{NoticeKind::kCannotOpen, failure, port_.GetLastError()};
-  notice.configuring = configure_failed_;
-  return notice;
-}
-
-std::chrono::milliseconds BoxSession::RetryInterval(int error) const {
-  return error == ENOENT || error == ENODEV || error == ENXIO ? options_.retry_interval
-                                                               : options_.retry_after_error;
-}
-
-std::string BoxSession::OpenFailure() const {
-  std::string text = port_.GetLastStatus();
-  if (port_.GetLastError() != 0) text += std::string(" (") + std::strerror(port_.GetLastError()) + ")";
-  return text;
-}
-
-void BoxSession::ForgetLoss() {
-  std::lock_guard lock(mutex_);
-  loss_told_ = false;
 }
 
 // --- the image ---
@@ -207,27 +111,20 @@ void BoxSession::AdoptImage(std::shared_ptr<const ImageSnapshot> image) {
   TrackImage();
 }
 
+void BoxSession::TrackImage() {
+  std::lock_guard lock(mutex_);
+  ledger_.TrackServedImage();
+}
+
 void BoxSession::AdoptImageForNextUnit(std::shared_ptr<const ImageSnapshot> image) {
   std::lock_guard lock(mutex_);
-  pending_image_ = std::move(image);
-  if (!tracker_.in_unit()) AdoptPendingLocked();
+  ledger_.ServeFromNextUnit(std::move(image));
 }
 
-void BoxSession::AdoptPendingLocked() {
-  if (!pending_image_) return;
-  tracker_.SetImage(pending_image_->id(), pending_image_->contents().size());
-  engine_.image().Adopt(std::move(pending_image_));
-  pending_image_.reset();
-}
-
-void BoxSession::TrackImage() {
-  const auto image = engine_.image().Acquire();
+void BoxSession::SetImageSource(UnitImageSource* source) {
+  source_.store(source);
   std::lock_guard lock(mutex_);
-  if (image) {
-    tracker_.SetImage(image->id(), image->contents().size());
-  } else {
-    tracker_.ClearImage();
-  }
+  ledger_.SetOwnImages(source != nullptr);
 }
 
 // A boot-up announced again before any data keeps its unit's image; any
@@ -238,8 +135,7 @@ bool BoxSession::BeforeBootUp() {
   if (!source) return true;
   {
     std::lock_guard lock(mutex_);
-    if (unit_image_) return true;
-    if (tracker_.phase() == UnitPhase::kBooted && tracker_.requests() == 0) return true;
+    if (!ledger_.NeedsImageForBootUp()) return true;
   }
   return TakeUnitImage(*source);
 }
@@ -250,146 +146,71 @@ bool BoxSession::BeforeData() {
   if (!source) return true;
   {
     std::lock_guard lock(mutex_);
-    if (tracker_.in_unit()) {
-      data_let_through_ = true;
-      return true;
-    }
+    if (ledger_.LetDataIntoUnit()) return true;
   }
   if (!TakeUnitImage(*source)) return false;
   std::lock_guard lock(mutex_);
-  AdoptUnitImageLocked();
-  data_let_through_ = true;
+  ledger_.LetDataStartUnit();
   return true;
 }
 
 bool BoxSession::TakeUnitImage(UnitImageSource& source) {
   {
     std::lock_guard lock(mutex_);
-    if (unit_image_) return true;
+    if (ledger_.has_unit_image()) return true;
   }
   auto image = source.TakeImage();
-  bool changed;
-  {
-    std::lock_guard lock(mutex_);
-    waiting_for_image_ = !image;
-    if (image) unit_image_ = std::move(image);
-    changed = ViewChangedLocked();
-  }
-  NotifyChanged(changed);
-  return !waiting_for_image_;
-}
-
-void BoxSession::AdoptUnitImageLocked() {
-  if (!unit_image_) return;
-  tracker_.SetImage(unit_image_->id(), unit_image_->contents().size());
-  engine_.image().Adopt(std::move(unit_image_));
-  unit_image_.reset();
+  const bool taken = image != nullptr;
+  NotifyChanged(Counted([&](UnitLedger& ledger) { ledger.SetUnitImage(std::move(image)); }));
+  return taken;
 }
 
 // --- the owner's loop ---
 
 void BoxSession::Service() {
   const Instant now = Now();
-  bool loss_told;
-  {
-    std::lock_guard lock(mutex_);
-    loss_told = loss_told_;
-  }
-  // Only once the receive thread has told the observer: releasing the port
-  // earlier would make the observer's window give that up half-told.
-  if (port_.IsDeviceLost() && loss_told) {
-    CloseThroughObserver();  // release the dead descriptor at once
-    std::lock_guard lock(mutex_);
-    next_retry_ = now.steady + options_.retry_interval;
-  }
-  bool waiting;
-  {
-    std::lock_guard lock(mutex_);
-    if (!port_.IsConnected() && link_ == Link::kOpen) {
-      link_ = reopen_ ? Link::kWaiting : Link::kClosed;
-      problem_ = "device lost";
-      problem_error_ = ENODEV;
-    }
-    waiting = link_ == Link::kWaiting && now.steady >= next_retry_;
-  }
-  if (waiting) TryReopen(now);
-  bool changed;
-  {
-    std::lock_guard lock(mutex_);
-    Record(tracker_.CheckTimeout(now));
-    changed = ViewChangedLocked();
-  }
-  NotifyChanged(changed);
-}
-
-void BoxSession::TryReopen(Instant now) {
-  std::string device;
-  LineSettings line;
-  {
-    std::lock_guard lock(mutex_);
-    if (!line_) return;
-    device = device_;
-    line = *line_;
-  }
-  if (OpenAndConfigure(device, line)) {
-    {
-      std::lock_guard lock(mutex_);
-      QueueNoticeLocked({NoticeKind::kConnected, port_.GetLastStatus()});
-      failure_told_.clear();
-    }
-    SetLink(Link::kOpen);
-    return;
-  }
-  const std::string failure = OpenFailure();
-  {
-    std::lock_guard lock(mutex_);
-    next_retry_ = now.steady + RetryInterval(port_.GetLastError());
-    // Compared with what was said, not with problem_: the attempt itself
-    // clears that when the device opens but is no terminal.
-    if (failure != failure_told_) QueueNoticeLocked(CannotOpen(failure));
-    failure_told_ = failure;
-  }
-  SetLink(Link::kWaiting, failure);
+  link_.Service(now.steady);
+  NotifyChanged(Counted([&](UnitLedger& ledger) { ledger.CheckTimeout(now); }));
 }
 
 std::optional<SteadyTime> BoxSession::NextService() const {
+  std::optional<SteadyTime> next = link_.NextRetry();
   std::lock_guard lock(mutex_);
-  std::optional<SteadyTime> next = tracker_.Deadline();
-  if (link_ == Link::kWaiting && line_) next = next ? std::min(*next, next_retry_) : next_retry_;
+  if (const auto deadline = ledger_.tracker().Deadline())
+    next = next ? std::min(*next, *deadline) : *deadline;
   return next;
 }
 
 SessionSnapshot BoxSession::Snapshot() const {
   std::lock_guard lock(mutex_);
+  const UnitTracker& tracker = ledger_.tracker();
   SessionSnapshot s;
   s.state = StateLocked();
-  s.device = device_;
-  s.unit = tracker_.unit_number();
-  s.percent = tracker_.percent();
-  s.covered = tracker_.covered();
-  s.image_size = tracker_.image_size();
-  s.bytes_served = tracker_.bytes_served();
-  s.requests = tracker_.requests();
-  s.unit_started = tracker_.unit_started();
-  s.last_result = last_result_;
-  s.passed = tally_.passed;
-  s.failed = tally_.failed;
-  s.aborted = tally_.aborted;
-  s.problem = problem_;
-  s.problem_error = problem_error_;
+  s.device = link_.device();
+  s.unit = tracker.unit_number();
+  s.percent = tracker.percent();
+  s.covered = tracker.covered();
+  s.image_size = tracker.image_size();
+  s.bytes_served = tracker.bytes_served();
+  s.requests = tracker.requests();
+  s.unit_started = tracker.unit_started();
+  s.last_result = ledger_.last_result();
+  s.passed = ledger_.tally().passed;
+  s.failed = ledger_.tally().failed;
+  s.aborted = ledger_.tally().aborted;
+  s.problem = link_.problem();
+  s.problem_error = link_.problem_error();
   return s;
 }
 
 std::vector<UnitResult> BoxSession::TakeResults() {
   std::lock_guard lock(mutex_);
-  results_told_ = 0;
-  return std::exchange(results_, {});
+  return ledger_.TakeResults();
 }
 
 std::vector<SessionNotice> BoxSession::TakeNotices() {
   std::lock_guard lock(mutex_);
-  notices_told_ = 0;
-  return std::exchange(notices_, {});
+  return ledger_.TakeNotices();
 }
 
 // --- the receive thread ---
@@ -404,108 +225,41 @@ DateTimeCode BoxSession::TimeForReply() {
 }
 
 void BoxSession::OnBootUp(const BootUpEvent& event) {
-  bool changed;
-  {
-    std::lock_guard lock(mutex_);
-    const std::uint64_t before = tracker_.unit_number();
-    if (event.ack == WriteStatus::kOk) {  // a new unit is starting
-      AdoptPendingLocked();
-      AdoptUnitImageLocked();
-    }
-    Record(tracker_.OnBootUp(event, Now()));
-    if (tracker_.unit_number() != before)
-      QueueNoticeLocked({NoticeKind::kUnitStarted, "box booted", 0, tracker_.unit_number()});
-    changed = ViewChangedLocked();
-  }
+  const bool changed = Counted([&](UnitLedger& ledger) { ledger.OnBootUp(event, Now()); });
   if (SessionObserver* observer = observer_.load()) observer->OnBootUp(event);
   NotifyChanged(changed);
 }
 
 void BoxSession::OnDataServed(const DataServedEvent& event) {
-  bool changed;
-  {
-    std::lock_guard lock(mutex_);
-    const std::uint64_t before = tracker_.unit_number();
-    std::optional<UnitResult> ended = tracker_.OnDataServed(event, Now());
-    // A unit's first request may also end it (a failed write): start first.
-    if (tracker_.unit_number() != before) {
-      QueueNoticeLocked(
-          {NoticeKind::kUnitStarted, "box already running", 0, tracker_.unit_number()});
-    }
-    Record(std::move(ended));
-    changed = ViewChangedLocked();
-  }
+  const bool changed = Counted([&](UnitLedger& ledger) { ledger.OnDataServed(event, Now()); });
   if (SessionObserver* observer = observer_.load()) observer->OnDataServed(event);
   NotifyChanged(changed);
 }
 
 void BoxSession::OnNoImage(const NoImageEvent& event) {
-  bool changed;
-  {
-    std::lock_guard lock(mutex_);
-    Record(tracker_.OnNoImage(Now()));
-    changed = ViewChangedLocked();
-  }
+  const bool changed = Counted([&](UnitLedger& ledger) { ledger.OnNoImage(Now()); });
   if (SessionObserver* observer = observer_.load()) observer->OnNoImage(event);
   NotifyChanged(changed);
 }
 
 void BoxSession::OnTimeServed(const TimeServedEvent& event) {
-  bool changed;
-  {
-    std::lock_guard lock(mutex_);
-    Record(tracker_.OnTimeServed(event, Now()));
-    changed = ViewChangedLocked();
-  }
+  const bool changed = Counted([&](UnitLedger& ledger) { ledger.OnTimeServed(event, Now()); });
   if (SessionObserver* observer = observer_.load()) observer->OnTimeServed(event);
   NotifyChanged(changed);
 }
 
 // Said once: the thread ends after this, and Service releases the port.
 void BoxSession::OnDeviceLost(int error) {
-  {
-    std::lock_guard lock(mutex_);
-    Record(tracker_.OnDeviceLost(Now()));
-    waiting_for_image_ = false;  // whatever boots next on this line asks afresh
-    QueueNoticeLocked({NoticeKind::kDeviceLost,
-                       std::string("device lost (") + std::strerror(error) + ")", error});
-    ViewChangedLocked();
-  }
+  Counted([&](UnitLedger& ledger) { ledger.OnDeviceLost(error, Now()); });
   if (SessionObserver* observer = observer_.load()) observer->OnDeviceLost(error);
-  {
-    std::lock_guard lock(mutex_);
-    loss_told_ = true;
-  }
+  link_.LossTold();
   NotifyChanged(true);
 }
 
-// --- bookkeeping ---
-
-void BoxSession::Record(std::optional<UnitResult> result) {
-  if (!result) return;
-  // A unit's own image ends with it: nothing of it is served again.
-  if (source_.load()) {
-    const auto image = engine_.image().Acquire();
-    if (image && image->id() == result->image_id) {
-      engine_.image().Clear();
-      tracker_.ClearImage();
-    }
-  }
-  result->sequence = ++sequence_;
-  result->data_let_through = std::exchange(data_let_through_, false);
-  tally_.Count(result->outcome);
-  last_result_ = *result;
-  results_.push_back(std::move(*result));
-  AdoptPendingLocked();
-}
-
-void BoxSession::QueueNoticeLocked(SessionNotice notice) {
-  notice.sequence = ++sequence_;
-  notices_.push_back(std::move(notice));
-}
+// --- the view ---
 
 SlotState BoxSession::StateLocked() const {
-  switch (tracker_.phase()) {
+  switch (ledger_.tracker().phase()) {
     case UnitPhase::kBooted:
       return SlotState::kBooted;
     case UnitPhase::kServing:
@@ -515,10 +269,12 @@ SlotState BoxSession::StateLocked() const {
     case UnitPhase::kIdle:
       break;
   }
-  if (link_ == Link::kWaiting) return SlotState::kWaitingForDevice;
-  if (waiting_for_image_ && link_ == Link::kOpen) return SlotState::kWaitingForKey;
-  if (last_result_) {
-    switch (last_result_->outcome) {
+  const LinkKeeper::State link = link_.state();
+  if (link == LinkKeeper::State::kWaiting) return SlotState::kWaitingForDevice;
+  if (ledger_.waiting_for_image() && link == LinkKeeper::State::kOpen)
+    return SlotState::kWaitingForKey;
+  if (const auto& last = ledger_.last_result()) {
+    switch (last->outcome) {
       case UnitOutcome::kPass:
         return SlotState::kPassed;
       case UnitOutcome::kFail:
@@ -527,17 +283,15 @@ SlotState BoxSession::StateLocked() const {
         return SlotState::kAborted;
     }
   }
-  return link_ == Link::kOpen ? SlotState::kConnected : SlotState::kClosed;
+  return link == LinkKeeper::State::kOpen ? SlotState::kConnected : SlotState::kClosed;
 }
 
 bool BoxSession::ViewChangedLocked() {
-  const ViewKey now{StateLocked(), tracker_.percent()};
+  const ViewKey now{StateLocked(), ledger_.tracker().percent()};
   // Queued news counts once, not on every request until it is taken.
-  const bool news = results_.size() > results_told_ || notices_.size() > notices_told_;
+  const bool news = ledger_.NewsToTell();
   if (now == shown_ && !news) return false;
   shown_ = now;
-  results_told_ = results_.size();
-  notices_told_ = notices_.size();
   return true;
 }
 
