@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "station/database_admin.h"
 #include "station/key_pool.h"
 #include "station/station_database.h"
 #include "tests/support/pg_cluster.h"
@@ -124,10 +125,10 @@ int main() {
   }
   std::string said, error;
   MakeKeys(dir.path() / "import", kStations * kKeysPerStation, 100000);
-  if (!StationDatabase::CreateSchema(cluster.Uri(), said, error)) return 1;
-  StationDatabase admin("admin", (dir.path() / "admin.spool").string());
+  if (!DatabaseAdmin::CreateSchema(cluster.Uri(), said, error)) return 1;
+  DatabaseAdmin admin;
   std::size_t count = 0;
-  if (!admin.Open(cluster.Uri(), false, error) ||
+  if (!admin.Open(cluster.Uri(), error) ||
       !admin.Import((dir.path() / "import").string(), count, error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 1;

@@ -22,6 +22,7 @@
 #include "serve/journal_log.h"
 #include "serve/serve_options.h"
 #include "serve/waker.h"
+#include "station/database_admin.h"
 #include "station/key_file_check.h"
 #include "station/printable_text.h"
 #include "station/station.h"
@@ -506,26 +507,26 @@ void PrintCounts(const KeyPoolCounts& c, bool json, nlohmann::json more = {}) {
 int DatabaseCommand(const ServeOptions& options) {
   std::string error, said;
   if (!options.db_init.empty()) {
-    if (!StationDatabase::CreateSchema(options.db_init, said, error)) return Fail(error);
+    if (!DatabaseAdmin::CreateSchema(options.db_init, said, error)) return Fail(error);
     std::fprintf(stderr, "ternis-serve: %s\n", said.c_str());
     return 0;
   }
-  const auto db = OpenDatabase(options, options.key_pool, false, error);
-  if (!db) return Fail("key pool " + options.key_pool + ": " + error);
+  DatabaseAdmin db;
+  if (!db.Open(options.key_pool, error)) return Fail("key pool " + options.key_pool + ": " + error);
   if (!options.pool_import.empty()) {
     std::size_t count = 0;
-    if (!db->Import(options.pool_import, count, error))
+    if (!db.Import(options.pool_import, count, error))
       return Fail("nothing imported: " + error);
     std::fprintf(stderr, "ternis-serve: %zu keys imported into the pool\n", count);
     return 0;
   }
   if (!options.pool_return.empty()) {
-    if (!db->ReturnSpoiled(options.pool_return, error)) return Fail(error);
+    if (!db.ReturnSpoiled(options.pool_return, error)) return Fail(error);
     std::fprintf(stderr, "ternis-serve: key %s back to ready\n",
                  PrintableText(options.pool_return).c_str());
     return 0;
   }
-  const auto silent = db->SilentIssued(options.silent_for, error);
+  const auto silent = db.SilentIssued(options.silent_for, error);
   if (!error.empty()) return Fail(error);
   nlohmann::json listed = nlohmann::json::array();
   for (const auto& key : silent) {
@@ -534,7 +535,7 @@ int DatabaseCommand(const ServeOptions& options) {
                       {"slot", key.slot},
                       {"silent_s", static_cast<long long>(key.silent_s)}});
   }
-  PrintCounts(db->Counts(), options.json, {{"issued_to_silent_stations", listed}});
+  PrintCounts(db.Counts(), options.json, {{"issued_to_silent_stations", listed}});
   if (!options.json) {
     for (const auto& key : silent)
       std::printf("issued to silent station: %s (station %s, slot %s, silent %.0f s)\n",

@@ -1,5 +1,7 @@
 #pragma once
-// A key pool and record store in PostgreSQL, shared by many stations.
+// A station's side of the key pool and record store in PostgreSQL, shared
+// by many stations: taking keys and writing the ends of units. The schema
+// and the pool by hand are DatabaseAdmin's.
 //
 // Taking a key is one statement that marks the first ready key issued to
 // this station and slot (FOR UPDATE SKIP LOCKED: stations never wait on
@@ -34,8 +36,6 @@ bool IsDatabaseUri(const std::string& text);
 
 class StationDatabase : public KeySource {
  public:
-  static constexpr int kSchemaVersion = 1;
-
   // `station`: the name written with every record and key state; `spool`:
   // where ends wait while the database is away.
   StationDatabase(std::string station, std::string spool);
@@ -47,21 +47,6 @@ class StationDatabase : public KeySource {
   // is claimed (two stations of one name would spoil each other's keys)
   // and its spool opened. False with the reason.
   bool Open(const std::string& uri, bool serve, std::string& error);
-
-  // Creates the schema, or says it is there already; refuses a newer one.
-  static bool CreateSchema(const std::string& uri, std::string& said, std::string& error);
-
-  // Every file of `dir` as a ready key, in one transaction; a key whose
-  // SHA-256 or name is already in the pool refuses the whole import.
-  bool Import(const std::string& dir, std::size_t& count, std::string& error);
-  bool ReturnSpoiled(const std::string& name, std::string& error);
-
-  struct SilentKey {
-    std::string name, station, slot;
-    double silent_s = 0;
-  };
-  // Keys issued to stations not heard from for more than `seconds`.
-  std::vector<SilentKey> SilentIssued(double seconds, std::string& error);
 
   std::vector<KeyMove> Recover() override;
   std::optional<IssuedKey> Take(const std::string& slot, std::vector<KeyMove>& moved,
