@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "station/image_digest.h"
+#include "station/station_database.h"
 #include "tests/support/pg_cluster.h"
 #include "tests/support/process.h"
 #include "tests/support/pty_box.h"
@@ -903,6 +904,36 @@ TEST_F(DbPoolTest, ImportStatusReturnAndSchemaByHand) {
   auto newer = StartServe({"--key-pool", db.Uri(), "--pool-status"});
   EXPECT_EQ(newer->Wait(20s), 1);
   EXPECT_TRUE(Holds(ServeErr(), "schema is version 99, newer than this ternis-serve knows (1)"));
+}
+
+// An end written to the database and then replayed from the spool (the
+// station stopped before it emptied the spool) is there once; its key, back
+// to ready and since issued to another station, stays that station's.
+TEST_F(DbPoolTest, AnEndReplayedFromTheSpoolIsWrittenOnce) {
+  ImportKeys(1);
+  const std::string spool = Path("line-a.spool");
+  std::string error, replay;
+  std::vector<KeyMove> moved;
+  {
+    StationDatabase a("line-a", spool);
+    ASSERT_TRUE(a.Open(db.Uri(), true, error)) << error;
+    const auto key = a.Take("s0", moved, error);
+    ASSERT_TRUE(key) << error;
+    db.Query("SELECT pg_terminate_backend(pid, 10000) FROM pg_stat_activity"
+             " WHERE backend_type = 'client backend' AND pid <> pg_backend_pid()");
+    ASSERT_EQ(a.EndUnit(UnitRecord{}, key->name, KeyFate::kReady, error),
+              StationDatabase::Written::kSpooled);
+    replay = ReadText(spool);
+    a.Upkeep(std::chrono::steady_clock::now());
+    ASSERT_EQ(ReadText(spool), "") << "written when the database answered again";
+  }
+  StationDatabase b("line-b", Path("line-b.spool"));
+  ASSERT_TRUE(b.Open(db.Uri(), true, error) && b.Take("s0", moved, error)) << error;
+  dir.Write("line-a.spool", AsBytes(replay));
+  StationDatabase again("line-a", spool);
+  ASSERT_TRUE(again.Open(db.Uri(), true, error)) << error;
+  EXPECT_EQ(Number("SELECT count(*) FROM ternis_records"), 1u);
+  EXPECT_EQ(db.Query("SELECT state || ' ' || station FROM ternis_keys"), "issued line-b");
 }
 
 }  // namespace
