@@ -36,9 +36,9 @@ class BoxSessionTest : public testing::Test {
 
   void SetUp() override { image = dir.Write("image.bin", test::CountingBytes(kImageSize)); }
 
-  std::unique_ptr<BoxSession> MakeSession(std::chrono::milliseconds unit_timeout = 10s) {
+  std::unique_ptr<BoxSession> MakeSession() {
     SessionOptions options;
-    options.unit_timeout = unit_timeout;
+    options.unit_timeout = 10s;
     options.retry_interval = 50ms;
     options.wait_for_missing = true;
     auto session = std::make_unique<BoxSession>(nullptr, options);
@@ -110,20 +110,6 @@ TEST_F(BoxSessionTest, UnitsPassWhateverOrderTheBoxReadsInAndStayPassedWhenItLea
   }
 }
 
-TEST_F(BoxSessionTest, ABoxThatStopsAskingFailsAfterTheUnitTimeout) {
-  auto box = StartBox({"--chunk", "1024", "--stop-after", "5"});
-  auto session = MakeSession(300ms);
-  ASSERT_TRUE(session->Connect(Path("box"), line));
-  const auto results = Results(*session, 1);
-  ASSERT_EQ(results.size(), 1u);
-  EXPECT_EQ(results[0].outcome, UnitOutcome::kFail);
-  EXPECT_EQ(results[0].reason, "box stopped asking (0.3 s)");
-  EXPECT_EQ(results[0].missing, (std::vector<ByteRange>{{5 * 1024, kImageSize}}));
-  EXPECT_EQ(session->Snapshot().state, SlotState::kFailed);
-  box->Signal(SIGTERM);
-  EXPECT_EQ(box->Wait(), 0);
-}
-
 // Unplugged mid-unit: the unit fails with what was missing, the port is
 // released at once, and the same path coming back is served again.
 TEST_F(BoxSessionTest, UnpluggedMidUnitFailsAndTheReturningDeviceIsServed) {
@@ -151,21 +137,6 @@ TEST_F(BoxSessionTest, UnpluggedMidUnitFailsAndTheReturningDeviceIsServed) {
   const auto snapshot = session->Snapshot();
   EXPECT_EQ(snapshot.passed, 1u);
   EXPECT_EQ(snapshot.failed, 1u);
-}
-
-TEST_F(BoxSessionTest, ADeviceMissingAtFirstIsServedWhenItAppears) {
-  auto session = MakeSession();
-  EXPECT_FALSE(session->Connect(Path("box"), line));
-  EXPECT_EQ(session->Snapshot().state, SlotState::kWaitingForDevice);
-  const auto notices = session->TakeNotices();
-  ASSERT_EQ(notices.size(), 1u);
-  EXPECT_EQ(notices[0].text,
-            "Cannot open COM port(Error Code=2). (No such file or directory)");
-  auto box = StartBox({});
-  const auto results = Results(*session, 1);
-  ASSERT_EQ(results.size(), 1u);
-  EXPECT_EQ(results[0].outcome, UnitOutcome::kPass);
-  EXPECT_EQ(box->Wait(), 0);
 }
 
 // A device that cannot be used is tried again and again; the reason is told
