@@ -581,8 +581,7 @@ TEST_F(WindowTest, EscapeDoesNothingAndEnterEndsTheProgram) {
 }
 
 // SIGTERM once the line is configured, and while the start-up message box
-// (no device) is up: the program ends, saves every value, and never
-// shows its window.
+// (no device) is up: the program ends and saves every value.
 TEST(ProgramProcess, SigtermEndsTheProgramAndSavesTheSettings) {
   test::PtyBox line;
   for (const bool device : {true, false}) {
