@@ -73,11 +73,5 @@ TEST_F(ClockTest, WritesOnlyTheFieldsThatChanged) {
   EXPECT_EQ(second.text(), "kept");
 }
 
-TEST_F(ClockTest, TicksUntilClosed) {
-  EXPECT_TRUE(clock.isTicking());
-  clock.Close();
-  EXPECT_FALSE(clock.isTicking());
-}
-
 }  // namespace
 }  // namespace ternis

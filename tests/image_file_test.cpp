@@ -39,10 +39,13 @@ TEST(ImageFile, FailedLoadsLeaveNoUsableImage) {
   ASSERT_EQ(::mkfifo((dir.path() / "a-fifo").c_str(), 0600), 0);
   const std::string unreadable = dir.Write("unreadable", CountingBytes(10));
   ::chmod(unreadable.c_str(), 0);
+  const std::string huge = dir.Write("huge", {});
+  ASSERT_EQ(::truncate(huge.c_str(), 0x100000000LL), 0);  // 4 GiB, sparse
 
   const std::string bad_paths[] = {
       "", (dir.path() / "missing").string(), (dir.path() / "a-directory").string(),
       (dir.path() / "a-fifo").string(),  // must not block waiting for a writer
+      huge,
   };
   for (const std::string& bad : bad_paths) {
     ImageFile image;
@@ -73,35 +76,6 @@ TEST(ImageFile, LoadSaysWhyItFailed) {
     EXPECT_EQ(ImageSnapshot::Load(path, &error), nullptr) << path;
     EXPECT_EQ(error, expected) << path;
   }
-}
-
-TEST(ImageFile, EmptyFileIsUsable) {
-  TempDir dir;
-  ImageFile image;
-  ASSERT_TRUE(image.LoadImageFile(dir.Write("empty", {})));
-  ASSERT_TRUE(image.IsUsable());
-  EXPECT_TRUE(image.Acquire()->contents().empty());
-  EXPECT_EQ(image.Acquire()->CurrentSize(), 0u);
-}
-
-TEST(ImageFile, ServesTheSnapshotButReportsTheFilesCurrentSize) {
-  TempDir dir;
-  const auto original = CountingBytes(1000);
-  const std::string path = dir.Write("grows", original);
-  ImageFile image;
-  ASSERT_TRUE(image.LoadImageFile(path));
-  ASSERT_EQ(::truncate(path.c_str(), 50'000'000), 0);  // sparse: costs no disk
-  EXPECT_EQ(Contents(image), original);
-  EXPECT_EQ(image.Acquire()->CurrentSize(), 50'000'000u);
-}
-
-TEST(ImageFile, RefusesFilesOf4GiBOrMore) {
-  TempDir dir;
-  const std::string path = dir.Write("huge", {});
-  ASSERT_EQ(::truncate(path.c_str(), 0x100000000LL), 0);  // sparse
-  ImageFile image;
-  EXPECT_FALSE(image.LoadImageFile(path));
-  EXPECT_FALSE(image.IsUsable());
 }
 
 TEST(ImageFile, ASnapshotOutlivesTheLoadThatReplacesIt) {

@@ -84,22 +84,16 @@ class ScopedEnv {
 
 TEST(LogFileTest, DefaultPathFollowsXdgStateHomeElseHome) {
   ScopedEnv home("HOME", "/home/operator");
-  {
-    ScopedEnv state("XDG_STATE_HOME", "/var/state/op");
-    EXPECT_EQ(LogFile::DefaultPath(), fs::path("/var/state/op/ternis/download.log"));
-  }
   const fs::path under_home("/home/operator/.local/state/ternis/download.log");
-  {
-    ScopedEnv state("XDG_STATE_HOME", std::nullopt);
-    EXPECT_EQ(LogFile::DefaultPath(), under_home);
-  }
-  {
-    ScopedEnv state("XDG_STATE_HOME", "");
-    EXPECT_EQ(LogFile::DefaultPath(), under_home);
-  }
-  {
-    ScopedEnv state("XDG_STATE_HOME", "relative/state");  // invalid: ignored
-    EXPECT_EQ(LogFile::DefaultPath(), under_home);
+  const std::pair<std::optional<std::string>, fs::path> cases[] = {
+      {"/var/state/op", "/var/state/op/ternis/download.log"},
+      {std::nullopt, under_home},
+      {"", under_home},
+      {"relative/state", under_home},  // invalid: ignored
+  };
+  for (const auto& [state, expected] : cases) {
+    ScopedEnv set("XDG_STATE_HOME", state);
+    EXPECT_EQ(LogFile::DefaultPath(), expected) << state.value_or("(unset)");
   }
 }
 

@@ -83,13 +83,6 @@ TEST_F(ProgressTest, TextIsInInverseColoursOnEachPart) {
   const Colours empty = ColoursIn(image, QRect(100, 0, 100, 20));
   EXPECT_TRUE(filled.has(kBackground)) << "text over the filled part is in the background colour";
   EXPECT_TRUE(empty.has(kBar)) << "text over the empty part is in the bar colour";
-
-  const QColor green(0, 160, 0);
-  bar.SetTextColor(ToColorref(green));
-  const QImage fixed = Grab();
-  EXPECT_TRUE(ColoursIn(fixed, QRect(0, 0, 100, 20)).has(green));
-  EXPECT_TRUE(ColoursIn(fixed, QRect(100, 0, 100, 20)).has(green));
-  EXPECT_FALSE(ColoursIn(fixed, QRect(0, 0, 100, 20)).has(kBackground));
 }
 
 TEST_F(ProgressTest, RepaintsOnlyWhenTheFilledEdgeMoves) {
@@ -121,36 +114,6 @@ TEST_F(ProgressTest, RepaintsOnlyWhenTheFilledEdgeMoves) {
   EXPECT_EQ(paints.count, after_resize + 2);
 }
 
-TEST_F(ProgressTest, PackedRangeHalvesAreUnsigned16Bit) {
-  bar.SetRange(100u << 16);
-  EXPECT_EQ(bar.lower(), 0);
-  EXPECT_EQ(bar.upper(), 100);
-  bar.SetRange(0xFFFFu | 100u << 16);
-  EXPECT_EQ(bar.lower(), 65535);  // not -1
-  EXPECT_EQ(bar.upper(), 100);
-}
-
-TEST_F(ProgressTest, StepsAnswerThePreviousPosition) {
-  EXPECT_EQ(bar.SetPos(10), 0);
-  EXPECT_EQ(bar.DeltaPos(5), 10);
-  EXPECT_EQ(bar.SetStep(7), 1);
-  EXPECT_EQ(bar.StepIt(), 15);
-  EXPECT_EQ(bar.GetPos(), 22);
-}
-
-TEST_F(ProgressTest, CustomTextReplacesThePercentageAndEmptyBringsItBack) {
-  bar.SetPos(25);
-  PaintCounter paints(&bar);
-  bar.SetText("Loading");
-  bar.SetText("Loading");
-  QApplication::processEvents();
-  EXPECT_EQ(paints.count, 1);
-  EXPECT_EQ(bar.DisplayText(), "Loading");
-  EXPECT_EQ(bar.GetText(), "Loading");
-  bar.SetText(QString());
-  EXPECT_EQ(bar.DisplayText(), "25%");
-}
-
 TEST_F(ProgressTest, OutsideTheRangeIsFullOrEmptyAndReadsThePercent) {
   struct Case {
     int lower, upper, pos;
@@ -175,17 +138,6 @@ TEST_F(ProgressTest, OutsideTheRangeIsFullOrEmptyAndReadsThePercent) {
     EXPECT_EQ(bar.DisplayText(), c.text);
   }
 }
-
-TEST_F(ProgressTest, VerticalBarFillsFromTheBottomWithoutText) {
-  bar.resize(20, 100);
-  bar.SetOrientation(Qt::Vertical);
-  bar.SetPos(30);
-  const QImage image = Grab();
-  EXPECT_EQ(QColor(image.pixel(10, 99)), kBar);
-  EXPECT_EQ(QColor(image.pixel(10, 60)), kBackground);
-  EXPECT_FALSE(ColoursIn(image, QRect(0, 0, 20, 70)).has(kBar)) << "no text";
-}
-
 
 }  // namespace
 }  // namespace ternis

@@ -11,20 +11,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <thread>
 
 #include "tests/support/process.h"
 #include "tests/support/pty_box.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_until.h"
 
 namespace ternis {
 namespace {
-
-using namespace std::chrono_literals;
-
-std::string Joined(const PortDiagnosis& d) {
-  return d.Text();
-}
 
 TEST(PortDiagnosis, NamesTheCauseAndWhatToDo) {
   test::TempDir dir;
@@ -54,8 +48,8 @@ TEST(PortDiagnosis, NamesTheCauseAndWhatToDo) {
     EXPECT_EQ(d.problem, c.problem) << c.what;
     std::size_t at = 0;
     for (const std::string& piece : c.expected) {
-      at = Joined(d).find(piece, at);
-      EXPECT_NE(at, std::string::npos) << c.what << ": " << piece << " in\n" << Joined(d);
+      at = d.Text().find(piece, at);
+      EXPECT_NE(at, std::string::npos) << c.what << ": " << piece << " in\n" << d.Text();
     }
   }
 }
@@ -90,12 +84,11 @@ TEST(PortDiagnosis, APortInUseNamesTheProcessThatHoldsIt) {
   const std::string command = "sleep\\n\\x1b[2J 30";
   // The shell holds the port before it becomes sleep; wait for the exec.
   std::vector<ProcessInfo> holders;
-  const auto settled = [&] { return holders.size() == 1 && holders[0].command == command; };
-  for (int i = 0; i < 500 && !settled(); ++i) {
+  test::WaitUntil([&] {
     holders = ProcessesHolding(line.port_path());
     std::erase_if(holders, [](const ProcessInfo& p) { return p.pid == ::getpid(); });
-    if (!settled()) std::this_thread::sleep_for(10ms);
-  }
+    return holders.size() == 1 && holders[0].command == command;
+  });
   ASSERT_EQ(holders.size(), 1u);
   EXPECT_EQ(holders[0].pid, holder.pid());
   EXPECT_EQ(holders[0].command, command);

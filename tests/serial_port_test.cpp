@@ -15,6 +15,7 @@
 #include "tests/support/box_frames.h"
 #include "tests/support/pty_box.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_until.h"
 
 namespace ternis {
 namespace {
@@ -61,14 +62,6 @@ class LossRecorder : public LinkListener {
   std::mutex mutex;
   std::vector<int> errors;
 };
-
-bool Eventually(const std::function<bool()>& condition) {
-  for (int i = 0; i < 500; ++i) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return false;
-}
 
 class SerialPortTest : public testing::Test {
  protected:
@@ -160,7 +153,7 @@ TEST_F(SerialPortTest, CloseIsBoundedWhileTheBoxStreamsAndStopsReading) {
 TEST_F(SerialPortTest, OtherEndClosingIsReportedOnceAndCostsNoCpu) {
   Connect();
   box.Hangup();
-  ASSERT_TRUE(Eventually([&] { return port.IsDeviceLost(); }));
+  ASSERT_TRUE(test::WaitUntil([&] { return port.IsDeviceLost(); }));
   const double before = ProcessCpuSeconds();
   std::this_thread::sleep_for(1s);
   const double spent = ProcessCpuSeconds() - before;

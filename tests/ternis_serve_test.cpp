@@ -25,6 +25,7 @@
 #include "tests/support/process.h"
 #include "tests/support/pty_box.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_until.h"
 
 namespace ternis {
 namespace {
@@ -59,10 +60,7 @@ class ServeTest : public testing::Test {
 
   // Starts a box on a new pseudo-terminal published as `link`.
   std::unique_ptr<Process> StartBox(const std::string& link, std::vector<std::string> args) {
-    args.insert(args.begin(), {STB_SIM_PATH, "--pty", Path(link)});
-    auto box = std::make_unique<Process>(args, Path(link + ".out"), Path(link + ".err"));
-    EXPECT_TRUE(WaitForText(Path(link + ".err"), "box on")) << ReadText(Path(link + ".err"));
-    return box;
+    return test::StartSimBox(STB_SIM_PATH, Path(link), std::move(args));
   }
 
   std::unique_ptr<Process> StartServe(std::vector<std::string> args) {
@@ -442,8 +440,8 @@ TEST_F(ServeTest, ResultsGoToTheJournalWithFields) {
     journald = std::make_unique<Process>(
         std::vector<std::string>{"/lib/systemd/systemd-journald"}, Path("journald.out"),
         Path("journald.err"));
-    for (int i = 0; i < 500 && !JournalListening(kSocket); ++i) std::this_thread::sleep_for(10ms);
-    if (!JournalListening(kSocket)) GTEST_SKIP() << "journald did not start here";
+    if (!test::WaitUntil([&] { return JournalListening(kSocket); }))
+      GTEST_SKIP() << "journald did not start here";
   }
   const std::string slot = "journal-" + std::to_string(::getpid());
   const std::string image = WriteImage(10'000);
@@ -452,14 +450,12 @@ TEST_F(ServeTest, ResultsGoToTheJournalWithFields) {
   ASSERT_EQ(serve->Wait(), 0) << ServeErr();
 
   std::string entries;
-  for (int i = 0; i < 100 && entries.find("TERNIS_RESULT") == std::string::npos; ++i) {
+  ASSERT_TRUE(test::WaitUntil([&] {
     Process query({"/usr/bin/journalctl", "--no-pager", "-o", "json", "TERNIS_SLOT=" + slot},
                   Path("journal.out"), Path("journal.err"));
     query.Wait();
-    entries = ReadText(Path("journal.out"));
-    if (entries.empty()) std::this_thread::sleep_for(50ms);
-  }
-  ASSERT_FALSE(entries.empty()) << ReadText(Path("journal.err"));
+    return (entries = ReadText(Path("journal.out"))).find("TERNIS_RESULT") != std::string::npos;
+  })) << ReadText(Path("journal.err"));
   const auto entry = nlohmann::json::parse(entries.substr(0, entries.find('\n')));
   EXPECT_EQ(entry["TERNIS_SLOT"], slot);
   EXPECT_EQ(entry["TERNIS_RESULT"], "pass");
@@ -784,16 +780,14 @@ TEST_F(DbPoolTest, TwoStationsShareOnePoolThroughADatabaseOutage) {
   }
   auto a = StartStation("line-a", slots[0]);
   auto b = StartStation("line-b", slots[1]);
-  for (int i = 0; i < 400 && Number("SELECT count(*) FROM ternis_records") < 16; ++i)
-    std::this_thread::sleep_for(20ms);
+  test::WaitUntil([&] { return Number("SELECT count(*) FROM ternis_records") >= 16; });
   db.Stop();
   ASSERT_TRUE(WaitForText(Path("line-a.err"), "database unreachable")) << ReadText(Path("line-a.err"));
   std::this_thread::sleep_for(5s);  // the outage itself, as long as asked
   ASSERT_TRUE(db.Start()) << db.why();
   ASSERT_TRUE(WaitForText(Path("line-a.err"), "database reachable again", 60s))
       << ReadText(Path("line-a.err"));
-  for (int i = 0; i < 1500 && Number("SELECT count(*) FROM ternis_records") < 192; ++i)
-    std::this_thread::sleep_for(20ms);
+  test::WaitUntil([&] { return Number("SELECT count(*) FROM ternis_records") >= 192; }, 60s);
   a->Signal(SIGTERM);
   b->Signal(SIGTERM);
   EXPECT_EQ(a->Wait(), 0) << ReadText(Path("line-a.err"));
@@ -836,9 +830,8 @@ TEST_F(DbPoolTest, AStationKilledMidUnitSpoilsItsIssuedKeysOnRestart) {
   box_runs.push_back(StartBox("box", {"--size", std::to_string(kKeySize), "--chunk", "1",
                                      "--units", "2", "--received-log", Path("box.log")}));
   auto a = StartStation("line-a", {"--key-pool", station_uri, "--once", "s=" + Path("box")});
-  for (int i = 0; i < 500 && Number("SELECT count(*) FROM ternis_keys WHERE state = 'issued'") == 0;
-       ++i)
-    std::this_thread::sleep_for(10ms);
+  test::WaitUntil(
+      [&] { return Number("SELECT count(*) FROM ternis_keys WHERE state = 'issued'") > 0; });
   const std::string issued = db.Query("SELECT name FROM ternis_keys WHERE state = 'issued'");
   ASSERT_FALSE(issued.empty());
   a->Signal(SIGKILL);

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <cerrno>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "app/sm_message.h"
@@ -114,10 +115,54 @@ class WindowMessagesTest : public testing::Test {
   StbResponder engine;
 };
 
-TEST_F(WindowMessagesTest, BootUp) {
-  Handle(kBootUp);
-  EXPECT_EQ(owner.TakeLog(), (Log{"post SM_STB_START", "post SM_STATUS_TEXT STB bootup(STB_START).",
-                                  "post SM_STB_START_DONE"}));
+// One frame each, on a fresh engine with an image of `image` counting
+// bytes (none: no image loaded).
+TEST_F(WindowMessagesTest, EachFrameGivesItsMessagesInOrder) {
+  const Log request{"post SM_STB_DATA_REQ", kDataArrived};
+  const auto then = [&](Log tail) {
+    tail.insert(tail.begin(), request.begin(), request.end());
+    return tail;
+  };
+  const auto complete = [&](const std::string& first, int length, int offset) {
+    return then({"post SM_PROGRESS 100 " + first, "post SM_PROGRESS 100 100", kComplete,
+                 TxKey(length, offset)});
+  };
+  const struct {
+    std::optional<std::size_t> image;
+    Bytes body;
+    Log log;
+  } cases[] = {
+      {{},
+       kBootUp,
+       {"post SM_STB_START", "post SM_STATUS_TEXT STB bootup(STB_START).",
+        "post SM_STB_START_DONE"}},
+      {{},
+       test::DataRequestBody(100, 0),
+       then({"post SM_STATUS_TEXT No file has been specified."})},
+      // Past the end: the raw percent, then complete; exactly at the end too.
+      {100, test::DataRequestBody(20, 90), complete("110", 20, 90)},
+      {100, test::DataRequestBody(10, 90), complete("100", 10, 90)},
+      // The offset reads as a signed number.
+      {100, test::DataRequestBody(0xFFFF, 0xFFFFFFFF),
+       then({"post SM_PROGRESS 100 4295032830", "post SM_PROGRESS 100 100", kComplete,
+             "post SM_STATUS_TEXT TX_KEY : 65535 bytes started at -1"})},
+      {0, test::DataRequestBody(10, 0), complete("100", 10, 0)},  // an empty image is complete
+      {1000, test::DataRequestBody(0, 500), then({"post SM_PROGRESS 100 50", TxKey(0, 500)})},
+      // Fields holding STX and ETX: length 0x0203, offset 0x030302.
+      {0x40000,
+       {0x02, 0x03, 0x02, 0x02, 0x03, 0x03, 0x00},
+       then({"post SM_PROGRESS 100 75", TxKey(515, 197378)})},
+  };
+  for (const auto& c : cases) {
+    StbResponder engine;
+    engine.SetWriter(&line);
+    engine.SetSink(&sink);
+    if (c.image) {
+      ASSERT_TRUE(engine.LoadImageFile(dir.Write("image", test::CountingBytes(*c.image))));
+    }
+    engine.HandleFrame(c.body);
+    EXPECT_EQ(owner.TakeLog(), c.log) << testing::PrintToString(c.body);
+  }
 }
 
 TEST_F(WindowMessagesTest, BootUpWhoseAcknowledgementFailedSkipsOnlyTheStatus) {
@@ -167,41 +212,6 @@ TEST_F(WindowMessagesTest, FinishingShows99Then100AndTheTimeRequestRepaintsOnce)
   EXPECT_EQ(owner.TakePercents(), (Percents{99, 100}));
 }
 
-TEST_F(WindowMessagesTest, DataRequestWithoutImage) {
-  Handle(test::DataRequestBody(100, 0));
-  EXPECT_EQ(owner.TakeLog(), (Log{"post SM_STB_DATA_REQ", kDataArrived,
-                                  "post SM_STATUS_TEXT No file has been specified."}));
-}
-
-TEST_F(WindowMessagesTest, RequestsPastTheEndReportTheirRawPercent) {
-  LoadImage(test::CountingBytes(100));
-  Handle(test::DataRequestBody(20, 90));
-  EXPECT_EQ(owner.TakeLog(), (Log{"post SM_STB_DATA_REQ", kDataArrived, "post SM_PROGRESS 100 110",
-                                  "post SM_PROGRESS 100 100", kComplete, TxKey(20, 90)}));
-
-  Handle(test::DataRequestBody(10, 90));  // ends exactly at the end: complete too
-  EXPECT_EQ(owner.TakePercents(), (Percents{100, 100}));
-
-  // The offset reads as a signed number, as it always has.
-  Handle(test::DataRequestBody(0xFFFF, 0xFFFFFFFF));
-  EXPECT_EQ(owner.TakeLog(),
-            (Log{"post SM_STB_DATA_REQ", kDataArrived, "post SM_PROGRESS 100 4295032830",
-                 "post SM_PROGRESS 100 100", kComplete,
-                 "post SM_STATUS_TEXT TX_KEY : 65535 bytes started at -1"}));
-}
-
-TEST_F(WindowMessagesTest, SmallAndEmptyCases) {
-  LoadImage({});
-  Handle(test::DataRequestBody(10, 0));  // an empty image is complete at once
-  EXPECT_EQ(owner.TakeLog(), (Log{"post SM_STB_DATA_REQ", kDataArrived, "post SM_PROGRESS 100 100",
-                                  "post SM_PROGRESS 100 100", kComplete, TxKey(10, 0)}));
-
-  LoadImage(test::CountingBytes(1000));
-  Handle(test::DataRequestBody(0, 500));  // nothing asked: progress at its offset
-  EXPECT_EQ(owner.TakeLog(),
-            (Log{"post SM_STB_DATA_REQ", kDataArrived, "post SM_PROGRESS 100 50", TxKey(0, 500)}));
-}
-
 TEST_F(WindowMessagesTest, PercentFollowsTheFileAsItIsNow) {
   const std::string path = dir.Write("big", test::CountingBytes(1000));
   ASSERT_TRUE(engine.LoadImageFile(path));
@@ -210,13 +220,6 @@ TEST_F(WindowMessagesTest, PercentFollowsTheFileAsItIsNow) {
   EXPECT_EQ(owner.TakePercents(), (Percents{99, 100}));
   Handle(test::DataRequestBody(1000, 49'999'000));
   EXPECT_EQ(owner.TakePercents(), (Percents{100, 100}));
-}
-
-TEST_F(WindowMessagesTest, FieldsHoldingStxAndEtx) {
-  LoadImage(test::CountingBytes(0x40000));
-  Handle({0x02, 0x03, 0x02, 0x02, 0x03, 0x03, 0x00});  // length 0x0203, offset 0x030302
-  EXPECT_EQ(owner.TakeLog(), (Log{"post SM_STB_DATA_REQ", kDataArrived, "post SM_PROGRESS 100 75",
-                                  TxKey(515, 197378)}));
 }
 
 TEST_F(WindowMessagesTest, LostDeviceAndSessionChanges) {

@@ -1,6 +1,7 @@
 #include "tests/support/process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -10,6 +11,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include "tests/support/wait_until.h"
 
 extern char** environ;
 
@@ -80,12 +83,15 @@ std::string ReadText(const std::string& path) {
 
 bool WaitForText(const std::string& path, const std::string& text,
                  std::chrono::milliseconds limit) {
-  const auto give_up = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < give_up) {
-    if (ReadText(path).find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
+  return WaitUntil([&] { return ReadText(path).find(text) != std::string::npos; }, limit);
+}
+
+std::unique_ptr<Process> StartSimBox(const std::string& sim, const std::string& link,
+                                     std::vector<std::string> args) {
+  args.insert(args.begin(), {sim, "--pty", link});
+  auto box = std::make_unique<Process>(args, link + ".out", link + ".err");
+  EXPECT_TRUE(WaitForText(link + ".err", "box on")) << ReadText(link + ".err");
+  return box;
 }
 
 }  // namespace ternis::test

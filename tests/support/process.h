@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,5 +36,11 @@ std::string ReadText(const std::string& path);
 // Waits until the file holds `text` (or `limit` passes).
 bool WaitForText(const std::string& path, const std::string& text,
                  std::chrono::milliseconds limit = std::chrono::seconds(20));
+
+// The box of an end-to-end test: `sim` (stb-sim) on a new pseudo-terminal
+// published at `link`, its output in link.out and link.err; returns once
+// the box is listening (a box that does not come up fails the test).
+std::unique_ptr<Process> StartSimBox(const std::string& sim, const std::string& link,
+                                     std::vector<std::string> args);
 
 }  // namespace ternis::test

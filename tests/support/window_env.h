@@ -1,18 +1,26 @@
 #pragma once
-// What the window tests share: where the settings file of this test run is
-// (under the private XDG_CONFIG_HOME), and turning the event loop until
-// something has happened.
+// What the window tests share: the settings file of this test run (under
+// the private XDG_CONFIG_HOME), and turning the event loop until something
+// has happened.
 
 #include <QApplication>
 #include <QThread>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <string>
 
 namespace ternis::test {
 
 inline std::filesystem::path SettingsFile() {
   return std::filesystem::path(qgetenv("XDG_CONFIG_HOME").toStdString()) / "Halvek" / "Velko.conf";
+}
+
+// Starts the settings file afresh with `lines` under [General].
+inline void WriteSettings(const std::string& lines) {
+  std::filesystem::create_directories(SettingsFile().parent_path());
+  std::ofstream(SettingsFile()) << "[General]\n" << lines;
 }
 
 // Keeps the window's event loop turning until `done` or `limit`.
