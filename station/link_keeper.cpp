@@ -81,8 +81,10 @@ bool LinkKeeper::OpenAndConfigure(const std::string& path, const LineSettings& l
 
 void LinkKeeper::Service(SteadyTime now) {
   // Only once the receive thread has told the loss: releasing the port
-  // earlier would make the window give that up half-told.
-  if (port_.IsDeviceLost() && loss_told_.load()) {
+  // earlier would make the window give that up half-told, and reopening
+  // while the dead descriptor is held would fail on the port itself.
+  if (port_.IsDeviceLost()) {
+    if (!loss_told_.load()) return;  // the tell wakes the owner again
     CloseThroughOwner();  // release the dead descriptor at once
     next_retry_ = now + options_.retry_interval;
   }
