@@ -95,7 +95,7 @@ DownloadDialog::DownloadDialog(SettingsStore& settings, BoxSession& session,
 
 DownloadDialog::~DownloadDialog() {
   if (!torn_down_) link_.Teardown();
-  session_.SetObserver(nullptr);  // nothing may reach this window any more
+  session_.SetObserver(nullptr);  // from here on nothing may reach this window
 }
 
 void DownloadDialog::CreateControls() {

@@ -1,5 +1,5 @@
 #pragma once
-// Enter in the program's dialogs, as it has always behaved: on a focused
+// Enter in the program's dialogs: on a focused
 // push button it clicks that button; anywhere else it is the OK command.
 
 class QKeyEvent;

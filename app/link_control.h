@@ -30,7 +30,7 @@ class LinkControl {
 
   // Opens port `port` when it is not the one open, waits, configures, and
   // binds the port to the window. Each step that changes the port waits
-  // `wait()` first, as the line has always been given time to settle. The
+  // `wait()` first, to give the line time to settle. The
   // port's lost device, while waited for, takes the settings when it is back.
   bool ConnectPort(std::uint8_t port, std::uint32_t baud, std::uint8_t data, std::uint8_t parity,
                    std::uint8_t stop);

@@ -6,7 +6,7 @@
 namespace ternis {
 
 namespace {
-// The texts the window has always had for a data request.
+// The window's texts for a data request, word for word.
 constexpr std::string_view kArrived = "Data request has been arrived from STB(STB_DATA_REQ).";
 constexpr std::string_view kServed = "TX_KEY : ";
 }  // namespace

@@ -46,7 +46,7 @@ void WindowMessages::OnNoImage(const NoImageEvent&) {
 }
 
 // The reply already carries the session's one reading of the clock; the
-// window still hears the two queries, in the order it always has.
+// window hears the two queries all the same, date first.
 void WindowMessages::OnTimeServed(const TimeServedEvent&) {
   Post(SM_STB_TIME_REQ);
   Post(SM_GET_DATE);

@@ -1,6 +1,6 @@
 #pragma once
 // Turns the box session's typed events into the main window's private
-// messages, in the order and with the texts the window has always had:
+// messages, in a fixed order and with fixed texts:
 // boot-up, data request, progress, completion, the time queries, and the
 // diagnostic notice of a lost device. The window's classic progress (end of
 // the latest request against the file's size on disk) and its final phase

@@ -55,7 +55,8 @@ Figures Run(std::vector<KeySource*> stations, std::vector<StationDatabase*> dbs)
   for (int s = 0; s < kStations; ++s) {
     for (int slot = 0; slot < kSlots; ++slot) {
       threads.emplace_back([&, s, slot] {
-        std::vector<double>& mine = latencies[static_cast<std::size_t>(s * kSlots + slot)];
+        const auto index = static_cast<std::size_t>(s) * kSlots + static_cast<std::size_t>(slot);
+        std::vector<double>& mine = latencies[index];
         const std::string name = "s" + std::to_string(slot);
         for (;;) {
           std::vector<KeyMove> moved;

@@ -63,7 +63,7 @@ std::vector<std::uint8_t> DataRequest(std::uint16_t length, std::uint32_t offset
   return ternis::test::DataRequestBody(length, offset);
 }
 
-void BM_DataRequest(benchmark::State& state) {
+void BenchDataRequest(benchmark::State& state) {
   const auto length = static_cast<std::uint16_t>(state.range(0));
   const std::string path = WriteImage();
   AccountingSink accounting;
@@ -92,7 +92,7 @@ void BM_DataRequest(benchmark::State& state) {
       benchmark::Counter(allocations / static_cast<double>(state.iterations()));
   ::close(sink);
 }
-BENCHMARK(BM_DataRequest)->Arg(1024)->Arg(4096);
+BENCHMARK(BenchDataRequest)->Arg(1024)->Arg(4096);
 
 // A realistic stream: boot-up, then data requests with time requests and a
 // little noise between them.
@@ -109,7 +109,7 @@ std::vector<std::uint8_t> BoxStream(std::size_t size) {
   return stream;
 }
 
-void BM_FrameAssembler(benchmark::State& state) {
+void BenchFrameAssembler(benchmark::State& state) {
   const auto stream = BoxStream(1 << 20);
   std::size_t frames = 0;
   for (auto _ : state) {
@@ -123,7 +123,7 @@ void BM_FrameAssembler(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * stream.size()));
 }
-BENCHMARK(BM_FrameAssembler);
+BENCHMARK(BenchFrameAssembler);
 
 }  // namespace
 

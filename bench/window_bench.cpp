@@ -9,7 +9,7 @@
 // latency, and the ratios to the minimal responder (targets: the window's
 // throughput >= 0.8 of it, its p50 <= 1.5 times) and to ternis-serve, and
 // how long the stalled window takes to catch up. Last, how long choosing a
-// 64 MiB file takes now that it is identified by its SHA-256.
+// 64 MiB file takes, SHA-256 identity included.
 //
 //   window_bench TERNIS_SERVE STB_SIM
 

@@ -15,7 +15,8 @@ constexpr Colorref Rgb(int r, int g, int b) {
 }
 
 inline QColor ToQColor(Colorref c) {
-  return QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF);
+  return QColor(static_cast<int>(c & 0xFF), static_cast<int>((c >> 8) & 0xFF),
+                static_cast<int>((c >> 16) & 0xFF));
 }
 
 inline Colorref ToColorref(const QColor& c) {

@@ -20,7 +20,9 @@ class PercentProgressCtrl : public QWidget {
 
   // The classic PBM_SETRANGE: lower bound in the low 16 bits, upper in the
   // high 16 bits, both unsigned. Never repaints by itself.
-  void SetRange(std::uint32_t packed) { SetRange32(packed & 0xFFFF, packed >> 16); }
+  void SetRange(std::uint32_t packed) {
+    SetRange32(static_cast<int>(packed & 0xFFFF), static_cast<int>(packed >> 16));
+  }
   void SetRange32(int lower, int upper);
   int lower() const { return lower_; }
   int upper() const { return upper_; }

@@ -8,8 +8,8 @@ namespace ternis::skin {
 
 namespace {
 void EnsureResources() {
-  static const bool done = (InitSkinResources(), true);
-  (void)done;
+  static const bool kLoaded = (InitSkinResources(), true);
+  (void)kLoaded;
 }
 }  // namespace
 

@@ -313,7 +313,9 @@ void StyledLabel::PaintText(QPainter& painter, const QColor& color) {
   painter.setPen(color);
   if (from_centre_) {
     // The baseline starts at the centre and turns about it with the angle.
-    painter.translate(client.left() + client.width() / 2, client.top() + client.height() / 2);
+    // Whole pixels, as the layout is.
+    painter.translate(
+        QPoint(client.left() + client.width() / 2, client.top() + client.height() / 2));
     painter.rotate(-angle_degrees_);
     painter.drawText(QPoint(0, 0), text_);
     return;

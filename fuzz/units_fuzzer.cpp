@@ -48,7 +48,7 @@ WriteStatus StatusFrom(std::uint8_t b) {
 
 // The bytes of the unit's image that the tracker was told were served.
 struct Model {
-  std::uint64_t image_id = 1;  // the image loaded now
+  std::uint64_t image_id = 1;  // the loaded image
   std::uint64_t image_size = 0;
   std::uint64_t unit_image = 0;  // the image the unit in progress is counted against
   std::vector<bool> covered;

@@ -39,8 +39,8 @@ WriteResult PortWriter::Write(std::span<const std::uint8_t> bytes) {
 // One chunk, within the line's write time-out (per byte of the chunk).
 WriteResult PortWriter::WriteChunk(int fd, const std::uint8_t* data, std::size_t count) {
   const std::uint32_t ms_per_byte = ms_per_byte_.load();
-  const long long deadline =
-      ms_per_byte == 0 ? -1 : NowMs() + static_cast<long long>(ms_per_byte) * count;
+  const long long budget_ms = static_cast<long long>(ms_per_byte) * static_cast<long long>(count);
+  const long long deadline = ms_per_byte == 0 ? -1 : NowMs() + budget_ms;
   WriteResult result;
   while (result.written < count) {
     const ssize_t n = ::write(fd, data + result.written, count - result.written);

@@ -22,8 +22,8 @@ namespace ternis {
 
 namespace {
 
-// No flow control and, as the line has always been driven, DTR and RTS
-// low. Drivers without modem lines (pseudo-terminals) refuse: harmless.
+// No flow control, and the DTR and RTS lines held low (their control is
+// off). Drivers without modem lines (pseudo-terminals) refuse: harmless.
 void LowerModemLines(int fd) {
   int lines = TIOCM_DTR | TIOCM_RTS;
   (void)::ioctl(fd, TIOCMBIC, &lines);

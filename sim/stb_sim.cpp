@@ -180,8 +180,8 @@ void Box::Request(std::uint32_t offset, std::uint16_t length) {
                   std::to_string(o_.reply_timeout) + " s"};
   }
   if (o_.line_rate) {
-    const auto on_the_wire =
-        std::chrono::duration<double>(10.0 * (length + frame.size()) / o_.line_rate);
+    const auto bits = 10.0 * static_cast<double>(length + frame.size());
+    const auto on_the_wire = std::chrono::duration<double>(bits / o_.line_rate);
     std::this_thread::sleep_until(sent + std::chrono::duration_cast<Clock::duration>(on_the_wire));
   }
   latencies_ms_.push_back(std::chrono::duration<double, std::milli>(done - sent).count());
