@@ -175,7 +175,7 @@ std::string PortDiagnosis::Text() const {
 
 std::string ModeString(mode_t mode) {
   std::string text = S_ISCHR(mode) ? "c" : S_ISDIR(mode) ? "d" : S_ISBLK(mode) ? "b" : "-";
-  const char* const kRwx = "rwx";
+  constexpr char kRwx[] = "rwx";
   for (int shift = 8; shift >= 0; --shift) text += (mode >> shift) & 1 ? kRwx[(8 - shift) % 3] : '-';
   return text;
 }
