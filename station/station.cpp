@@ -101,7 +101,8 @@ Station::Station(StationSettings settings, Wake wake, FramePrinter frames)
     : settings_(std::move(settings)),
       wake_(std::move(wake)),
       frames_(std::move(frames)),
-      host_(HostName()) {}
+      host_(HostName()),
+      line_(settings_.line) {}
 
 
 Station::~Station() {
@@ -252,6 +253,12 @@ bool Station::OpenRecords(const std::string& path, std::string& error) {
   return records_.Open(path, error);
 }
 
+void Station::StopRecording() {
+  records_.Close();
+  if (db_ == records_db_.get()) db_ = nullptr;
+  records_db_.reset();
+}
+
 const SlotSpec& Station::spec(std::size_t index) const {
   return slots_[index]->spec;
 }
@@ -260,37 +267,111 @@ BoxSession& Station::session(std::size_t index) {
   return slots_[index]->session;
 }
 
-std::size_t Station::AddSlot(const SlotSpec& spec) {
-  SessionOptions options = settings_.session;
-  options.wait_for_missing = true;
-  const std::size_t index = slots_.size();
-  slots_.push_back(std::make_unique<Slot>(*this, spec, index, options));
-  Slot& slot = *slots_.back();
-  if (pool_) slot.session.SetImageSource(&slot.taker);
-  if (image_) slot.session.AdoptImage(image_);
-  slot.session.Connect(spec.device, settings_.line);
-  wake_();
-  return index;
+std::vector<SlotSpec> Station::specs() const {
+  std::vector<SlotSpec> all;
+  for (const auto& slot : slots_) all.push_back(slot->spec);
+  return all;
 }
 
-bool Station::RemoveSlot(std::size_t index) {
-  if (index >= slots_.size() || InUnit(slots_[index]->session.Snapshot().state)) return false;
+bool Station::AnyUnitInProgress() const {
+  for (const auto& slot : slots_)
+    if (InUnit(slot->session.Snapshot().state)) return true;
+  return false;
+}
+
+std::unique_ptr<Station::Slot> Station::NewSlot(const SlotSpec& spec, std::size_t index) {
+  SessionOptions options = settings_.session;
+  options.wait_for_missing = true;
+  auto slot = std::make_unique<Slot>(*this, spec, index, options);
+  if (pool_) slot->session.SetImageSource(&slot->taker);
+  if (image_) slot->session.AdoptImage(image_);
+  slot->session.Connect(spec.device, line_);
+  return slot;
+}
+
+bool Station::AddSlot(const SlotSpec& spec, std::string& error) {
+  std::vector<SlotSpec> all = specs();
+  all.push_back(spec);
+  if (!CheckSlot(spec, spec.name != spec.device, error) || !CheckUnique(all, error)) return false;
+  slots_.push_back(NewSlot(spec, slots_.size()));
+  wake_();
+  return true;
+}
+
+bool Station::IdleSlot(std::size_t index, const char* done, std::string& error) const {
+  if (index >= slots_.size()) {
+    error = "no such slot";
+    return false;
+  }
+  if (!InUnit(slots_[index]->session.Snapshot().state)) return true;
+  error = std::string("a slot is ") + done + " only while no unit is in progress on it";
+  return false;
+}
+
+bool Station::RemoveSlot(std::size_t index, std::string& error) {
+  if (!IdleSlot(index, "removed", error)) return false;
   slots_[index]->session.Stop();
   slots_.erase(slots_.begin() + static_cast<long>(index));
   for (std::size_t i = index; i < slots_.size(); ++i) slots_[i]->index = i;
   return true;
 }
 
-bool Station::RenameSlot(std::size_t index, const std::string& name) {
-  if (index >= slots_.size() || InUnit(slots_[index]->session.Snapshot().state)) return false;
-  if (!IsSlotName(name)) return false;
+bool Station::RenameSlot(std::size_t index, const std::string& name, std::string& error) {
+  if (!IdleSlot(index, "renamed", error)) return false;
+  if (!IsSlotName(name)) {
+    error = "a slot name is letters, digits, '-', '_' and '.'";
+    return false;
+  }
   for (const auto& slot : slots_) {
-    if (slot->spec.name == name) return slot.get() == slots_[index].get();
+    if (slot->spec.name != name || slot.get() == slots_[index].get()) continue;
+    error = "the name is taken";
+    return false;
   }
   slots_[index]->spec.name = name;
   std::lock_guard lock(keys_mutex_);
   slots_[index]->taker.slot = name;
   return true;
+}
+
+// An unnamed slot is called by its device, and follows it.
+bool Station::ChangeDevice(std::size_t index, const std::string& device, std::string& error) {
+  if (index >= slots_.size()) {
+    error = "no such slot";
+    return false;
+  }
+  SlotSpec spec = slots_[index]->spec;
+  const bool named = spec.name != spec.device;
+  spec.device = device;
+  if (!named) spec.name = device;
+  std::vector<SlotSpec> all = specs();
+  all[index] = spec;
+  if (!CheckSlot(spec, named, error) || !CheckUnique(all, error)) return false;
+  if (InUnit(slots_[index]->session.Snapshot().state)) {
+    error = "the device is changed only while no unit is in progress";
+    return false;
+  }
+  Restart(index, spec);
+  return true;
+}
+
+bool Station::SetLine(const LineSettings& line, std::string& error) {
+  if (ValidateLineSettings(line) != 0) {
+    error = "no port can take them";
+    return false;
+  }
+  if (AnyUnitInProgress()) {
+    error = "a unit is in progress";
+    return false;
+  }
+  line_ = line;
+  for (std::size_t i = 0; i < slots_.size(); ++i) Restart(i, slots_[i]->spec);
+  return true;
+}
+
+void Station::Restart(std::size_t index, const SlotSpec& spec) {
+  slots_[index]->session.Stop();
+  slots_[index] = NewSlot(spec, index);
+  wake_();
 }
 
 // Every slot's ended units are recorded together first (one fsync for a
@@ -374,9 +455,9 @@ std::vector<StationEvent> Station::Record(const std::vector<std::vector<UnitResu
       event.error = "cannot write the record file " + records_.path() + ": " + error;
     }
   }
-  if (db_) {
-    EndInDatabase(results, events);
-  } else if (pool_) {
+  if (db_) EndInDatabase(results, events);
+  // A folder pool's keys are settled there, wherever the records go.
+  if (pool_ && db_ != pool_.get()) {
     for (const auto& slot_results : results)
       for (const UnitResult& result : slot_results) SettleKey(result);
   }
@@ -468,28 +549,6 @@ SlotView Station::View(std::size_t index) const {
   view.bytes_per_second = slot.meter.bytes_per_second();
   view.eta_seconds = slot.meter.EtaSeconds(view.snapshot.covered, view.snapshot.image_size);
   return view;
-}
-
-std::string PhaseText(const SessionSnapshot& s) {
-  if (InUnit(s.state) || !s.last_result) {
-    std::string phase = SlotStateName(s.state);
-    // Missing or gone is the usual case; anything else says why.
-    if (s.state == SlotState::kWaitingForDevice && s.problem_error != 0 &&
-        s.problem_error != ENOENT && s.problem_error != ENODEV)
-      phase += std::string(": ") + std::strerror(s.problem_error);
-    return phase;
-  }
-  const UnitResult& r = *s.last_result;
-  char text[64];
-  std::snprintf(text, sizeof text, "%s in %.1f s",
-                r.outcome == UnitOutcome::kPass   ? "PASS"
-                : r.outcome == UnitOutcome::kFail ? "FAIL"
-                                                  : "ABORTED",
-                r.duration_s);
-  std::string phase = text;
-  if (!r.reason.empty()) phase += ": " + r.reason;
-  if (s.state == SlotState::kWaitingForDevice) phase += "; waiting for device";
-  return phase;
 }
 
 }  // namespace ternis

@@ -91,17 +91,27 @@ class Station {
   KeyPoolCounts PoolCounts() const;
 
   bool OpenRecords(const std::string& path, std::string& error);
+  // Units from now on are recorded only in the pool's database, if any.
+  void StopRecording();
   // Records to a database (beside or instead of the record file).
   void RecordToDatabase(std::unique_ptr<StationDatabase> db);
   bool recording() const { return records_.is_open() || db_ != nullptr; }
 
   // Adds a slot and starts serving it (a missing device is waited for).
-  std::size_t AddSlot(const SlotSpec& spec);
-  // Removes or renames an idle slot (no unit in progress); false otherwise.
-  bool RemoveSlot(std::size_t index);
-  bool RenameSlot(std::size_t index, const std::string& name);
+  // A bad or repeated name or device is refused: false with the reason.
+  bool AddSlot(const SlotSpec& spec, std::string& error);
+  // These change an idle slot only (no unit in progress); false with the
+  // reason otherwise. A slot keeps its place; a new device reopens it.
+  bool RemoveSlot(std::size_t index, std::string& error);
+  bool RenameSlot(std::size_t index, const std::string& name, std::string& error);
+  bool ChangeDevice(std::size_t index, const std::string& device, std::string& error);
+  // Every port reopened with `line`, while no unit is in progress.
+  bool SetLine(const LineSettings& line, std::string& error);
+  const LineSettings& line() const { return line_; }
+  bool AnyUnitInProgress() const;
   std::size_t slot_count() const { return slots_.size(); }
   const SlotSpec& spec(std::size_t index) const;
+  std::vector<SlotSpec> specs() const;
   BoxSession& session(std::size_t index);
 
   // Upkeep of every slot; results are recorded before they are returned.
@@ -146,11 +156,17 @@ class Station {
   void EndInDatabase(const std::vector<std::vector<UnitResult>>& results,
                      std::vector<StationEvent>& events);
   PortDiagnosis Diagnose(const Slot& slot, const SessionNotice& notice) const;
+  // A slot idle at `index`, else false with "a slot is <done> only while ...".
+  bool IdleSlot(std::size_t index, const char* done, std::string& error) const;
+  // The slot at `index` stopped and started again as `spec`.
+  void Restart(std::size_t index, const SlotSpec& spec);
+  std::unique_ptr<Slot> NewSlot(const SlotSpec& spec, std::size_t index);
 
   const StationSettings settings_;
   const Wake wake_;
   const FramePrinter frames_;
   const std::string host_;
+  LineSettings line_;  // the settings' until changed
   std::shared_ptr<const ImageSnapshot> image_;
   std::map<std::uint64_t, ImageIdentity> identities_;  // every image served, by snapshot id
   RecordFile records_;
@@ -167,9 +183,5 @@ class Station {
   bool unlocked_said_ = false;
   std::vector<std::unique_ptr<Slot>> slots_;  // last: its sessions give keys back as they stop
 };
-
-// "PASS in 93.9 s", "FAIL in 2.0 s: device lost at 37 %"; the state's name
-// while a unit is in progress or before the first result.
-std::string PhaseText(const SessionSnapshot& s);
 
 }  // namespace ternis

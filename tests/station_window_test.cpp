@@ -193,7 +193,7 @@ TEST_F(StationWindowTest, KeyPoolGivesEachUnitItsOwnKeyAndShowsWhatIsLeft) {
     dir.Write("pool/ready/key-" + std::to_string(i), std::vector<std::uint8_t>(2048, 0x10 + i));
   settings.slot_specs = {{"a", Path("a")}};
   OpenWindow();  // the box is not there yet: nothing is served before the pool is chosen
-  window->setFolderChooser([&](QWidget*, const QString&) { return QString::fromStdString(pool); });
+  window->setKeyPoolChooser([&](QWidget*, const QString&) { return QString::fromStdString(pool); });
   window->keyPoolButton()->click();
   EXPECT_EQ(window->pathBox()->text().toStdString(), pool.string());
   EXPECT_EQ(window->identityLabel()->text(), "Keys: 3 left \u00b7 0 used \u00b7 0 spoiled");
