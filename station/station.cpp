@@ -5,9 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "station/image_digest.h"
 #include "station/printable_text.h"
-#include "station/serial_inventory.h"
 
 namespace ternis {
 
@@ -121,7 +119,7 @@ bool Station::LoadImage(const std::string& path, std::string& error) {
     error = PrintableText(path) + " is empty: nothing to serve";
     return false;
   }
-  identities_[image->id()] = {path, image->contents().size(), Sha256Hex(image->contents())};
+  identities_.Remember(*image, path);
   image_ = std::move(image);
   for (auto& slot : slots_) slot->session.AdoptImageForNextUnit(image_);
   return true;
@@ -131,7 +129,7 @@ const ImageIdentity& Station::image() const {
   static const ImageIdentity kNone;
   static const ImageIdentity kPool{"key_pool", 0, {}, {}};
   if (pool_) return kPool;
-  return image_ ? identities_.at(image_->id()) : kNone;
+  return image_ ? *identities_.Find(image_->id()) : kNone;
 }
 
 bool Station::UseKeyPool(const std::string& dir, std::size_t low_mark, std::string& error) {
@@ -437,10 +435,10 @@ std::vector<StationEvent> Station::Record(const std::vector<std::vector<UnitResu
   for (std::size_t index = 0; index < results.size(); ++index) {
     const Slot& slot = *slots_[index];
     for (const UnitResult& result : results[index]) {
-      const auto identity = identities_.find(result.image_id);
+      const ImageIdentity* identity = identities_.Find(result.image_id);
       StationEvent event(StationEvent::Kind::kUnitEnded, index);
       event.record = {slot.spec.name, slot.spec.device,
-                      identity != identities_.end() ? identity->second : image(),
+                      identity ? *identity : image(),
                       result, host_, settings_.tool_version};
       if (pool_) event.record.image = KeyIdentity(result.image_id);
       event.record.station = settings_.station_name;
@@ -508,14 +506,7 @@ void Station::InOrder(std::size_t index, std::vector<StationEvent> ended,
 }
 
 PortDiagnosis Station::Diagnose(const Slot& slot, const SessionNotice& notice) const {
-  PortFailure failure;
-  failure.path = slot.spec.device;
-  failure.error = notice.error;
-  failure.configuring = notice.configuring;
-  failure.line = settings_.line;
-  if (notice.error == ENOENT)
-    failure.similar_devices = ClosestNodes(slot.spec.device, ListSerialDevices(), 3);
-  return DiagnosePort(failure);
+  return DiagnoseBoxPort(slot.spec.device, notice.error, notice.configuring, line_);
 }
 
 std::optional<SteadyTime> Station::NextService() const {

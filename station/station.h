@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "station/box_session.h"
+#include "station/image_identities.h"
 #include "station/key_pool.h"
 #include "station/port_diagnosis.h"
 #include "station/record_file.h"
@@ -168,7 +169,7 @@ class Station {
   const std::string host_;
   LineSettings line_;  // the settings' until changed
   std::shared_ptr<const ImageSnapshot> image_;
-  std::map<std::uint64_t, ImageIdentity> identities_;  // every image served, by snapshot id
+  ImageIdentities identities_;  // every image served
   RecordFile records_;
   std::unique_ptr<KeySource> pool_;
   std::unique_ptr<StationDatabase> records_db_;  // records only

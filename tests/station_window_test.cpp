@@ -25,7 +25,9 @@
 #include "app/file_kind.h"
 #include "controls/percent_progress_ctrl.h"
 #include "controls/skin_button.h"
+#include "station/station_database.h"
 #include "station_window/slot_row.h"
+#include "tests/support/pg_cluster.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/window_env.h"
@@ -213,6 +215,38 @@ TEST_F(StationWindowTest, KeyPoolGivesEachUnitItsOwnKeyAndShowsWhatIsLeft) {
   ASSERT_TRUE(window->SelectFile(FIRMWARE_FILE, QString::fromStdString(image)));
   EXPECT_TRUE(window->identityLabel()->text().startsWith("40000 bytes"));
   EXPECT_TRUE(settings.key_pool.isEmpty());
+}
+
+// Records to a PostgreSQL database under the station's name, beside a
+// folder pool whose key still goes to used/; then the "Key pool…" choice
+// takes the database's URI and shows its keys.
+TEST_F(StationWindowTest, RecordsAndKeysFromADatabaseUnderTheStationsName) {
+  test::PgCluster db;
+  ASSERT_TRUE(db.ok()) << db.why();
+  std::string said, error;
+  ASSERT_TRUE(StationDatabase::CreateSchema(db.Uri(), said, error)) << error;
+  db.Query("INSERT INTO ternis_keys (name, sha256, bytes) VALUES ('db-key', 'x', '\\x00')");
+  fs::create_directories(dir.path() / "pool" / "ready");
+  dir.Write("pool/ready/folder-key", std::vector<std::uint8_t>(2048, 0x21));
+  settings.key_pool = QString::fromStdString((dir.path() / "pool").string());
+  settings.record_path = QString::fromStdString(db.Uri());
+  settings.station_name = "bench-7";
+  settings.slot_specs = {{"a", Path("a")}};
+  boxes.push_back(std::make_unique<Process>(
+      std::vector<std::string>{STB_SIM_PATH, "--pty", Path("a"), "--size", "2048", "--units", "1", "--hold", "10"},
+      Path("a.out"), Path("a.err")));
+  OpenWindow();
+  ASSERT_TRUE(PumpUntil([&] { return Row(0).passed() == 1; }))
+      << Row(0).resultLabel()->text().toStdString();
+  EXPECT_EQ(db.Query("SELECT station || ' ' || (record->>'result') || ' ' || "
+                     "(record->'key'->>'name') FROM ternis_records"),
+            "bench-7 pass folder-key");
+  EXPECT_TRUE(fs::exists(dir.path() / "pool" / "used" / "folder-key"));
+
+  window->setKeyPoolChooser([&](QWidget*, const QString&) { return settings.record_path; });
+  ASSERT_TRUE(PumpUntil([&] { return window->keyPoolButton()->isEnabled(); }));
+  window->keyPoolButton()->click();
+  EXPECT_EQ(window->identityLabel()->text(), "Keys: 1 left \u00b7 0 used \u00b7 0 spoiled");
 }
 
 // Slots, names, file and record file are kept in the settings file and
