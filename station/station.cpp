@@ -2,10 +2,11 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
+#include "station/key_taker.h"
 #include "station/printable_text.h"
+#include "station/slot_observer.h"
 
 namespace ternis {
 
@@ -34,57 +35,13 @@ std::string Reason(const SessionSnapshot& s) {
 
 }  // namespace
 
-// Wakes the owner when something shown changes; prints frames when asked.
-class Station::SlotObserver : public SessionObserver {
- public:
-  SlotObserver(Station& station, std::atomic<std::size_t>& index)
-      : station_(station), index_(index) {}
-  void OnChanged() override { station_.wake_(); }
-  void OnBootUp(const BootUpEvent& e) override {
-    Print(std::string("boot-up, acknowledgement: ") + WriteStatusName(e.ack));
-  }
-  void OnDataServed(const DataServedEvent& e) override {
-    if (!station_.frames_) return;
-    char text[128];
-    std::snprintf(text, sizeof text, "served %u bytes at %u (%s)", e.length, e.offset,
-                  WriteStatusName(e.write));
-    Print(text);
-  }
-  void OnNoImage(const NoImageEvent&) override { Print("asked for data, but no file is loaded"); }
-  void OnTimeServed(const TimeServedEvent& e) override {
-    Print("time request answered with " + FormatDateTimeCode(e.code));
-  }
-
- private:
-  void Print(const std::string& line) {
-    if (station_.frames_) station_.frames_(index_.load(), line);
-  }
-  Station& station_;
-  std::atomic<std::size_t>& index_;  // follows the slot when others are removed
-};
-
-// A slot's unit takes its key from the station's pool.
-class Station::KeyTaker : public UnitImageSource {
- public:
-  KeyTaker(Station& station, std::string slot) : station_(station), slot(std::move(slot)) {}
-  std::shared_ptr<const ImageSnapshot> TakeImage() override { return station_.TakeKey(*this); }
-  void GiveBack(std::shared_ptr<const ImageSnapshot> image) override {
-    if (image) station_.GiveBackKey(*image);
-  }
-
- private:
-  Station& station_;
-
- public:
-  std::string slot;  // the slot's name, under keys_mutex_
-};
-
 struct Station::Slot {
   Slot(Station& station, SlotSpec s, std::size_t i, const SessionOptions& options)
       : spec(std::move(s)),
         index(i),
-        observer(station, index),
-        taker(station, spec.name),
+        observer(station.wake_, station.frames_, index),
+        taker([&station](const std::string& slot) { return station.TakeKey(slot); },
+              [&station](const ImageSnapshot& image) { station.GiveBackKey(image); }, spec.name),
         session(&observer, options) {}
   SlotSpec spec;
   std::atomic<std::size_t> index;
@@ -170,13 +127,13 @@ void Station::TellPool(std::string text) {
   pool_news_.push_back(PrintableText(text));
 }
 
-std::shared_ptr<const ImageSnapshot> Station::TakeKey(const KeyTaker& taker) {
+std::shared_ptr<const ImageSnapshot> Station::TakeKey(const std::string& slot) {
   std::vector<KeyMove> moved;
   std::string error;
   std::shared_ptr<const ImageSnapshot> image;
   {
     std::lock_guard lock(keys_mutex_);
-    auto key = pool_->Take(taker.slot, moved, error);
+    auto key = pool_->Take(slot, moved, error);
     for (const KeyMove& move : moved)
       TellPool("key " + move.name + " moved to " + move.to + "/: " + move.reason);
     if (!error.empty()) TellPool("no key given: " + error);
@@ -290,7 +247,7 @@ std::unique_ptr<Station::Slot> Station::NewSlot(const SlotSpec& spec, std::size_
 bool Station::AddSlot(const SlotSpec& spec, std::string& error) {
   std::vector<SlotSpec> all = specs();
   all.push_back(spec);
-  if (!CheckSlot(spec, spec.name != spec.device, error) || !CheckUnique(all, error)) return false;
+  if (!CheckSlotAmong(all, all.size() - 1, error)) return false;
   slots_.push_back(NewSlot(spec, slots_.size()));
   wake_();
   return true;
@@ -337,18 +294,16 @@ bool Station::ChangeDevice(std::size_t index, const std::string& device, std::st
     error = "no such slot";
     return false;
   }
-  SlotSpec spec = slots_[index]->spec;
-  const bool named = spec.name != spec.device;
-  spec.device = device;
-  if (!named) spec.name = device;
   std::vector<SlotSpec> all = specs();
-  all[index] = spec;
-  if (!CheckSlot(spec, named, error) || !CheckUnique(all, error)) return false;
+  SlotSpec& spec = all[index];
+  if (spec.name == spec.device) spec.name = device;
+  spec.device = device;
+  if (!CheckSlotAmong(all, index, error)) return false;
   if (InUnit(slots_[index]->session.Snapshot().state)) {
     error = "the device is changed only while no unit is in progress";
     return false;
   }
-  Restart(index, spec);
+  Restart(index, all[index]);
   return true;
 }
 

@@ -126,8 +126,6 @@ class Station {
 
  private:
   struct Slot;
-  class SlotObserver;
-  class KeyTaker;
   struct KeyInUse {
     std::string name;
     std::string sha256;
@@ -135,7 +133,7 @@ class Station {
   };
 
   // Receive threads: the next key for a unit about to start, or null.
-  std::shared_ptr<const ImageSnapshot> TakeKey(const KeyTaker& taker);
+  std::shared_ptr<const ImageSnapshot> TakeKey(const std::string& slot);
   void GiveBackKey(const ImageSnapshot& image);
   // The key a unit ended with goes where its outcome sends it.
   void SettleKey(const UnitResult& result);

@@ -49,8 +49,7 @@ std::vector<SlotSpec> ReadSlots(QSettings& file) {
     std::string error;
     std::vector<SlotSpec> with = slot_specs;
     with.push_back(slot);
-    if (CheckSlot(slot, slot.name != slot.device, error) && CheckUnique(with, error))
-      slot_specs = std::move(with);
+    if (CheckSlotAmong(with, with.size() - 1, error)) slot_specs = std::move(with);
   }
   file.endArray();
   return slot_specs;
