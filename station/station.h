@@ -2,11 +2,14 @@
 // A station: one image served to many slots at once, each slot a box
 // session on its own port, every ended unit recorded (on disk first) with
 // the identity of the bytes it got. The server and the station window are
-// two front ends of this one object.
+// two front ends of this one object, both building it through
+// StationChoice (station_setup.h) and telling its events with the texts of
+// station_texts.h.
 //
 // Threads: everything here runs on the owner's thread (the server's loop,
 // the window's thread). The sessions' receive threads only call `wake`
-// (when something shown changed) and the optional frame printer.
+// (when something shown changed), the optional frame printer and, with a
+// key pool, take and give back keys (under keys_mutex_).
 
 #include <chrono>
 #include <functional>
