@@ -39,9 +39,6 @@ namespace ternis {
 
 namespace {
 
-constexpr std::uint32_t kKinds[4] = {M_KEY_FILE, D_KEY_FILE, C_KEY_FILE, FIRMWARE_FILE};
-const char* const kKindCaptions[4] = {"M.Key", "D.key", "C.key", "Firmware"};
-
 QString DefaultChooser(QWidget* parent) {
   QFileDialog dialog(parent);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
@@ -101,9 +98,9 @@ DownloadDialog::~DownloadDialog() {
 void DownloadDialog::CreateControls() {
   for (int i = 0; i < 4; ++i) {
     kinds_[i] = new SkinButton(SkinButton::Kind::Radio, this);
-    kinds_[i]->setText(kKindCaptions[i]);
+    kinds_[i]->setText(kFileKinds[i].caption);
     kinds_[i]->setFocusPolicy(Qt::ClickFocus);
-    connect(kinds_[i], &QAbstractButton::clicked, this, [this, i] { OnKindClicked(kKinds[i]); });
+    connect(kinds_[i], &QAbstractButton::clicked, this, [this, i] { OnKindClicked(kFileKinds[i].kind); });
   }
   progress_ = new PercentProgressCtrl(this);
   progress_->setGeometry(DuRect(29, 118, 193, 12));
@@ -203,7 +200,7 @@ void DownloadDialog::Initialise() {
 }
 
 void DownloadDialog::CheckKindButtons() {
-  for (int i = 0; i < 4; ++i) kinds_[i]->SetCheck(kKinds[i] == settings_.FILE_MASK ? 1 : 0);
+  for (int i = 0; i < 4; ++i) kinds_[i]->SetCheck(kFileKinds[i].kind == settings_.FILE_MASK ? 1 : 0);
 }
 
 int DownloadDialog::SelectFile(std::uint32_t kind, const QString& path) {

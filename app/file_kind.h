@@ -12,4 +12,21 @@ enum FileKind : std::uint32_t {
   FIRMWARE_FILE = 4096,
 };
 
+// The kinds in the order their buttons stand, with each button's caption
+// and the name its path is kept under in the settings file.
+struct FileKindEntry {
+  std::uint32_t kind;
+  const char* caption;
+  const char* setting;
+};
+inline constexpr FileKindEntry kFileKinds[4] = {{M_KEY_FILE, "M.Key", "M_KEY"},
+                                                {D_KEY_FILE, "D.key", "D_KEY"},
+                                                {C_KEY_FILE, "C.key", "C_KEY"},
+                                                {FIRMWARE_FILE, "Firmware", "Firmware"}};
+
+// A key file (M, D or C) is a secret: kept out of core dumps and swap.
+constexpr bool IsKeyKind(std::uint32_t kind) {
+  return kind == M_KEY_FILE || kind == D_KEY_FILE || kind == C_KEY_FILE;
+}
+
 }  // namespace ternis

@@ -8,7 +8,6 @@
 #include "app/file_kind.h"
 #include "app/settings_store.h"
 #include "station/box_session.h"
-#include "station/image_digest.h"
 #include "station/key_file_check.h"
 
 namespace ternis {
@@ -65,8 +64,7 @@ FileSelection::Result FileSelection::Select(std::uint32_t kind, const QString& g
 }
 
 const ImageIdentity* FileSelection::IdentityOf(std::uint64_t image_id) const {
-  const auto identity = identities_.find(image_id);
-  return identity == identities_.end() ? nullptr : &identity->second;
+  return identities_.Find(image_id);
 }
 
 QStringList FileSelection::WarnAboutKeyFile(std::uint32_t kind, const QString& path) {
@@ -83,8 +81,7 @@ QStringList FileSelection::WarnAboutKeyFile(std::uint32_t kind, const QString& p
 const ImageIdentity* FileSelection::IdentifyServedFile(const QString& path) {
   const auto image = session_.engine().image().Acquire();
   if (!image) return nullptr;
-  const ImageIdentity& identity = identities_[image->id()] = {
-      path.toStdString(), image->contents().size(), Sha256Hex(image->contents())};
+  const ImageIdentity& identity = identities_.Remember(*image, path.toStdString());
   log_(path.toLocal8Bit().toStdString() + ": sha256 " + identity.sha256);
   return &identity;
 }

@@ -12,6 +12,7 @@
 #include <map>
 #include <string>
 
+#include "station/image_identities.h"
 #include "station/unit_record.h"
 
 namespace ternis {
@@ -47,7 +48,7 @@ class FileSelection {
   SettingsStore& settings_;
   BoxSession& session_;
   Log log_;
-  std::map<std::uint64_t, ImageIdentity> identities_;
+  ImageIdentities identities_;
 };
 
 }  // namespace ternis

@@ -6,7 +6,6 @@
 #include "app/settings_store.h"
 #include "station/box_session.h"
 #include "station/port_diagnosis.h"
-#include "station/serial_inventory.h"
 
 namespace ternis {
 
@@ -59,14 +58,9 @@ bool LinkControl::StartupConnect() {
 QString LinkControl::Explain(std::uint8_t port, bool configuring, const LineSettings& line) const {
   const QString* device = settings_.DeviceSlot(port);
   if (!device || device->isEmpty()) return QStringLiteral("COM%1 has no device").arg(port + 1);
-  PortFailure failure;
-  failure.path = device->toStdString();
-  failure.error = session_.port().GetLastError();
-  failure.configuring = configuring;
-  failure.line = line;
-  if (failure.error == ENOENT)
-    failure.similar_devices = ClosestNodes(failure.path, ListSerialDevices(), 3);
-  return QString::fromStdString(DiagnosePort(failure).Text());
+  return QString::fromStdString(
+      DiagnoseBoxPort(device->toStdString(), session_.port().GetLastError(), configuring, line)
+          .Text());
 }
 
 void LinkControl::Refuse(const QString& text, const QString& detail) {

@@ -1,6 +1,5 @@
 #include "app/window_texts.h"
 
-#include <QFileInfo>
 
 namespace ternis {
 
@@ -74,15 +73,6 @@ QString DescribeIdentity(const ImageIdentity& identity) {
   return QStringLiteral("%1 bytes \u00b7 SHA-256 %2")
       .arg(identity.size)
       .arg(ShortDigest(identity.sha256));
-}
-
-std::string DescribeUnit(const UnitResult& result, const ImageIdentity* identity) {
-  std::string line = DescribeResult(result);
-  if (identity) {
-    line += "; " + QFileInfo(QString::fromStdString(identity->path)).fileName().toStdString() +
-            " sha256 " + identity->sha256;
-  }
-  return line;
 }
 
 }  // namespace ternis

@@ -1,12 +1,13 @@
 #pragma once
 // What the window says in words: the line under the progress bar (where the
-// box stands, how its last unit ended), the tally of units, the identity of
-// the file it serves, and the log line of each unit with the file it received.
+// box stands, how its last unit ended), the tally of units and the identity of
+// the file it serves. A unit's log line is the station's DescribeUnit.
 
 #include <QString>
 #include <string>
 
 #include "station/box_session.h"
+#include "station/station_texts.h"  // DescribeUnit
 #include "station/unit_record.h"
 
 namespace ternis {
@@ -31,9 +32,5 @@ QString ShortDigest(const std::string& sha256);
 
 // "409600 bytes · SHA-256 3f2a9c1e"
 QString DescribeIdentity(const ImageIdentity& identity);
-
-// DescribeResult's line, then the file the unit was served from when known:
-// "unit 1 PASS in 3.2 s, 409600 bytes, 100 requests; firmware.hex sha256 3f2a…".
-std::string DescribeUnit(const UnitResult& result, const ImageIdentity* identity);
 
 }  // namespace ternis

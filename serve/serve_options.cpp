@@ -14,6 +14,10 @@
 #include <set>
 #include <string_view>
 
+#ifndef TERNIS_VERSION
+#define TERNIS_VERSION "0"
+#endif
+
 namespace ternis::serve {
 
 const char kServeUsage[] =
@@ -331,6 +335,22 @@ ParseOutcome ParseServeOptions(int argc, char** argv, ServeOptions& options, std
   }
   if (!CheckUnique(options.slots, error)) return ParseOutcome::kBadArguments;
   return ParseOutcome::kRun;
+}
+
+StationChoice ChoiceOf(const ServeOptions& options) {
+  StationChoice choice;
+  choice.file = options.file;
+  choice.key = options.key;
+  choice.key_pool = options.key_pool;
+  choice.pool_low = options.pool_low;
+  choice.record = options.record_path;
+  choice.station_name = options.station_name;
+  choice.db_spool = options.db_spool;
+  choice.line = options.line;
+  choice.unit_timeout = std::chrono::milliseconds(
+      static_cast<long long>(options.unit_timeout_seconds * 1000.0 + 0.5));
+  choice.tool_version = TERNIS_VERSION;
+  return choice;
 }
 
 }  // namespace ternis::serve

@@ -7,6 +7,7 @@
 
 #include "link/line_settings.h"
 #include "station/slot_spec.h"
+#include "station/station_setup.h"
 
 namespace ternis::serve {
 
@@ -46,6 +47,9 @@ ParseOutcome ParseServeOptions(int argc, char** argv, ServeOptions& options, std
 // and the config file give it; flags take "", true/false, yes/no, on/off, 1/0.
 bool ApplySetting(ServeOptions& options, const std::string& name, const std::string& value,
                   std::string& error);
+
+// The station these options describe.
+StationChoice ChoiceOf(const ServeOptions& options);
 
 extern const char kServeUsage[];
 

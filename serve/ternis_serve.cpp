@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -22,14 +21,10 @@
 #include "serve/journal_log.h"
 #include "serve/serve_options.h"
 #include "serve/waker.h"
-#include "station/database_admin.h"
-#include "station/key_file_check.h"
+#include "serve/pool_commands.h"
 #include "station/printable_text.h"
-#include "station/station.h"
-
-#ifndef TERNIS_VERSION
-#define TERNIS_VERSION "0"
-#endif
+#include "station/station_setup.h"
+#include "station/station_texts.h"
 
 namespace ternis::serve {
 namespace {
@@ -56,39 +51,6 @@ std::optional<FileStamp> StampOf(const std::string& path) {
   return FileStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
 }
 
-std::string StationName(const ServeOptions& options) {
-  return options.station_name.empty() ? HostName() : options.station_name;
-}
-
-// Next to the state the service keeps (StateDirectory=), else the user's.
-std::string SpoolPath(const ServeOptions& options) {
-  if (!options.db_spool.empty()) return options.db_spool;
-  const std::string file = "/db-spool-" + StationName(options) + ".jsonl";
-  if (const char* state = std::getenv("STATE_DIRECTORY"); state && *state) return state + file;
-  if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg)
-    return std::string(xdg) + "/ternis" + file;
-  const char* home = std::getenv("HOME");
-  return std::string(home ? home : ".") + "/.local/state/ternis" + file;
-}
-
-std::unique_ptr<StationDatabase> OpenDatabase(const ServeOptions& options, const std::string& uri,
-                                              bool serve, std::string& error) {
-  auto db = std::make_unique<StationDatabase>(StationName(options), SpoolPath(options));
-  if (!db->Open(uri, serve, error)) return nullptr;
-  return db;
-}
-
-StationSettings SettingsFor(const ServeOptions& options) {
-  StationSettings settings;
-  settings.line = options.line;
-  settings.session.unit_timeout = std::chrono::milliseconds(
-      static_cast<long long>(options.unit_timeout_seconds * 1000.0 + 0.5));
-  settings.tool_version = TERNIS_VERSION;
-  settings.secret = options.key;
-  settings.station_name = options.station_name;  // in the records only when given
-  return settings;
-}
-
 // Progress events: at most once a second per slot, and only when it moved.
 struct ProgressTold {
   std::uint64_t covered = ~0ull;
@@ -99,10 +61,11 @@ class Server {
  public:
   explicit Server(const ServeOptions& options)
       : options_(options),
+        choice_(ChoiceOf(options)),
         console_(stderr, ::isatty(2) == 1),
         events_(options.json ? stdout : nullptr),
         journal_(options.journal),
-        station_(SettingsFor(options), [this] { waker_.Wake(); },
+        station_(SettingsFor(choice_), [this] { waker_.Wake(); },
                  options.verbose ? Station::FramePrinter([this](std::size_t slot,
                                                                 const std::string& line) {
                    console_.Line(options_.slots[slot].name + ": " + line);
@@ -134,6 +97,7 @@ class Server {
   }
 
   const ServeOptions& options_;
+  const StationChoice choice_;
   ConsoleView console_;
   EventStream events_;
   JournalLog journal_;
@@ -155,44 +119,21 @@ class Server {
 };
 
 bool Server::Load() {
-  if (!options_.key_pool.empty()) return UsePool();
-  if (options_.key) {
-    for (const std::string& warning : KeyFileWarnings(options_.file))
-      console_.Line("ternis-serve: warning: " + warning);
-  }
+  const auto warn = [this](const std::string& warning) {
+    console_.Line("ternis-serve: warning: " + warning);
+  };
   std::string error;
-  if (!station_.LoadImage(options_.file, error)) {
+  const bool loaded = options_.key_pool.empty() ? ServeFile(station_, choice_, warn, error)
+                                                : ServeKeyPool(station_, choice_, warn, error);
+  if (!loaded) {
     console_.Line("ternis-serve: " + error);
     return false;
   }
+  if (!options_.key_pool.empty()) return true;
   image_stamp_ = StampOf(options_.file);
   if (options_.key && !station_.image_locked() && !unlocked_said_) {
     unlocked_said_ = true;
-    console_.Line("ternis-serve: the key could not be locked in memory (RLIMIT_MEMLOCK); it may "
-                  "reach swap");
-  }
-  return true;
-}
-
-// Keys are loaded one by one as units start; the folders holding them are checked here.
-bool Server::UsePool() {
-  std::string error;
-  if (IsDatabaseUri(options_.key_pool)) {
-    auto db = OpenDatabase(options_, options_.key_pool, true, error);
-    if (!db) {
-      console_.Line("ternis-serve: key pool " + options_.key_pool + ": " + error);
-      return false;
-    }
-    station_.UseKeyDatabase(std::move(db), options_.pool_low);
-    return true;
-  }
-  if (!station_.UseKeyPool(options_.key_pool, options_.pool_low, error)) {
-    console_.Line("ternis-serve: " + error);
-    return false;
-  }
-  for (const char* folder : {"/ready", "/issued", "/used", "/spoiled"}) {
-    for (const std::string& warning : KeyFolderWarnings(options_.key_pool + folder))
-      console_.Line("ternis-serve: warning: " + warning);
+    console_.Line(std::string("ternis-serve: ") + kKeyNotLockedLine);
   }
   return true;
 }
@@ -200,26 +141,16 @@ bool Server::UsePool() {
 int Server::Run() {
   if (!Load()) return 1;
   std::string error;
-  if (IsDatabaseUri(options_.record_path)) {
-    if (IsDatabaseUri(options_.key_pool)) {
-      if (options_.record_path != options_.key_pool) {
-        console_.Line("ternis-serve: the records of a database pool go to its database, with "
-                      "each key's state: give --record the pool's URI, or a file");
-        return 1;
-      }
-    } else {
-      auto db = OpenDatabase(options_, options_.record_path, true, error);
-      if (!db) {
-        console_.Line("ternis-serve: records " + options_.record_path + ": " + error);
-        return 1;
-      }
-      station_.RecordToDatabase(std::move(db));
-    }
-  } else if (!options_.record_path.empty() &&
-             !station_.OpenRecords(options_.record_path, error)) {
-    console_.Line("ternis-serve: cannot open the record file " + options_.record_path + ": " +
-                  error);
-    return 1;
+  switch (RecordTo(station_, choice_, error)) {
+    case RecordOpen::kOk:
+      break;
+    case RecordOpen::kFileFailed:
+      console_.Line("ternis-serve: cannot open the record file " + options_.record_path + ": " +
+                    error);
+      return 1;
+    case RecordOpen::kRefused:
+      console_.Line("ternis-serve: " + error);
+      return 1;
   }
   if (!Setup()) return 1;
 
@@ -230,8 +161,7 @@ int Server::Run() {
                   std::to_string(counts.ready) + " ready, " + std::to_string(counts.used) +
                   " used, " + std::to_string(counts.spoiled) + " spoiled)");
   } else {
-    console_.Line("ternis-serve: serving " + identity.path + " (" + std::to_string(identity.size) +
-                  " bytes, sha256 " + identity.sha256 + ")");
+    console_.Line("ternis-serve: serving " + IdentityText(identity));
   }
   std::size_t width = 0;
   for (const SlotSpec& slot : options_.slots) width = std::max(width, slot.name.size());
@@ -245,7 +175,8 @@ int Server::Run() {
   }
   // A device that is missing or refuses is waited for; the others serve on.
   for (const SlotSpec& slot : options_.slots) {
-    const std::size_t index = station_.AddSlot(slot);
+    station_.AddSlot(slot, error);  // checked with the options
+    const std::size_t index = station_.slot_count() - 1;
     progress_.emplace_back();
     if (station_.session(index).IsConnected())
       Say(index, station_.session(index).port().GetLastStatus());
@@ -335,8 +266,8 @@ void Server::Reload() {
   change_said_ = false;
   watch_.Watch(options_.file);
   const ImageIdentity& identity = station_.image();
-  console_.Line("ternis-serve: reloaded " + identity.path + " (" + std::to_string(identity.size) +
-                " bytes, sha256 " + identity.sha256 + ") for the units that start from now");
+  console_.Line("ternis-serve: reloaded " + IdentityText(identity) +
+                " for the units that start from now");
   events_.Image("reloaded", identity);
 }
 
@@ -375,24 +306,7 @@ void Server::Tell(const StationEvent& event) {
 }
 
 void Server::TellNotice(const StationEvent& event) {
-  const SessionNotice& notice = event.notice;
-  switch (notice.kind) {
-    case NoticeKind::kUnitStarted:
-      Say(event.slot, "unit " + std::to_string(notice.unit) + " started (" + notice.text + ")");
-      break;
-    case NoticeKind::kDeviceLost:
-      Say(event.slot, notice.text + (end_ == End::kRunning ? "; waiting for it to come back" : ""));
-      break;
-    case NoticeKind::kCannotOpen:
-      if (!event.diagnosis) break;  // said at the stop: nothing to wait for any more
-      Say(event.slot, event.diagnosis->Text() + (notice.error == ENOENT
-                                                     ? "; waiting for it"
-                                                     : "; trying again every few seconds"));
-      break;
-    case NoticeKind::kConnected:
-      Say(event.slot, notice.text);
-      break;
-  }
+  if (const auto line = NoticeLine(event, end_ != End::kRunning)) Say(event.slot, *line);
 }
 
 void Server::EmitProgress(std::size_t slot, const SlotView& view, Clock::time_point now) {
@@ -429,7 +343,7 @@ std::vector<SlotRow> Server::Rows() const {
     row.passed = s.passed;
     row.failed = s.failed;
     row.aborted = s.aborted;
-    row.phase = PhaseText(s);
+    row.phase = PhaseText(s, view.in_unit);
     rows.push_back(std::move(row));
   }
   return rows;
@@ -485,85 +399,6 @@ int Server::ExitStatus() const {
       break;
   }
   return failed || cut_short_ ? 1 : 0;
-}
-
-int Fail(const std::string& error) {
-  std::fprintf(stderr, "ternis-serve: %s\n", PrintableText(error).c_str());
-  return 1;
-}
-
-void PrintCounts(const KeyPoolCounts& c, bool json, nlohmann::json more = {}) {
-  if (json) {
-    nlohmann::json counts{
-        {"ready", c.ready}, {"issued", c.issued}, {"used", c.used}, {"spoiled", c.spoiled}};
-    if (!more.is_null()) counts.update(more);
-    std::printf("%s\n", counts.dump().c_str());
-  } else {
-    std::printf("ready    %zu\nissued   %zu\nused     %zu\nspoiled  %zu\n", c.ready, c.issued,
-                c.used, c.spoiled);
-  }
-}
-
-int DatabaseCommand(const ServeOptions& options) {
-  std::string error, said;
-  if (!options.db_init.empty()) {
-    if (!DatabaseAdmin::CreateSchema(options.db_init, said, error)) return Fail(error);
-    std::fprintf(stderr, "ternis-serve: %s\n", said.c_str());
-    return 0;
-  }
-  DatabaseAdmin db;
-  if (!db.Open(options.key_pool, error)) return Fail("key pool " + options.key_pool + ": " + error);
-  if (!options.pool_import.empty()) {
-    std::size_t count = 0;
-    if (!db.Import(options.pool_import, count, error))
-      return Fail("nothing imported: " + error);
-    std::fprintf(stderr, "ternis-serve: %zu keys imported into the pool\n", count);
-    return 0;
-  }
-  if (!options.pool_return.empty()) {
-    if (!db.ReturnSpoiled(options.pool_return, error)) return Fail(error);
-    std::fprintf(stderr, "ternis-serve: key %s back to ready\n",
-                 PrintableText(options.pool_return).c_str());
-    return 0;
-  }
-  const auto silent = db.SilentIssued(options.silent_for, error);
-  if (!error.empty()) return Fail(error);
-  nlohmann::json listed = nlohmann::json::array();
-  for (const auto& key : silent) {
-    listed.push_back({{"key", key.name},
-                      {"station", key.station},
-                      {"slot", key.slot},
-                      {"silent_s", static_cast<long long>(key.silent_s)}});
-  }
-  PrintCounts(db.Counts(), options.json, {{"issued_to_silent_stations", listed}});
-  if (!options.json) {
-    for (const auto& key : silent)
-      std::printf("issued to silent station: %s (station %s, slot %s, silent %.0f s)\n",
-                  key.name.c_str(), key.station.c_str(), key.slot.c_str(), key.silent_s);
-  }
-  return 0;
-}
-
-// --pool-status and --pool-return: the pool by hand, no boxes.
-int PoolCommand(const ServeOptions& options) {
-  if (IsDatabaseUri(options.key_pool)) return DatabaseCommand(options);
-  KeyPool pool;
-  std::string error;
-  if (!pool.Open(options.key_pool, false, error)) {
-    std::fprintf(stderr, "ternis-serve: %s\n", error.c_str());
-    return 1;
-  }
-  if (!options.pool_return.empty()) {
-    if (!pool.ReturnSpoiled(options.pool_return, error)) {
-      std::fprintf(stderr, "ternis-serve: %s\n", error.c_str());
-      return 1;
-    }
-    std::fprintf(stderr, "ternis-serve: key %s moved from spoiled/ back to ready/\n",
-                 options.pool_return.c_str());
-    return 0;
-  }
-  PrintCounts(pool.Counts(), options.json);
-  return 0;
 }
 
 }  // namespace

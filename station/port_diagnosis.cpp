@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "station/printable_text.h"
+#include "station/serial_inventory.h"
 
 namespace ternis {
 
@@ -251,6 +252,17 @@ PortDiagnosis DiagnosePort(const PortFailure& f) {
     AddProberHints(d);
   }
   return d;
+}
+
+PortDiagnosis DiagnoseBoxPort(const std::string& path, int error, bool configuring,
+                              const LineSettings& line) {
+  PortFailure failure;
+  failure.path = path;
+  failure.error = error;
+  failure.configuring = configuring;
+  failure.line = line;
+  if (error == ENOENT) failure.similar_devices = ClosestNodes(path, ListSerialDevices(), 3);
+  return DiagnosePort(failure);
 }
 
 }  // namespace ternis

@@ -41,6 +41,10 @@ struct PortFailure {
 };
 
 PortDiagnosis DiagnosePort(const PortFailure& failure);
+// A port of a box that could not be opened or configured: the same, with
+// the present devices most like `path` when it does not exist.
+PortDiagnosis DiagnoseBoxPort(const std::string& path, int error, bool configuring,
+                              const LineSettings& line);
 
 // --- the parts, for tests and --list ---
 

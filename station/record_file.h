@@ -18,6 +18,10 @@ class RecordFile {
   // Opens (creating if needed) for appending; false with errno's text in `error`.
   bool Open(const std::string& path, std::string& error);
   bool is_open() const { return fd_.valid(); }
+  void Close() {
+    fd_.reset();
+    path_.clear();
+  }
   const std::string& path() const { return path_; }
 
   // Appends the records and waits until they are on disk; false (with the

@@ -48,4 +48,9 @@ bool CheckUnique(const std::vector<SlotSpec>& slots, std::string& error) {
   return true;
 }
 
+bool CheckSlotAmong(const std::vector<SlotSpec>& slots, std::size_t index, std::string& error) {
+  const SlotSpec& slot = slots[index];
+  return CheckSlot(slot, slot.name != slot.device, error) && CheckUnique(slots, error);
+}
+
 }  // namespace ternis

@@ -22,5 +22,8 @@ bool CheckSlot(const SlotSpec& slot, bool named, std::string& error);
 // No name and no device twice.
 bool CheckUnique(const std::vector<SlotSpec>& slots, std::string& error);
 bool IsSlotName(const std::string& name);
+// slots[index] checked (named when its name is not its device) and no
+// name or device twice among `slots`.
+bool CheckSlotAmong(const std::vector<SlotSpec>& slots, std::size_t index, std::string& error);
 
 }  // namespace ternis

@@ -2,12 +2,11 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
-#include "station/image_digest.h"
+#include "station/key_taker.h"
 #include "station/printable_text.h"
-#include "station/serial_inventory.h"
+#include "station/slot_observer.h"
 
 namespace ternis {
 
@@ -36,57 +35,13 @@ std::string Reason(const SessionSnapshot& s) {
 
 }  // namespace
 
-// Wakes the owner when something shown changes; prints frames when asked.
-class Station::SlotObserver : public SessionObserver {
- public:
-  SlotObserver(Station& station, std::atomic<std::size_t>& index)
-      : station_(station), index_(index) {}
-  void OnChanged() override { station_.wake_(); }
-  void OnBootUp(const BootUpEvent& e) override {
-    Print(std::string("boot-up, acknowledgement: ") + WriteStatusName(e.ack));
-  }
-  void OnDataServed(const DataServedEvent& e) override {
-    if (!station_.frames_) return;
-    char text[128];
-    std::snprintf(text, sizeof text, "served %u bytes at %u (%s)", e.length, e.offset,
-                  WriteStatusName(e.write));
-    Print(text);
-  }
-  void OnNoImage(const NoImageEvent&) override { Print("asked for data, but no file is loaded"); }
-  void OnTimeServed(const TimeServedEvent& e) override {
-    Print("time request answered with " + FormatDateTimeCode(e.code));
-  }
-
- private:
-  void Print(const std::string& line) {
-    if (station_.frames_) station_.frames_(index_.load(), line);
-  }
-  Station& station_;
-  std::atomic<std::size_t>& index_;  // follows the slot when others are removed
-};
-
-// A slot's unit takes its key from the station's pool.
-class Station::KeyTaker : public UnitImageSource {
- public:
-  KeyTaker(Station& station, std::string slot) : station_(station), slot(std::move(slot)) {}
-  std::shared_ptr<const ImageSnapshot> TakeImage() override { return station_.TakeKey(*this); }
-  void GiveBack(std::shared_ptr<const ImageSnapshot> image) override {
-    if (image) station_.GiveBackKey(*image);
-  }
-
- private:
-  Station& station_;
-
- public:
-  std::string slot;  // the slot's name, under keys_mutex_
-};
-
 struct Station::Slot {
   Slot(Station& station, SlotSpec s, std::size_t i, const SessionOptions& options)
       : spec(std::move(s)),
         index(i),
-        observer(station, index),
-        taker(station, spec.name),
+        observer(station.wake_, station.frames_, index),
+        taker([&station](const std::string& slot) { return station.TakeKey(slot); },
+              [&station](const ImageSnapshot& image) { station.GiveBackKey(image); }, spec.name),
         session(&observer, options) {}
   SlotSpec spec;
   std::atomic<std::size_t> index;
@@ -101,7 +56,8 @@ Station::Station(StationSettings settings, Wake wake, FramePrinter frames)
     : settings_(std::move(settings)),
       wake_(std::move(wake)),
       frames_(std::move(frames)),
-      host_(HostName()) {}
+      host_(HostName()),
+      line_(settings_.line) {}
 
 
 Station::~Station() {
@@ -120,7 +76,7 @@ bool Station::LoadImage(const std::string& path, std::string& error) {
     error = PrintableText(path) + " is empty: nothing to serve";
     return false;
   }
-  identities_[image->id()] = {path, image->contents().size(), Sha256Hex(image->contents())};
+  identities_.Remember(*image, path);
   image_ = std::move(image);
   for (auto& slot : slots_) slot->session.AdoptImageForNextUnit(image_);
   return true;
@@ -130,7 +86,7 @@ const ImageIdentity& Station::image() const {
   static const ImageIdentity kNone;
   static const ImageIdentity kPool{"key_pool", 0, {}, {}};
   if (pool_) return kPool;
-  return image_ ? identities_.at(image_->id()) : kNone;
+  return image_ ? *identities_.Find(image_->id()) : kNone;
 }
 
 bool Station::UseKeyPool(const std::string& dir, std::size_t low_mark, std::string& error) {
@@ -171,13 +127,13 @@ void Station::TellPool(std::string text) {
   pool_news_.push_back(PrintableText(text));
 }
 
-std::shared_ptr<const ImageSnapshot> Station::TakeKey(const KeyTaker& taker) {
+std::shared_ptr<const ImageSnapshot> Station::TakeKey(const std::string& slot) {
   std::vector<KeyMove> moved;
   std::string error;
   std::shared_ptr<const ImageSnapshot> image;
   {
     std::lock_guard lock(keys_mutex_);
-    auto key = pool_->Take(taker.slot, moved, error);
+    auto key = pool_->Take(slot, moved, error);
     for (const KeyMove& move : moved)
       TellPool("key " + move.name + " moved to " + move.to + "/: " + move.reason);
     if (!error.empty()) TellPool("no key given: " + error);
@@ -252,6 +208,12 @@ bool Station::OpenRecords(const std::string& path, std::string& error) {
   return records_.Open(path, error);
 }
 
+void Station::StopRecording() {
+  records_.Close();
+  if (db_ == records_db_.get()) db_ = nullptr;
+  records_db_.reset();
+}
+
 const SlotSpec& Station::spec(std::size_t index) const {
   return slots_[index]->spec;
 }
@@ -260,37 +222,109 @@ BoxSession& Station::session(std::size_t index) {
   return slots_[index]->session;
 }
 
-std::size_t Station::AddSlot(const SlotSpec& spec) {
-  SessionOptions options = settings_.session;
-  options.wait_for_missing = true;
-  const std::size_t index = slots_.size();
-  slots_.push_back(std::make_unique<Slot>(*this, spec, index, options));
-  Slot& slot = *slots_.back();
-  if (pool_) slot.session.SetImageSource(&slot.taker);
-  if (image_) slot.session.AdoptImage(image_);
-  slot.session.Connect(spec.device, settings_.line);
-  wake_();
-  return index;
+std::vector<SlotSpec> Station::specs() const {
+  std::vector<SlotSpec> all;
+  for (const auto& slot : slots_) all.push_back(slot->spec);
+  return all;
 }
 
-bool Station::RemoveSlot(std::size_t index) {
-  if (index >= slots_.size() || InUnit(slots_[index]->session.Snapshot().state)) return false;
+bool Station::AnyUnitInProgress() const {
+  for (const auto& slot : slots_)
+    if (InUnit(slot->session.Snapshot().state)) return true;
+  return false;
+}
+
+std::unique_ptr<Station::Slot> Station::NewSlot(const SlotSpec& spec, std::size_t index) {
+  SessionOptions options = settings_.session;
+  options.wait_for_missing = true;
+  auto slot = std::make_unique<Slot>(*this, spec, index, options);
+  if (pool_) slot->session.SetImageSource(&slot->taker);
+  if (image_) slot->session.AdoptImage(image_);
+  slot->session.Connect(spec.device, line_);
+  return slot;
+}
+
+bool Station::AddSlot(const SlotSpec& spec, std::string& error) {
+  std::vector<SlotSpec> all = specs();
+  all.push_back(spec);
+  if (!CheckSlotAmong(all, all.size() - 1, error)) return false;
+  slots_.push_back(NewSlot(spec, slots_.size()));
+  wake_();
+  return true;
+}
+
+bool Station::IdleSlot(std::size_t index, const char* done, std::string& error) const {
+  if (index >= slots_.size()) {
+    error = "no such slot";
+    return false;
+  }
+  if (!InUnit(slots_[index]->session.Snapshot().state)) return true;
+  error = std::string("a slot is ") + done + " only while no unit is in progress on it";
+  return false;
+}
+
+bool Station::RemoveSlot(std::size_t index, std::string& error) {
+  if (!IdleSlot(index, "removed", error)) return false;
   slots_[index]->session.Stop();
   slots_.erase(slots_.begin() + static_cast<long>(index));
   for (std::size_t i = index; i < slots_.size(); ++i) slots_[i]->index = i;
   return true;
 }
 
-bool Station::RenameSlot(std::size_t index, const std::string& name) {
-  if (index >= slots_.size() || InUnit(slots_[index]->session.Snapshot().state)) return false;
-  if (!IsSlotName(name)) return false;
+bool Station::RenameSlot(std::size_t index, const std::string& name, std::string& error) {
+  if (!IdleSlot(index, "renamed", error)) return false;
+  if (!IsSlotName(name)) {
+    error = "a slot name is letters, digits, '-', '_' and '.'";
+    return false;
+  }
   for (const auto& slot : slots_) {
-    if (slot->spec.name == name) return slot.get() == slots_[index].get();
+    if (slot->spec.name != name || slot.get() == slots_[index].get()) continue;
+    error = "the name is taken";
+    return false;
   }
   slots_[index]->spec.name = name;
   std::lock_guard lock(keys_mutex_);
   slots_[index]->taker.slot = name;
   return true;
+}
+
+// An unnamed slot is called by its device, and follows it.
+bool Station::ChangeDevice(std::size_t index, const std::string& device, std::string& error) {
+  if (index >= slots_.size()) {
+    error = "no such slot";
+    return false;
+  }
+  std::vector<SlotSpec> all = specs();
+  SlotSpec& spec = all[index];
+  if (spec.name == spec.device) spec.name = device;
+  spec.device = device;
+  if (!CheckSlotAmong(all, index, error)) return false;
+  if (InUnit(slots_[index]->session.Snapshot().state)) {
+    error = "the device is changed only while no unit is in progress";
+    return false;
+  }
+  Restart(index, all[index]);
+  return true;
+}
+
+bool Station::SetLine(const LineSettings& line, std::string& error) {
+  if (ValidateLineSettings(line) != 0) {
+    error = "no port can take them";
+    return false;
+  }
+  if (AnyUnitInProgress()) {
+    error = "a unit is in progress";
+    return false;
+  }
+  line_ = line;
+  for (std::size_t i = 0; i < slots_.size(); ++i) Restart(i, slots_[i]->spec);
+  return true;
+}
+
+void Station::Restart(std::size_t index, const SlotSpec& spec) {
+  slots_[index]->session.Stop();
+  slots_[index] = NewSlot(spec, index);
+  wake_();
 }
 
 // Every slot's ended units are recorded together first (one fsync for a
@@ -356,10 +390,10 @@ std::vector<StationEvent> Station::Record(const std::vector<std::vector<UnitResu
   for (std::size_t index = 0; index < results.size(); ++index) {
     const Slot& slot = *slots_[index];
     for (const UnitResult& result : results[index]) {
-      const auto identity = identities_.find(result.image_id);
+      const ImageIdentity* identity = identities_.Find(result.image_id);
       StationEvent event(StationEvent::Kind::kUnitEnded, index);
       event.record = {slot.spec.name, slot.spec.device,
-                      identity != identities_.end() ? identity->second : image(),
+                      identity ? *identity : image(),
                       result, host_, settings_.tool_version};
       if (pool_) event.record.image = KeyIdentity(result.image_id);
       event.record.station = settings_.station_name;
@@ -374,9 +408,9 @@ std::vector<StationEvent> Station::Record(const std::vector<std::vector<UnitResu
       event.error = "cannot write the record file " + records_.path() + ": " + error;
     }
   }
-  if (db_) {
-    EndInDatabase(results, events);
-  } else if (pool_) {
+  if (db_) EndInDatabase(results, events);
+  // A folder pool's keys are settled there, wherever the records go.
+  if (pool_ && db_ != pool_.get()) {
     for (const auto& slot_results : results)
       for (const UnitResult& result : slot_results) SettleKey(result);
   }
@@ -427,14 +461,7 @@ void Station::InOrder(std::size_t index, std::vector<StationEvent> ended,
 }
 
 PortDiagnosis Station::Diagnose(const Slot& slot, const SessionNotice& notice) const {
-  PortFailure failure;
-  failure.path = slot.spec.device;
-  failure.error = notice.error;
-  failure.configuring = notice.configuring;
-  failure.line = settings_.line;
-  if (notice.error == ENOENT)
-    failure.similar_devices = ClosestNodes(slot.spec.device, ListSerialDevices(), 3);
-  return DiagnosePort(failure);
+  return DiagnoseBoxPort(slot.spec.device, notice.error, notice.configuring, line_);
 }
 
 std::optional<SteadyTime> Station::NextService() const {
@@ -468,28 +495,6 @@ SlotView Station::View(std::size_t index) const {
   view.bytes_per_second = slot.meter.bytes_per_second();
   view.eta_seconds = slot.meter.EtaSeconds(view.snapshot.covered, view.snapshot.image_size);
   return view;
-}
-
-std::string PhaseText(const SessionSnapshot& s) {
-  if (InUnit(s.state) || !s.last_result) {
-    std::string phase = SlotStateName(s.state);
-    // Missing or gone is the usual case; anything else says why.
-    if (s.state == SlotState::kWaitingForDevice && s.problem_error != 0 &&
-        s.problem_error != ENOENT && s.problem_error != ENODEV)
-      phase += std::string(": ") + std::strerror(s.problem_error);
-    return phase;
-  }
-  const UnitResult& r = *s.last_result;
-  char text[64];
-  std::snprintf(text, sizeof text, "%s in %.1f s",
-                r.outcome == UnitOutcome::kPass   ? "PASS"
-                : r.outcome == UnitOutcome::kFail ? "FAIL"
-                                                  : "ABORTED",
-                r.duration_s);
-  std::string phase = text;
-  if (!r.reason.empty()) phase += ": " + r.reason;
-  if (s.state == SlotState::kWaitingForDevice) phase += "; waiting for device";
-  return phase;
 }
 
 }  // namespace ternis

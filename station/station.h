@@ -2,11 +2,14 @@
 // A station: one image served to many slots at once, each slot a box
 // session on its own port, every ended unit recorded (on disk first) with
 // the identity of the bytes it got. The server and the station window are
-// two front ends of this one object.
+// two front ends of this one object, both building it through
+// StationChoice (station_setup.h) and telling its events with the texts of
+// station_texts.h.
 //
 // Threads: everything here runs on the owner's thread (the server's loop,
 // the window's thread). The sessions' receive threads only call `wake`
-// (when something shown changed) and the optional frame printer.
+// (when something shown changed), the optional frame printer and, with a
+// key pool, take and give back keys (under keys_mutex_).
 
 #include <chrono>
 #include <functional>
@@ -18,6 +21,7 @@
 #include <vector>
 
 #include "station/box_session.h"
+#include "station/image_identities.h"
 #include "station/key_pool.h"
 #include "station/port_diagnosis.h"
 #include "station/record_file.h"
@@ -91,17 +95,27 @@ class Station {
   KeyPoolCounts PoolCounts() const;
 
   bool OpenRecords(const std::string& path, std::string& error);
+  // Units from now on are recorded only in the pool's database, if any.
+  void StopRecording();
   // Records to a database (beside or instead of the record file).
   void RecordToDatabase(std::unique_ptr<StationDatabase> db);
   bool recording() const { return records_.is_open() || db_ != nullptr; }
 
   // Adds a slot and starts serving it (a missing device is waited for).
-  std::size_t AddSlot(const SlotSpec& spec);
-  // Removes or renames an idle slot (no unit in progress); false otherwise.
-  bool RemoveSlot(std::size_t index);
-  bool RenameSlot(std::size_t index, const std::string& name);
+  // A bad or repeated name or device is refused: false with the reason.
+  bool AddSlot(const SlotSpec& spec, std::string& error);
+  // These change an idle slot only (no unit in progress); false with the
+  // reason otherwise. A slot keeps its place; a new device reopens it.
+  bool RemoveSlot(std::size_t index, std::string& error);
+  bool RenameSlot(std::size_t index, const std::string& name, std::string& error);
+  bool ChangeDevice(std::size_t index, const std::string& device, std::string& error);
+  // Every port reopened with `line`, while no unit is in progress.
+  bool SetLine(const LineSettings& line, std::string& error);
+  const LineSettings& line() const { return line_; }
+  bool AnyUnitInProgress() const;
   std::size_t slot_count() const { return slots_.size(); }
   const SlotSpec& spec(std::size_t index) const;
+  std::vector<SlotSpec> specs() const;
   BoxSession& session(std::size_t index);
 
   // Upkeep of every slot; results are recorded before they are returned.
@@ -115,8 +129,6 @@ class Station {
 
  private:
   struct Slot;
-  class SlotObserver;
-  class KeyTaker;
   struct KeyInUse {
     std::string name;
     std::string sha256;
@@ -124,7 +136,7 @@ class Station {
   };
 
   // Receive threads: the next key for a unit about to start, or null.
-  std::shared_ptr<const ImageSnapshot> TakeKey(const KeyTaker& taker);
+  std::shared_ptr<const ImageSnapshot> TakeKey(const std::string& slot);
   void GiveBackKey(const ImageSnapshot& image);
   // The key a unit ended with goes where its outcome sends it.
   void SettleKey(const UnitResult& result);
@@ -146,13 +158,19 @@ class Station {
   void EndInDatabase(const std::vector<std::vector<UnitResult>>& results,
                      std::vector<StationEvent>& events);
   PortDiagnosis Diagnose(const Slot& slot, const SessionNotice& notice) const;
+  // A slot idle at `index`, else false with "a slot is <done> only while ...".
+  bool IdleSlot(std::size_t index, const char* done, std::string& error) const;
+  // The slot at `index` stopped and started again as `spec`.
+  void Restart(std::size_t index, const SlotSpec& spec);
+  std::unique_ptr<Slot> NewSlot(const SlotSpec& spec, std::size_t index);
 
   const StationSettings settings_;
   const Wake wake_;
   const FramePrinter frames_;
   const std::string host_;
+  LineSettings line_;  // the settings' until changed
   std::shared_ptr<const ImageSnapshot> image_;
-  std::map<std::uint64_t, ImageIdentity> identities_;  // every image served, by snapshot id
+  ImageIdentities identities_;  // every image served
   RecordFile records_;
   std::unique_ptr<KeySource> pool_;
   std::unique_ptr<StationDatabase> records_db_;  // records only
@@ -167,9 +185,5 @@ class Station {
   bool unlocked_said_ = false;
   std::vector<std::unique_ptr<Slot>> slots_;  // last: its sessions give keys back as they stop
 };
-
-// "PASS in 93.9 s", "FAIL in 2.0 s: device lost at 37 %"; the state's name
-// while a unit is in progress or before the first result.
-std::string PhaseText(const SessionSnapshot& s);
 
 }  // namespace ternis

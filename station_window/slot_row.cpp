@@ -11,6 +11,7 @@
 #include <cmath>
 
 #include "controls/percent_progress_ctrl.h"
+#include "station/station_texts.h"
 
 namespace ternis {
 
@@ -52,18 +53,6 @@ QString StateText(SlotState state) {
     default:
       return QString::fromLatin1(SlotStateName(state));
   }
-}
-
-QString ResultText(const UnitResult& r) {
-  const char* word = r.outcome == UnitOutcome::kPass   ? "PASS in"
-                     : r.outcome == UnitOutcome::kFail ? "FAIL after"
-                                                       : "ABORTED after";
-  QString text = QStringLiteral("unit %1 %2 %3 s")
-                     .arg(r.number)
-                     .arg(QLatin1String(word))
-                     .arg(r.duration_s, 0, 'f', 1);
-  if (!r.reason.empty()) text += QStringLiteral(": ") + QString::fromStdString(r.reason);
-  return text;
 }
 
 QString RateText(double bytes_per_second) {
@@ -215,7 +204,7 @@ void SlotRow::ShowResult(const UnitRecord& record, const std::string& record_err
   const UnitResult& r = record.result;
   tally_.Count(r.outcome);
   ShowCounts();
-  QString text = ResultText(r);
+  QString text = QString::fromStdString(ResultText(r));
   if (!record_error.empty()) text += QStringLiteral(" \u2014 NOT RECORDED");
   result_->setText(text);
   // A palette, not a style sheet: sixteen rows re-polished at once held

@@ -97,8 +97,6 @@ void FillDeviceChooser(QComboBox* chooser, const std::vector<SerialDevice>& devi
 // "PASS", "FAIL", "ABORTED" for a slot whose unit ended; the state's name
 // ("waiting for device", "serving", ...) otherwise.
 QString StateText(SlotState state);
-// "unit 3 PASS in 12.4 s", "unit 4 FAIL after 2.0 s: device lost at 37 %".
-QString ResultText(const UnitResult& result);
 // "1.2 MB/s", "85 KB/s"; empty when nothing moves.
 QString RateText(double bytes_per_second);
 // "12 s", "3:05"; empty when unknown.

@@ -5,24 +5,25 @@
 #include "app/file_kind.h"
 #include "app/settings_store.h"
 
+#ifndef TERNIS_VERSION
+#define TERNIS_VERSION "0"
+#endif
+
 namespace ternis {
 
 namespace {
 
-// Each kind's path, under the names the classic window uses at the top level.
-struct KindKey {
-  std::uint32_t kind;
-  const char* name;
-  QString StationWindowSettings::*path;
-};
-constexpr KindKey kKindKeys[4] = {{M_KEY_FILE, "M_KEY", &StationWindowSettings::m_key},
-                                  {D_KEY_FILE, "D_KEY", &StationWindowSettings::d_key},
-                                  {C_KEY_FILE, "C_KEY", &StationWindowSettings::c_key},
-                                  {FIRMWARE_FILE, "Firmware", &StationWindowSettings::firmware}};
+constexpr std::size_t kPoolLowMark = 10;  // keys left in the pool when the log warns
+
+// Each kind's path field, in the order of kFileKinds; kept under the names
+// the classic window uses at the top level.
+constexpr QString StationWindowSettings::*kKindPaths[4] = {
+    &StationWindowSettings::m_key, &StationWindowSettings::d_key, &StationWindowSettings::c_key,
+    &StationWindowSettings::firmware};
 
 bool IsKind(std::uint32_t kind) {
-  for (const KindKey& key : kKindKeys)
-    if (key.kind == kind) return true;
+  for (const FileKindEntry& entry : kFileKinds)
+    if (entry.kind == kind) return true;
   return false;
 }
 
@@ -48,8 +49,7 @@ std::vector<SlotSpec> ReadSlots(QSettings& file) {
     std::string error;
     std::vector<SlotSpec> with = slot_specs;
     with.push_back(slot);
-    if (CheckSlot(slot, slot.name != slot.device, error) && CheckUnique(with, error))
-      slot_specs = std::move(with);
+    if (CheckSlotAmong(with, with.size() - 1, error)) slot_specs = std::move(with);
   }
   file.endArray();
   return slot_specs;
@@ -57,14 +57,24 @@ std::vector<SlotSpec> ReadSlots(QSettings& file) {
 
 }  // namespace
 
-bool IsKeyKind(std::uint32_t kind) {
-  return kind == M_KEY_FILE || kind == D_KEY_FILE || kind == C_KEY_FILE;
+QString* StationWindowSettings::PathOf(std::uint32_t kind) {
+  for (std::size_t i = 0; i < std::size(kFileKinds); ++i)
+    if (kFileKinds[i].kind == kind) return &(this->*kKindPaths[i]);
+  return nullptr;
 }
 
-QString* StationWindowSettings::PathOf(std::uint32_t kind) {
-  for (const KindKey& key : kKindKeys)
-    if (key.kind == kind) return &(this->*key.path);
-  return nullptr;
+StationChoice StationWindowSettings::ChoiceFor(const QString& file, bool key) const {
+  StationChoice choice;
+  choice.file = file.toStdString();
+  choice.key = key;
+  choice.key_pool = key_pool.toStdString();
+  choice.pool_low = kPoolLowMark;
+  choice.record = record_path.toStdString();
+  choice.station_name = station_name.toStdString();
+  choice.line = line;
+  choice.unit_timeout = unit_timeout;
+  choice.tool_version = TERNIS_VERSION;
+  return choice;
 }
 
 void StationWindowSettings::Load() {
@@ -81,12 +91,13 @@ void StationWindowSettings::Load() {
   bool ok = false;
   const std::uint32_t stored_kind = file.value(QStringLiteral("FileKind")).toUInt(&ok);
   if (ok && IsKind(stored_kind)) kind = stored_kind;
-  for (const KindKey& key : kKindKeys) {
-    const QString name = QLatin1String(key.name);
-    if (file.contains(name)) this->*key.path = file.value(name).toString();
+  for (std::size_t i = 0; i < std::size(kFileKinds); ++i) {
+    const QString name = QLatin1String(kFileKinds[i].setting);
+    if (file.contains(name)) this->*kKindPaths[i] = file.value(name).toString();
   }
   record_path = file.value(QStringLiteral("Record")).toString();
   key_pool = file.value(QStringLiteral("KeyPool")).toString();
+  station_name = file.value(QStringLiteral("StationName")).toString();
   const double timeout = file.value(QStringLiteral("UnitTimeout"), 30.0).toDouble(&ok);
   if (ok && timeout >= 0 && timeout <= 24 * 3600)
     unit_timeout = std::chrono::milliseconds(static_cast<long long>(timeout * 1000 + 0.5));
@@ -111,10 +122,11 @@ void StationWindowSettings::Save() const {
   file.beginGroup(QStringLiteral("Station"));
   file.remove(QString());  // slots removed since are gone from the file too
   file.setValue(QStringLiteral("FileKind"), kind);
-  for (const KindKey& key : kKindKeys)
-    file.setValue(QLatin1String(key.name), this->*key.path);
+  for (std::size_t i = 0; i < std::size(kFileKinds); ++i)
+    file.setValue(QLatin1String(kFileKinds[i].setting), this->*kKindPaths[i]);
   file.setValue(QStringLiteral("Record"), record_path);
   if (!key_pool.isEmpty()) file.setValue(QStringLiteral("KeyPool"), key_pool);
+  if (!station_name.isEmpty()) file.setValue(QStringLiteral("StationName"), station_name);
   file.setValue(QStringLiteral("UnitTimeout"), static_cast<double>(unit_timeout.count()) / 1000.0);
   file.beginWriteArray(QStringLiteral("Slots"), static_cast<int>(slot_specs.size()));
   for (std::size_t i = 0; i < slot_specs.size(); ++i) {

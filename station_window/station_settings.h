@@ -2,7 +2,8 @@
 // What the station window keeps between runs, in the `Station` group of the
 // program's settings file (QSettings "Halvek"/"Velko"): the slots (names and
 // devices, in the order shown), the file kind and the path of each kind, the
-// key pool, the record file and the unit time-out. The line settings are the COM port
+// key pool and the record target (each a path or a postgresql:// URI), the
+// station's name and the unit time-out. The line settings are the COM port
 // panel's own (`Baudrate`, `Data`, `Parity`, `Stop` at the top level), so
 // both windows talk to boxes the same way.
 
@@ -13,6 +14,7 @@
 
 #include "link/line_settings.h"
 #include "station/slot_spec.h"
+#include "station/station_setup.h"
 
 namespace ternis {
 
@@ -26,17 +28,17 @@ class StationWindowSettings {
 
   // The path stored for `kind`; null for an unknown kind.
   QString* PathOf(std::uint32_t kind);
+  // The station these settings describe, serving `file` (`key`: a secret).
+  StationChoice ChoiceFor(const QString& file, bool key) const;
 
   std::vector<SlotSpec> slot_specs;
   std::uint32_t kind = 0;
   QString firmware, c_key, d_key, m_key;
-  QString record_path;  // empty: no record file
-  QString key_pool;     // a folder of keys, one for each box, instead of the file; empty: none
+  QString record_path;   // a file or a postgresql:// URI; empty: not recorded
+  QString key_pool;      // a folder or a postgresql:// URI, instead of the file; empty: none
+  QString station_name;  // with every record and key state; empty: the host name
   std::chrono::milliseconds unit_timeout{std::chrono::seconds(30)};
   LineSettings line;
 };
-
-// A key file (M, D or C) is a secret: kept out of core dumps and swap.
-bool IsKeyKind(std::uint32_t kind);
 
 }  // namespace ternis
