@@ -43,6 +43,7 @@ class StationWindow : public QWidget {
   // Returns the chosen path, or an empty one when cancelled (tests replace it).
   using FileChooser = std::function<QString(QWidget* parent, const QString& title)>;
   static constexpr int kRefreshIntervalMs = 33;  // at most 30 row refreshes a second
+  static constexpr int kServiceSpacingMs = 10;   // a wake runs the upkeep at most this often
 
   explicit StationWindow(StationWindowSettings& settings, QWidget* parent = nullptr);
   ~StationWindow() override;
@@ -157,6 +158,7 @@ class StationWindow : public QWidget {
   QTimer* refresh_timer_ = nullptr;
   QTimer* tick_timer_ = nullptr;
   QElapsedTimer since_refresh_;
+  QElapsedTimer since_service_;
   QElapsedTimer elapsed_;
   FileChooser choose_file_;
   FileChooser choose_folder_;
