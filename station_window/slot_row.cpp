@@ -136,6 +136,17 @@ void SlotRow::CreateControls() {
   layout->addWidget(result_, 1);
   layout->addWidget(log_);
   layout->addWidget(remove_);
+  FixCellHeights(layout);
+}
+
+// The row's height for good on the cells that change while a unit runs: a
+// label of fixed size takes a new text without laying out its row, and the
+// rows' container, again; sixteen rows change thirty times a second.
+void SlotRow::FixCellHeights(const QLayout* layout) {
+  const QMargins margins = layout->contentsMargins();
+  const int height = layout->sizeHint().height() - margins.top() - margins.bottom();
+  for (QLabel* cell : {state_, rate_, eta_, passed_label_, failed_label_})
+    cell->setFixedHeight(height);
 }
 
 void FillDeviceChooser(QComboBox* chooser, const std::vector<SerialDevice>& devices) {

@@ -15,6 +15,7 @@
 
 class QComboBox;
 class QLabel;
+class QLayout;
 class QLineEdit;
 class QToolButton;
 
@@ -67,6 +68,7 @@ class SlotRow : public QFrame {
 
  private:
   void CreateControls();
+  void FixCellHeights(const QLayout* layout);
   void OnNameEdited();
   void OnDeviceEdited();
   void ShowCounts();

@@ -247,18 +247,27 @@ void StationWindow::Start() {
   Refresh();
 }
 
-// Any thread. One queued call however many wakes come before it runs.
+// Any thread. One queued call however many wakes come before the upkeep
+// takes the news.
 void StationWindow::Wake() {
   if (wake_posted_.exchange(true)) return;
   QMetaObject::invokeMethod(this, &StationWindow::OnWake, Qt::QueuedConnection);
 }
 
+// A box wakes the window at every percent it reads: sixteen fast boxes make
+// well over a thousand wakes a second, each a turn of this thread. The
+// upkeep runs at most every kServiceSpacingMs; wakes in between wait for it.
 void StationWindow::OnWake() {
-  wake_posted_.store(false);  // a wake from now on posts again
-  Service();
+  const qint64 since = since_service_.isValid() ? since_service_.elapsed() : kServiceSpacingMs;
+  if (since >= kServiceSpacingMs) return Service();
+  const int wait = static_cast<int>(kServiceSpacingMs - since);
+  if (!service_timer_->isActive() || service_timer_->remainingTime() > wait)
+    service_timer_->start(wait);
 }
 
 void StationWindow::Service() {
+  wake_posted_.store(false);  // news from here on wakes again
+  since_service_.restart();
   if (!station_ || ended_) return;
   for (const StationEvent& event : station_->Service(Clock::now())) Tell(event);
   ScheduleService();

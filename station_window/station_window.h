@@ -38,6 +38,7 @@ class StationWindow : public QWidget {
  public:
   using FileChooser = FilePanel::Chooser;
   static constexpr int kRefreshIntervalMs = 33;  // at most 30 row refreshes a second
+  static constexpr int kServiceSpacingMs = 10;   // a wake runs the upkeep at most this often
 
   explicit StationWindow(StationWindowSettings& settings, QWidget* parent = nullptr);
   ~StationWindow() override;
@@ -134,6 +135,7 @@ class StationWindow : public QWidget {
   QTimer* refresh_timer_ = nullptr;
   QTimer* tick_timer_ = nullptr;
   QElapsedTimer since_refresh_;
+  QElapsedTimer since_service_;
   QElapsedTimer elapsed_;
   bool ended_ = false;
   QString record_error_;
