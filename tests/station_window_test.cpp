@@ -24,7 +24,7 @@
 #include "app/file_kind.h"
 #include "controls/percent_progress_ctrl.h"
 #include "controls/skin_button.h"
-#include "station/station_database.h"
+#include "station/database_admin.h"
 #include "station_window/slot_row.h"
 #include "tests/support/pg_cluster.h"
 #include "tests/support/process.h"
@@ -223,7 +223,7 @@ TEST_F(StationWindowTest, RecordsAndKeysFromADatabaseUnderTheStationsName) {
   test::PgCluster db;
   ASSERT_TRUE(db.ok()) << db.why();
   std::string said, error;
-  ASSERT_TRUE(StationDatabase::CreateSchema(db.Uri(), said, error)) << error;
+  ASSERT_TRUE(DatabaseAdmin::CreateSchema(db.Uri(), said, error)) << error;
   db.Query("INSERT INTO ternis_keys (name, sha256, bytes) VALUES ('db-key', 'x', '\\x00')");
   fs::create_directories(dir.path() / "pool" / "ready");
   dir.Write("pool/ready/folder-key", std::vector<std::uint8_t>(2048, 0x21));
