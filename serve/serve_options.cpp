@@ -348,7 +348,7 @@ StationChoice ChoiceOf(const ServeOptions& options) {
   choice.db_spool = options.db_spool;
   choice.line = options.line;
   choice.unit_timeout = std::chrono::milliseconds(
-      static_cast<long long>(options.unit_timeout_seconds * 1000.0 + 0.5));
+      std::llround(options.unit_timeout_seconds * 1000.0));
   choice.tool_version = TERNIS_VERSION;
   return choice;
 }

@@ -1,6 +1,7 @@
 #include "station_window/station_settings.h"
 
 #include <QSettings>
+#include <cmath>
 
 #include "app/file_kind.h"
 #include "app/settings_store.h"
@@ -100,7 +101,7 @@ void StationWindowSettings::Load() {
   station_name = file.value(QStringLiteral("StationName")).toString();
   const double timeout = file.value(QStringLiteral("UnitTimeout"), 30.0).toDouble(&ok);
   if (ok && timeout >= 0 && timeout <= 24 * 3600)
-    unit_timeout = std::chrono::milliseconds(static_cast<long long>(timeout * 1000 + 0.5));
+    unit_timeout = std::chrono::milliseconds(std::llround(timeout * 1000));
   slot_specs = ReadSlots(file);
 }
 
