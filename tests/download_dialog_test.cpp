@@ -32,6 +32,7 @@
 #include "app/sm_message.h"
 #include "app/termination_watch.h"
 #include "station/box_session.h"
+#include "tests/support/holds.h"
 #include "tests/support/process.h"
 #include "tests/support/pty_box.h"
 #include "tests/support/temp_dir.h"
@@ -43,10 +44,17 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using test::Holds;
 using test::Process;
 using test::PumpUntil;
 using test::ReadText;
 using test::SettingsFile;
+
+// The settings file holds each of `lines`.
+void ExpectSaved(const std::vector<std::string>& lines) {
+  const std::string saved = ReadText(SettingsFile().string());
+  for (const std::string& line : lines) EXPECT_TRUE(Holds(saved, line));
+}
 
 struct Moment {  // what the window showed after one progress message
   int percent;
@@ -73,13 +81,17 @@ class WindowTest : public testing::Test {
 
   std::string Path(const std::string& name) const { return (dir.path() / name).string(); }
 
-  // The firmware on COM1, where the box is (or, with NoBox, no device).
-  void WriteSettings(const std::string& extra) {
+  // The window with the firmware on COM1, where a box runs with `args`.
+  void OpenWithBox(const std::vector<std::string>& args, const std::string& extra = "") {
     test::WriteSettings("FILE_MASK=4096\nFirmware=" + firmware + "\nCOM1=" + Path("box") + "\n" +
                         extra);
+    StartBox(args);
+    OpenWindow();
   }
-  void NoBox(const std::string& extra = "") {
+  // The window with no device on COM1.
+  void OpenWithoutBox(const std::string& extra = "") {
     test::WriteSettings("COM1=" + Path("no-such-device") + "\n" + extra);
+    OpenWindow();
   }
 
   void StartBox(std::vector<std::string> args) {
@@ -120,6 +132,14 @@ class WindowTest : public testing::Test {
 
   bool Reported(const QString& line) const {
     return std::find(statuses.begin(), statuses.end(), line) != statuses.end();
+  }
+  bool Reported(const std::string& line) const { return Reported(QString::fromStdString(line)); }
+  bool Reported(const char* line) const { return Reported(QString(line)); }
+  std::vector<QString> TxKeys() const {
+    std::vector<QString> lines;
+    std::copy_if(statuses.begin(), statuses.end(), std::back_inserter(lines),
+                 [](const QString& line) { return line.startsWith("TX_KEY"); });
+    return lines;
   }
   bool Shown(const QString& line) const {
     return std::find(shown.begin(), shown.end(), line) != shown.end();
@@ -181,30 +201,25 @@ TEST_P(DownloadTest, DownloadsTheFirmwareWithTheBusyNoticeWhileTheBoxWrites) {
   WriteFirmware(size);
   const std::string sized = std::to_string(size);
   const std::string requests = std::to_string((size + chunk - 1) / chunk);
-  WriteSettings("");
-  StartBox({"--reference", firmware, "--chunk", std::to_string(chunk), "--write-time", "0.4"});
-  OpenWindow();
+  OpenWithBox({"--reference", firmware, "--chunk", std::to_string(chunk), "--write-time", "0.4"});
   int sounded = 0;
   dialog->setSounder([&](bool) { ++sounded; });
   EXPECT_TRUE(messages.empty()) << messages.front().toStdString();
   EXPECT_EQ(dialog->pathBox()->text().toStdString(), firmware);
   EXPECT_EQ(dialog->kindButton(3)->GetCheck(), 1);
-  EXPECT_TRUE(Reported(
-      QString::fromStdString("FIRMWARE file selected : ; " + firmware + " sized " + sized)));
-  EXPECT_TRUE(Reported(QString::fromStdString(firmware + ": sha256 " + Sha256())));
+  EXPECT_TRUE(Reported("FIRMWARE file selected : ; " + firmware + " sized " + sized));
+  EXPECT_TRUE(Reported(firmware + ": sha256 " + Sha256()));
   EXPECT_EQ(dialog->identityLabel()->text().toStdString(),
             sized + " bytes \u00b7 SHA-256 " + Sha256().substr(0, 8));
 
   ASSERT_EQ(WaitForBox(), 0) << ReadText(Path("box.err"));
   PumpUntil([&] { return !units.empty(); }, 5s);
-  EXPECT_NE(ReadText(Path("box.out")).find("every byte checked"), std::string::npos);
+  EXPECT_TRUE(Holds(ReadText(Path("box.out")), "every byte checked"));
   EXPECT_EQ(dialog->progress()->GetPos(), 100);
   EXPECT_TRUE(Reported("Complete KEY file."));
   // One line per tenth of the unit stands for the requests.
   EXPECT_FALSE(Reported("Data request has been arrived from STB(STB_DATA_REQ)."));
-  std::vector<QString> tx_keys;
-  std::copy_if(statuses.begin(), statuses.end(), std::back_inserter(tx_keys),
-               [](const QString& line) { return line.startsWith("TX_KEY"); });
+  const auto tx_keys = TxKeys();
   ASSERT_EQ(tx_keys.size(), size == 409'600 ? 11u : 3u);
   EXPECT_EQ(tx_keys[0], QStringLiteral("TX_KEY : 4096 bytes started at 0 (%1 %, 1 request since "
                                        "the last line)")
@@ -226,12 +241,8 @@ TEST_P(DownloadTest, DownloadsTheFirmwareWithTheBusyNoticeWhileTheBoxWrites) {
   if (size != 409'600) return;
 
   dialog->EndProgram();  // the close button's way: port closed, settings saved
-  const std::string saved = ReadText(SettingsFile().string());
-  for (const std::string& line :
-       {std::string("FILE_MASK=4096"), "Firmware=" + firmware, "COM1=" + Path("box"),
-        std::string("Port=0"), std::string("Baudrate=115200"), std::string("Data=8"),
-        std::string("Stop=0")})
-    EXPECT_NE(saved.find(line), std::string::npos) << line << " in\n" << saved;
+  ExpectSaved({"FILE_MASK=4096", "Firmware=" + firmware, "COM1=" + Path("box"), "Port=0",
+               "Baudrate=115200", "Data=8", "Stop=0"});
   EXPECT_EQ(session.port().GetLastStatus(), "Disconnected");
 }
 
@@ -239,10 +250,9 @@ TEST_P(DownloadTest, DownloadsTheFirmwareWithTheBusyNoticeWhileTheBoxWrites) {
 // lets the device go at once, and serves the box when it is back, also
 // after Apply in the COM port panel while it waited (with the new baud).
 TEST_F(WindowTest, AnUnpluggedBoxFailsItsUnitAndIsServedWhenItReturns) {
-  WriteSettings("Sound=1\n");
-  StartBox({"--reference", firmware, "--chunk", "4096", "--close-after", "30", "--reopen-after",
-            "2", "--units", "2"});
-  OpenWindow();
+  OpenWithBox({"--reference", firmware, "--chunk", "4096", "--close-after", "30",
+               "--reopen-after", "2", "--units", "2"},
+              "Sound=1\n");
   std::vector<bool> sounded;
   dialog->setSounder([&](bool passed) { sounded.push_back(passed); });
   PumpUntil([&] { return Shown("Unit 1 failed: device lost at 30 %; waiting for the device"); });
@@ -272,16 +282,12 @@ TEST_F(WindowTest, AnUnpluggedBoxFailsItsUnitAndIsServedWhenItReturns) {
 // and the window catches up afterwards with every message in order (every
 // request logged, as the settings ask).
 TEST_F(WindowTest, TheBoxIsServedWhileTheWindowTurnsNoEvents) {
-  WriteSettings("LogEveryRequest=1\n");
-  StartBox({"--reference", firmware, "--chunk", "4096"});
-  OpenWindow();
+  OpenWithBox({"--reference", firmware, "--chunk", "4096"}, "LogEveryRequest=1\n");
   ASSERT_EQ(box->Wait(30s), 0) << ReadText(Path("box.err"));
   PumpUntil([&] { return !units.empty(); }, 10s);
   ASSERT_EQ(units.size(), 1u);
   EXPECT_TRUE(units[0].startsWith("unit 1 PASS")) << units[0].toStdString();
-  std::vector<QString> tx_keys;
-  std::copy_if(statuses.begin(), statuses.end(), std::back_inserter(tx_keys),
-               [](const QString& line) { return line.startsWith("TX_KEY"); });
+  const auto tx_keys = TxKeys();
   ASSERT_EQ(tx_keys.size(), 100u);
   for (int i = 0; i < 100; ++i)
     EXPECT_EQ(tx_keys[i], QStringLiteral("TX_KEY : 4096 bytes started at %1").arg(i * 4096));
@@ -292,9 +298,7 @@ TEST_F(WindowTest, TheBoxIsServedWhileTheWindowTurnsNoEvents) {
 // A box that stops asking while it writes (it died, or hangs): its unit
 // fails after the unit timeout, and the notice and the lock go with it.
 TEST_F(WindowTest, ABoxThatFallsSilentWhileWritingFailsItsUnitAndFreesTheWindow) {
-  WriteSettings("");
-  StartBox({"--reference", firmware, "--chunk", "4096", "--stop-after", "100", "--hold", "8"});
-  OpenWindow();
+  OpenWithBox({"--reference", firmware, "--chunk", "4096", "--stop-after", "100", "--hold", "8"});
   PumpUntil([&] { return !units.empty(); }, 15s);
   ASSERT_EQ(units.size(), 1u);
   EXPECT_TRUE(units[0].contains(": box stopped asking (2 s) (0 bytes missing); firmware.hex"))
@@ -306,8 +310,7 @@ TEST_F(WindowTest, ABoxThatFallsSilentWhileWritingFailsItsUnitAndFreesTheWindow)
 
 // What the window makes of the progress messages, in the order they come.
 TEST_F(WindowTest, ProgressMessagesMoveTheBarAndTheBusyNotice) {
-  NoBox();
-  OpenWindow();
+  OpenWithoutBox();
   struct Step {
     SmMessage message;
     std::intptr_t percent;
@@ -335,17 +338,14 @@ TEST_F(WindowTest, ProgressMessagesMoveTheBarAndTheBusyNotice) {
 }
 
 TEST_F(WindowTest, AKindWithoutAStoredFileLeavesNoImage) {
-  WriteSettings("");
-  StartBox({"--size", "1000", "--reply-timeout", "1"});
-  OpenWindow();
+  OpenWithBox({"--size", "1000", "--reply-timeout", "1"});
   QTest::mouseClick(dialog->kindButton(1), Qt::LeftButton);  // D.key: nothing stored
   EXPECT_EQ(settings.FILE_MASK, D_KEY_FILE);
   EXPECT_TRUE(dialog->pathBox()->text().isEmpty());
   QApplication::sendPostedEvents();
   EXPECT_EQ(dialog->kindButton(3)->GetCheck(), 0) << "the group unchecks the firmware button";
   dialog->SelectFile(D_KEY_FILE, QString::fromStdString(Path("missing.bin")));
-  EXPECT_TRUE(Reported(
-      QString::fromStdString("D KEY file selected ; " + Path("missing.bin") + " sized 0")));
+  EXPECT_TRUE(Reported("D KEY file selected ; " + Path("missing.bin") + " sized 0"));
   EXPECT_TRUE(settings.D_KEY.isEmpty()) << "a file that does not load is not stored";
   EXPECT_TRUE(dialog->identityLabel()->isHidden()) << "nothing served, nothing identified";
   EXPECT_EQ(WaitForBox(), 1) << "the box gets no bytes";
@@ -367,7 +367,7 @@ TEST_F(WindowTest, KeyFilesAreWarnedAboutAndNeverLogged) {
   PumpUntil([&] { return !units.empty(); }, 10s);
   const std::string warning =
       "key file " + key + " can be read by anyone on this machine (mode 0644): chmod 600 " + key;
-  EXPECT_TRUE(Reported(QString::fromStdString("warning: " + warning)));
+  EXPECT_TRUE(Reported("warning: " + warning));
   EXPECT_TRUE(dialog->pathBox()->toolTip().endsWith(QString::fromStdString("\n" + warning)))
       << dialog->pathBox()->toolTip().toStdString();
   for (const QString& line : statuses) {
@@ -376,13 +376,12 @@ TEST_F(WindowTest, KeyFilesAreWarnedAboutAndNeverLogged) {
   }
   dialog->logBook().Flush();
   const std::string log = ReadText(LogFile::DefaultPath().string());
-  EXPECT_NE(log.find(warning), std::string::npos) << "the log file has the lines";
+  EXPECT_TRUE(Holds(log, warning)) << "the log file has the lines";
   EXPECT_EQ(log.find("K3Y-S3CR3T"), std::string::npos);
 }
 
 TEST_F(WindowTest, AMissingDeviceShowsBothMessagesInOrder) {
-  NoBox();
-  OpenWindow();
+  OpenWithoutBox();
   EXPECT_EQ(messages, (std::vector<QString>{"Cannot open COM port", "Cannot initailize COM PORT"}));
   // The classic text, and under it the cause, in the box and in the log.
   EXPECT_TRUE(details[0].startsWith(QString::fromStdString(Path("no-such-device") +
@@ -411,8 +410,7 @@ bool Drop(QWidget* window, const QStringList& paths) {
 }
 
 TEST_F(WindowTest, OneDroppedFileIsSelectedAndOtherDropsAreRefused) {
-  NoBox("FILE_MASK=4096\nFirmware=" + firmware + "\n");
-  OpenWindow();
+  OpenWithoutBox("FILE_MASK=4096\nFirmware=" + firmware + "\n");
   const std::string second = dir.Write("second.hex", std::vector<std::uint8_t>(5000, 7));
   const QString second_path = QString::fromStdString(second);
 
@@ -440,10 +438,9 @@ TEST_F(WindowTest, OneDroppedFileIsSelectedAndOtherDropsAreRefused) {
 // the window nor load it. If the window does wait on it, a writer comes
 // after 10 s to let the test end and say so.
 TEST_F(WindowTest, AFifoChosenInTheDialogIsRefusedWithoutWaiting) {
-  NoBox("FILE_MASK=4096\nFirmware=" + firmware + "\n");
+  OpenWithoutBox("FILE_MASK=4096\nFirmware=" + firmware + "\n");
   const std::string fifo = Path("pipe.hex");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  OpenWindow();
   dialog->setFileChooser([&](QWidget*) { return QString::fromStdString(fifo); });
   std::atomic<bool> chosen{false}, rescued{false};
   std::thread rescuer([&] {
@@ -468,8 +465,7 @@ TEST_F(WindowTest, ALongPathIsShortenedInTheMiddleAndWholeInTheTooltip) {
   fs::create_directories(deep);
   const std::string path = (deep / "firmware-7.4.hex").string();
   fs::copy_file(firmware, path);
-  NoBox("FILE_MASK=4096\nFirmware=" + path + "\n");
-  OpenWindow();
+  OpenWithoutBox("FILE_MASK=4096\nFirmware=" + path + "\n");
   const QString shown = dialog->pathBox()->text();
   EXPECT_TRUE(shown.contains(QChar(0x2026))) << shown.toStdString();
   EXPECT_TRUE(shown.startsWith("/")) << shown.toStdString();
@@ -484,8 +480,7 @@ TEST_F(WindowTest, ALongPathIsShortenedInTheMiddleAndWholeInTheTooltip) {
 // Ctrl+L opens the log with every status line so far, and it follows; the
 // log file under XDG_STATE_HOME has the same lines.
 TEST_F(WindowTest, CtrlLShowsTheLogAndTheLogFileHasTheSameLines) {
-  NoBox();
-  OpenWindow();
+  OpenWithoutBox();
   ASSERT_EQ(dialog->logWindow(), nullptr);
   dialog->activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.get()));
@@ -498,9 +493,8 @@ TEST_F(WindowTest, CtrlLShowsTheLogAndTheLogFileHasTheSameLines) {
   EXPECT_TRUE(logged().contains("a line after the log opened"));
   dialog->logBook().Flush();  // as the event loop would
   const std::string file = ReadText(LogFile::DefaultPath().string());
-  EXPECT_NE(file.find("Cannot open COM port: " + details[0].toStdString()), std::string::npos)
-      << file;
-  EXPECT_NE(file.find("a line after the log opened"), std::string::npos);
+  EXPECT_TRUE(Holds(file, "Cannot open COM port: " + details[0].toStdString()));
+  EXPECT_TRUE(Holds(file, "a line after the log opened"));
 }
 
 // SIGTERM while a nested dialog runs its own loop (the panel, the file
@@ -519,8 +513,7 @@ TEST_F(WindowTest, ATerminationSignalInANestedDialogEndsTheWindowAndSaves) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.dialog_class);
-    NoBox("Baudrate=57600\n");
-    OpenWindow();
+    OpenWithoutBox("Baudrate=57600\n");
     TerminationWatch watch;
     watch.SetHandler([this] { dialog->EndProgram(); }, dialog.get());
     bool signalled = false, rescued = false;
@@ -546,15 +539,12 @@ TEST_F(WindowTest, ATerminationSignalInANestedDialogEndsTheWindowAndSaves) {
     EXPECT_FALSE(rescued);
     EXPECT_EQ(result, 0);
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
-    const std::string saved = ReadText(SettingsFile().string());
-    EXPECT_NE(saved.find("Baudrate=57600"), std::string::npos) << saved;
-    EXPECT_NE(saved.find("FILE_MASK=1"), std::string::npos) << "saved on the way out";
+    ExpectSaved({"Baudrate=57600", "FILE_MASK=1"});  // saved on the way out
   }
 }
 
 TEST_F(WindowTest, EscapeDoesNothingAndEnterEndsTheProgram) {
-  NoBox("Baudrate=57600\n");
-  OpenWindow();
+  OpenWithoutBox("Baudrate=57600\n");
   QTimer::singleShot(0, [] {  // inside the menu's own loop
     auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
     ASSERT_NE(menu, nullptr);
@@ -575,9 +565,7 @@ TEST_F(WindowTest, EscapeDoesNothingAndEnterEndsTheProgram) {
   QTest::keyClick(dialog->configurationButton(), Qt::Key_Enter);
   EXPECT_FALSE(dialog->isVisible());
   dialog.reset();  // the window goes: settings saved
-  EXPECT_NE(ReadText(SettingsFile().string()).find("Baudrate=57600"), std::string::npos);
-  EXPECT_NE(ReadText(SettingsFile().string()).find("M_KEY="), std::string::npos);
-  EXPECT_NE(ReadText(SettingsFile().string()).find("LogEveryRequest=1"), std::string::npos);
+  ExpectSaved({"Baudrate=57600", "M_KEY=", "LogEveryRequest=1"});
 }
 
 // SIGTERM once the line is configured, and while the start-up message box
@@ -602,9 +590,7 @@ TEST(ProgramProcess, SigtermEndsTheProgramAndSavesTheSettings) {
     }
     program.Signal(SIGTERM);
     EXPECT_EQ(program.Wait(10s), 0) << ReadText(err);
-    const std::string saved = ReadText(SettingsFile().string());
-    EXPECT_NE(saved.find("Baudrate=38400"), std::string::npos) << saved;
-    EXPECT_NE(saved.find("FILE_MASK=1"), std::string::npos) << "every value written on the way out";
+    ExpectSaved({"Baudrate=38400", "FILE_MASK=1"});  // every value written on the way out
   }
 }
 
@@ -629,18 +615,15 @@ TEST(ProgramProcess, ASecondSignalWhileTheEndingHangsEndsAtOnce) {
     EXPECT_FALSE(program.Poll().has_value()) << "the ending waits for the lock";
     program.Signal(c.signal);
     EXPECT_EQ(program.Wait(5s), c.status) << ReadText(err);
-    EXPECT_NE(ReadText(err).find(c.says), std::string::npos) << ReadText(err);
+    EXPECT_TRUE(Holds(ReadText(err), c.says));
   }
 }
 
 TEST(ProgramProcess, HelpSaysHowToStartEitherWindow) {
   test::TempDir dir;
-  Process program({TERNIS_DOWNLOAD_PATH, "--help"}, (dir.path() / "out").string(),
-                  (dir.path() / "err").string());
-  EXPECT_EQ(program.Wait(10s), 0);
-  const std::string out = ReadText((dir.path() / "out").string());
-  EXPECT_NE(out.find("Usage: ternis-download [--station [[NAME=]DEVICE...]]"), std::string::npos)
-      << out;
+  const std::string out = (dir.path() / "out").string();
+  EXPECT_EQ(Process({TERNIS_DOWNLOAD_PATH, "--help"}, out, out + ".err").Wait(10s), 0);
+  EXPECT_TRUE(Holds(ReadText(out), "Usage: ternis-download [--station [[NAME=]DEVICE...]]"));
 }
 
 }  // namespace

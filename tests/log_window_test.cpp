@@ -27,19 +27,17 @@
 
 #include "app/log_book.h"
 #include "app/log_file.h"
+#include "tests/support/holds.h"
+#include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
 namespace ternis {
 namespace {
 
 namespace fs = std::filesystem;
+using test::Holds;
 
-std::string ReadAll(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+std::string ReadAll(const fs::path& file) { return test::ReadText(file.string()); }
 
 std::vector<std::string> ReadLines(const fs::path& file) {
   std::vector<std::string> lines;
@@ -48,36 +46,45 @@ std::vector<std::string> ReadLines(const fs::path& file) {
   return lines;
 }
 
-fs::path Numbered(const fs::path& file, int n) {
-  fs::path numbered = file;
-  numbered += "." + std::to_string(n);
-  return numbered;
+fs::path Numbered(const fs::path& file, int n) { return file.string() + "." + std::to_string(n); }
+
+// "line 0042" for each of first..last: ten bytes each with its newline.
+std::vector<std::string> NumberedLines(int first, int last) {
+  std::vector<std::string> lines;
+  char text[16];
+  for (int n = first; n <= last; ++n) {
+    std::snprintf(text, sizeof text, "line %04d", n);
+    lines.push_back(text);
+  }
+  return lines;
 }
 
-std::string NumberedLine(int n) {  // "line 0042": ten bytes with its newline
-  char text[16];
-  std::snprintf(text, sizeof text, "line %04d", n);
-  return text;
+// The lines of `file` and its up to `kept` rotated parts, oldest first;
+// no part is over 100 bytes.
+std::vector<std::string> KeptLines(const fs::path& file, int kept) {
+  std::vector<std::string> all;
+  for (int n = kept - 1; n >= 0; --n) {
+    const fs::path part = n == 0 ? file : Numbered(file, n);
+    if (!fs::exists(part)) continue;
+    EXPECT_LE(fs::file_size(part), 100u) << part;
+    for (const std::string& line : ReadLines(part)) all.push_back(line);
+  }
+  return all;
 }
 
 // Sets (or unsets) an environment variable for one scope.
 class ScopedEnv {
  public:
-  ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
+  ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
     if (const char* old = std::getenv(name)) old_ = old;
-    if (value)
-      ::setenv(name, value->c_str(), 1);
-    else
-      ::unsetenv(name);
+    Set(value);
   }
-  ~ScopedEnv() {
-    if (old_)
-      ::setenv(name_, old_->c_str(), 1);
-    else
-      ::unsetenv(name_);
-  }
+  ~ScopedEnv() { Set(old_); }
 
  private:
+  void Set(const std::optional<std::string>& value) {
+    value ? ::setenv(name_, value->c_str(), 1) : ::unsetenv(name_);
+  }
   const char* name_;
   std::optional<std::string> old_;
 };
@@ -127,18 +134,9 @@ TEST(LogFileTest, RotationKeepsThreeFilesWithEveryRecentLineOnce) {
   test::TempDir dir;
   const fs::path file = dir.path() / "download.log";
   LogFile log(file, 100);  // ten lines of ten bytes fill a file exactly
-  for (int n = 1; n <= 57; ++n) ASSERT_TRUE(log.Append(NumberedLine(n))) << log.error();
-
+  for (const std::string& line : NumberedLines(1, 57)) ASSERT_TRUE(log.Append(line)) << log.error();
   EXPECT_FALSE(fs::exists(Numbered(file, 3)));
-  const std::vector<fs::path> oldest_first{Numbered(file, 2), Numbered(file, 1), file};
-  std::vector<std::string> kept;
-  for (const fs::path& part : oldest_first) {
-    EXPECT_LE(fs::file_size(part), 100u) << part;
-    for (const std::string& line : ReadLines(part)) kept.push_back(line);
-  }
-  std::vector<std::string> expected;
-  for (int n = 31; n <= 57; ++n) expected.push_back(NumberedLine(n));
-  EXPECT_EQ(kept, expected);
+  EXPECT_EQ(KeptLines(file, 3), NumberedLines(31, 57));
 }
 
 TEST(LogFileTest, TwoInstancesAppendingAtOnceLoseAndRepeatNoLine) {
@@ -147,20 +145,12 @@ TEST(LogFileTest, TwoInstancesAppendingAtOnceLoseAndRepeatNoLine) {
   const int kept_files = 100;  // enough that nothing is dropped
   LogFile first(file, 100, kept_files);
   LogFile second(file, 100, kept_files);
-  for (int n = 1; n <= 300; ++n) {
-    LogFile& writer = n % 3 == 0 ? second : first;
-    ASSERT_TRUE(writer.Append(NumberedLine(n))) << writer.error();
+  const auto lines = NumberedLines(1, 300);
+  for (std::size_t n = 0; n < lines.size(); ++n) {
+    LogFile& writer = n % 3 == 2 ? second : first;
+    ASSERT_TRUE(writer.Append(lines[n])) << writer.error();
   }
-  std::vector<std::string> all;
-  for (int n = kept_files - 1; n >= 0; --n) {
-    const fs::path part = n == 0 ? file : Numbered(file, n);
-    if (!fs::exists(part)) continue;
-    EXPECT_LE(fs::file_size(part), 100u) << part;
-    for (const std::string& line : ReadLines(part)) all.push_back(line);
-  }
-  std::vector<std::string> expected;
-  for (int n = 1; n <= 300; ++n) expected.push_back(NumberedLine(n));
-  EXPECT_EQ(all, expected);
+  EXPECT_EQ(KeptLines(file, kept_files), lines);
 }
 
 TEST(LogFileTest, FailuresAreReportedAndTheNextLineGetsThrough) {
@@ -170,18 +160,18 @@ TEST(LogFileTest, FailuresAreReportedAndTheNextLineGetsThrough) {
 
   fs::create_directory(file);  // a directory where the file should be
   EXPECT_FALSE(log.Append("lost 1"));
-  EXPECT_NE(log.error().find(file.string()), std::string::npos) << log.error();
+  EXPECT_TRUE(Holds(log.error(), file.string()));
   fs::remove(file);
 
   // A FIFO must not hold the window, whether or not anything reads it.
   ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
   EXPECT_FALSE(log.Append("lost 2"));
-  EXPECT_NE(log.error().find(file.string()), std::string::npos) << log.error();
+  EXPECT_TRUE(Holds(log.error(), file.string()));
   {
     UniqueFd reader(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     ASSERT_TRUE(reader.valid());
     EXPECT_FALSE(log.Append("lost 3"));
-    EXPECT_NE(log.error().find("not a regular file"), std::string::npos) << log.error();
+    EXPECT_TRUE(Holds(log.error(), "not a regular file"));
   }
   fs::remove(file);
 
@@ -274,7 +264,7 @@ TEST(LogBookTest, AFileThatCannotBeWrittenIsSaidOnceAndCatchesUp) {
   EXPECT_EQ(book.lines().size(), 4u);
   const std::vector<std::string> lines = ReadLines(file.path());
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_NE(lines[0].find(" three"), std::string::npos);
+  EXPECT_TRUE(Holds(lines[0], " three"));
 }
 
 class LogWindowTest : public testing::Test {
@@ -352,10 +342,11 @@ TEST_F(LogWindowTest, SlotFilterShowsOnlyThatSlot) {
 
 TEST_F(LogWindowTest, SavesWhatItShowsAndReportsASaveThatFails) {
   test::TempDir dir;
+  const auto in_dir = [&](const char* name) { return QString::fromStdString(dir.path() / name); };
   book.Append(QStringLiteral("window line"));
   book.Append(QStringLiteral("a1"), QStringLiteral("ttyUSB0"));
   ASSERT_TRUE(ViewEndsWith(QStringLiteral(" a1")));
-  const QString all = QString::fromStdString((dir.path() / "all.txt").string());
+  const QString all = in_dir("all.txt");
   ASSERT_TRUE(window.SaveTo(all));
   EXPECT_EQ(QString::fromStdString(ReadAll(all.toStdString())),
             window.view()->toPlainText() + "\n");
@@ -365,17 +356,17 @@ TEST_F(LogWindowTest, SavesWhatItShowsAndReportsASaveThatFails) {
   auto* dialog = window.findChild<QFileDialog*>();
   ASSERT_NE(dialog, nullptr);
   EXPECT_TRUE(dialog->isVisible());  // without a nested event loop
-  const QString chosen = QString::fromStdString((dir.path() / "chosen.txt").string());
+  const QString chosen = in_dir("chosen.txt");
   dialog->selectFile(chosen);
   static_cast<QDialog*>(dialog)->accept();  // QFileDialog::accept is protected
   EXPECT_EQ(ReadAll(chosen.toStdString()), ReadAll(all.toStdString()));
 
   window.SetSlotFilter(QStringLiteral("ttyUSB0"));
-  const QString one = QString::fromStdString((dir.path() / "one.txt").string());
+  const QString one = in_dir("one.txt");
   ASSERT_TRUE(window.SaveTo(one));
   EXPECT_EQ(ReadAll(one.toStdString()), LogBook::Format(book.lines()[1]).toStdString() + "\n");
 
-  const QString nowhere = QString::fromStdString((dir.path() / "missing" / "x.txt").string());
+  const QString nowhere = in_dir("missing/x.txt");
   EXPECT_FALSE(window.SaveTo(nowhere));
   EXPECT_FALSE(fs::exists(nowhere.toStdString()));
   ASSERT_EQ(book.lines().size(), 3u);

@@ -34,6 +34,11 @@ Bytes Slice(const Bytes& bytes, std::size_t offset, std::size_t length) {
                bytes.begin() + static_cast<long>(offset + length));
 }
 
+Bytes Concat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
 double ProcessCpuSeconds() {
   rusage usage{};
   ::getrusage(RUSAGE_SELF, &usage);
@@ -112,15 +117,10 @@ TEST_F(SerialPortTest, WholeDownloadIsByteExact) {
   }
   EXPECT_EQ(box.Take(0x203), Slice(image, 0x030302, 0x203));
 
-  Bytes three = Frame({0x01});  // boot-up, data request, time request at once
-  const Bytes data = DataRequestFrame(100, 0x0302);
-  three.insert(three.end(), data.begin(), data.end());
-  three.insert(three.end(), {0x02, 0x03, 0x03});
-  box.Send(three);
-  Bytes expected = ack;
-  const Bytes served = Slice(image, 0x0302, 100);
-  expected.insert(expected.end(), served.begin(), served.end());
-  expected.insert(expected.end(), {0x02, 0x03, 0xCC, 0x71, 0x13, 0x05, 0x09, 0x03});
+  // Boot-up, data request, time request at once.
+  box.Send(Concat(Concat(Frame({0x01}), DataRequestFrame(100, 0x0302)), {0x02, 0x03, 0x03}));
+  const Bytes expected = Concat(Concat(ack, Slice(image, 0x0302, 100)),
+                                {0x02, 0x03, 0xCC, 0x71, 0x13, 0x05, 0x09, 0x03});
   EXPECT_EQ(box.Take(expected.size()), expected);
   // Each data request reported once, before the time reply that followed them.
   EXPECT_EQ(sink.data_served, static_cast<int>((image.size() + 4095) / 4096) + 2);
@@ -167,7 +167,8 @@ TEST_F(SerialPortTest, OtherEndClosingIsReportedOnceAndCostsNoCpu) {
   EXPECT_EQ(port.GetLastStatus(), "Disconnected");
 }
 
-TEST_F(SerialPortTest, APortHeldElsewhereDoesNotOpen) {
+// Held elsewhere or already ours, a port does not open; closed (twice, harmlessly) it is released.
+TEST_F(SerialPortTest, APortHeldElsewhereDoesNotOpenUntilClosed) {
   Connect();
   SerialPort other;
   EXPECT_FALSE(other.OpenPath(box.port_path()));
@@ -176,6 +177,10 @@ TEST_F(SerialPortTest, APortHeldElsewhereDoesNotOpen) {
   EXPECT_EQ(port.GetLastStatus(), "Cannot open COM port(Error Code=16).");
   EXPECT_TRUE(port.IsConnected());
   port.Close();
+  port.Close();  // twice: harmless
+  EXPECT_EQ(port.GetLastStatus(), "Disconnected");
+  EXPECT_FALSE(port.Configure(9600, 8, kParityNone, kStopOne)) << "a closed port";
+  EXPECT_EQ(port.GetLastStatus(), "COM port does not be opened.");
   EXPECT_TRUE(other.OpenPath(box.port_path())) << "released on close";
 }
 
@@ -245,15 +250,6 @@ TEST_F(SerialPortTest, OpensAPortByIndexOrPath) {
   EXPECT_FALSE(port.Open(-1));
   ASSERT_TRUE(port.Open(0));
   EXPECT_EQ(port.device_path(), box.port_path());
-}
-
-TEST_F(SerialPortTest, ClosingTwiceIsHarmlessAndAClosedPortCannotBeConfigured) {
-  Connect();
-  port.Close();
-  port.Close();
-  EXPECT_EQ(port.GetLastStatus(), "Disconnected");
-  EXPECT_FALSE(port.Configure(9600, 8, kParityNone, kStopOne));
-  EXPECT_EQ(port.GetLastStatus(), "COM port does not be opened.");
 }
 
 // Without its wake-up descriptor a port could never be closed: no descriptor, no open.

@@ -142,14 +142,14 @@ TEST_F(StbResponderTest, RequestsPastTheEndGetExactlyTheLengthPaddedWithZeros) {
   };
   std::uint64_t served = 0, requests = 0;
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.length) + "@" + std::to_string(c.offset));
+    const std::string range = std::to_string(c.length) + "@" + std::to_string(c.offset);
+    SCOPED_TRACE(range);
     Handle(DataRequest(c.length, c.offset));
     const std::size_t start = std::min<std::size_t>(c.offset, image.size());
     EXPECT_EQ(line.Take(), Concat(Slice(image, start, c.from_image),
                                   Bytes(c.length - c.from_image, 0x00)));
-    const std::string range = std::to_string(c.length) + "@" + std::to_string(c.offset);
-    EXPECT_EQ(sink.TakeLog(), Log{"data " + range + " wrote " + std::to_string(c.length) +
-                                  " ok image 10000"});
+    EXPECT_EQ(sink.TakeLog(),
+              Log{"data " + range + " wrote " + std::to_string(c.length) + " ok image 10000"});
     EXPECT_EQ(engine.bytes_served(), served += c.length);
     EXPECT_EQ(engine.requests_served(), ++requests);
   }
@@ -200,8 +200,7 @@ TEST_F(StbResponderTest, ReplyThatStopsPartWayIsReportedAndNotContinued) {
     line.StopAfter(c.stop_after, c.status, c.error);
     Handle(DataRequest(20, 90));
     EXPECT_EQ(line.Take(), Slice(whole, 0, c.stop_after));
-    EXPECT_EQ(sink.TakeLog(), Log{std::string("data 20@90 ") + c.outcome +
-                                  " image 100"});
+    EXPECT_EQ(sink.TakeLog(), Log{std::string("data 20@90 ") + c.outcome + " image 100"});
     EXPECT_EQ(engine.bytes_served(), served += c.stop_after) << "only what reached the line";
   }
 }
@@ -217,8 +216,7 @@ TEST_F(StbResponderTest, WithoutAWriterOrASinkEachFrameIsStillHandled) {
   Handle(kTimeRequest);
   EXPECT_EQ(sink.TakeLog(),
             (Log{"boot write failed",
-                 "data 10@0 wrote 0 write failed errno " + std::to_string(EBADF) +
-                     " image 100",
+                 "data 10@0 wrote 0 write failed errno " + std::to_string(EBADF) + " image 100",
                  "time c079124500 write failed"}));
 
   engine.SetWriter(&line);

@@ -21,6 +21,7 @@
 
 #include "station/image_digest.h"
 #include "station/station_database.h"
+#include "tests/support/holds.h"
 #include "tests/support/pg_cluster.h"
 #include "tests/support/process.h"
 #include "tests/support/pty_box.h"
@@ -36,12 +37,7 @@ Bytes AsBytes(const std::string& text) {
   return Bytes(text.begin(), text.end());
 }
 
-// Whether `text` holds `piece`; a failure shows the whole text.
-testing::AssertionResult Holds(const std::string& text, const std::string& piece) {
-  if (text.find(piece) != std::string::npos) return testing::AssertionSuccess();
-  return testing::AssertionFailure() << "no \"" << piece << "\" in:\n" << text;
-}
-
+using test::Holds;
 using test::Process;
 using test::ReadText;
 using test::WaitForText;
@@ -69,25 +65,37 @@ class ServeTest : public testing::Test {
   }
 
   std::string ServeErr() const { return ReadText(Path("serve.err")); }
+  std::string Text(const std::string& name) const { return ReadText(Path(name)); }
 
-  // Every line of the record file, parsed (a broken line fails the test).
-  std::vector<nlohmann::json> Records() const {
-    std::vector<nlohmann::json> records;
-    std::istringstream in(ReadText(Path("records.jsonl")));
+  // Runs `args` to its end, its output in `name`.out and `name`.err.
+  int Run(const std::string& name, const std::vector<std::string>& args) {
+    return Process(args, Path(name + ".out"), Path(name + ".err")).Wait();
+  }
+  // Runs ternis-serve to its end: it ends with `status` and says `says`.
+  void ExpectServe(const std::vector<std::string>& args, int status, const std::string& says) {
+    EXPECT_EQ(StartServe(args)->Wait(20s), status)
+        << testing::PrintToString(args) << "\n" << ServeErr();
+    EXPECT_TRUE(Holds(ServeErr(), says)) << testing::PrintToString(args);
+  }
+
+  // Every line of a file, parsed (a broken line fails the test).
+  std::vector<nlohmann::json> JsonLines(const std::string& name) const {
+    std::vector<nlohmann::json> lines;
+    std::istringstream in(Text(name));
     for (std::string line; std::getline(in, line);) {
       try {
-        records.push_back(nlohmann::json::parse(line));
+        lines.push_back(nlohmann::json::parse(line));
       } catch (const nlohmann::json::exception& e) {
         ADD_FAILURE() << "not a whole JSON line: " << line << " (" << e.what() << ")";
       }
     }
-    return records;
+    return lines;
   }
+  std::vector<nlohmann::json> Records() const { return JsonLines("records.jsonl"); }
 
   std::string Sha256Sum(const std::string& file) {
-    Process sum({"/usr/bin/sha256sum", file}, Path("sum.out"), Path("sum.err"));
-    EXPECT_EQ(sum.Wait(), 0);
-    return ReadText(Path("sum.out")).substr(0, 64);
+    EXPECT_EQ(Run("sum", {"/usr/bin/sha256sum", file}), 0);
+    return Text("sum.out").substr(0, 64);
   }
 
   test::TempDir dir;
@@ -132,7 +140,7 @@ TEST_F(ServeTest, BoxNoticesWrongBytes) {
   auto box = StartBox("box", {"--reference", image, "--reply-timeout", "5"});
   auto serve = StartServe({"--file", other, "--timeout", "30", Path("box")});
   EXPECT_EQ(box->Wait(), 1);
-  EXPECT_TRUE(Holds(ReadText(Path("box.err")), "mismatch at offset 0"));
+  EXPECT_TRUE(Holds(Text("box.err"), "mismatch at offset 0"));
   serve->Signal(SIGTERM);
   serve->Wait();
 }
@@ -168,6 +176,7 @@ TEST_F(ServeTest, ExitStatusSaysHowItEnded) {
        Path("empty.bin") + " is empty: nothing to serve"},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     std::unique_ptr<Process> box;
     test::PtyBox line;  // a line where no box speaks
     std::string device = line.port_path();
@@ -182,17 +191,16 @@ TEST_F(ServeTest, ExitStatusSaysHowItEnded) {
     args.push_back("s1=" + device);
     auto serve = StartServe(args);
     if (c.signal) {
-      ASSERT_TRUE(WaitForText(Path("serve.err"), "s1: unit 1 started (box booted)"))
-          << c.what << "\n" << ServeErr();
+      ASSERT_TRUE(WaitForText(Path("serve.err"), "s1: unit 1 started (box booted)")) << ServeErr();
       serve->Signal(c.signal);
     }
-    EXPECT_EQ(serve->Wait(), c.status) << c.what << "\n" << ServeErr();
-    EXPECT_TRUE(std::regex_search(ServeErr(), std::regex(c.said))) << c.what << "\n" << ServeErr();
-    if (c.status == 130 || c.status == 143) {
+    EXPECT_EQ(serve->Wait(), c.status) << ServeErr();
+    EXPECT_TRUE(std::regex_search(ServeErr(), std::regex(c.said))) << ServeErr();
+    if (c.signal) {
       const auto records = Records();
-      ASSERT_FALSE(records.empty()) << c.what;
-      EXPECT_EQ(records.back()["result"], "aborted") << c.what;
-      EXPECT_EQ(records.back()["reason"], "interrupted") << c.what;
+      ASSERT_FALSE(records.empty());
+      EXPECT_EQ(records.back()["result"], "aborted");
+      EXPECT_EQ(records.back()["reason"], "interrupted");
     }
     std::filesystem::remove(Path("records.jsonl"));
   }
@@ -206,11 +214,9 @@ TEST_F(ServeTest, ContinuousModeRecordsEveryUnit) {
                               "--hold", "5"});
   auto serve = StartServe({"--file", image, "--record", Path("records.jsonl"), "--json",
                            "line-1=" + Path("box")});
-  ASSERT_TRUE(WaitForText(Path("serve.err"), "unit 3 PASS"))
-      << ServeErr() << ReadText(Path("box.err"));
+  ASSERT_TRUE(WaitForText(Path("serve.err"), "unit 3 PASS")) << ServeErr() << Text("box.err");
   serve->Signal(SIGTERM);
   EXPECT_EQ(serve->Wait(), 0) << "stopped while idle, every unit passed\n" << ServeErr();
-
   EXPECT_TRUE(Holds(ServeErr(), "line-1: Disconnected"));
 
   const std::string sha = Sha256Sum(image);
@@ -237,9 +243,7 @@ TEST_F(ServeTest, ContinuousModeRecordsEveryUnit) {
   // --json: nothing but events on stdout; a unit event is its record plus "event".
   std::vector<nlohmann::json> units;
   std::set<std::string> kinds;
-  std::istringstream out(ReadText(Path("serve.out")));
-  for (std::string line; std::getline(out, line);) {
-    const auto event = nlohmann::json::parse(line);  // throws on anything else
+  for (const auto& event : JsonLines("serve.out")) {
     kinds.insert(event["event"].get<std::string>());
     if (event["event"] == "unit") units.push_back(event);
   }
@@ -279,7 +283,7 @@ TEST_F(ServeTest, RecordsSurviveAKill) {
   ASSERT_TRUE(WaitForText(Path("serve.err"), "unit 5 PASS")) << ServeErr();
   serve->Signal(SIGKILL);
   serve->Wait();
-  const std::string text = ReadText(Path("records.jsonl"));
+  const std::string text = Text("records.jsonl");
   ASSERT_FALSE(text.empty());
   EXPECT_EQ(text.back(), '\n');
   EXPECT_GE(Records().size(), 5u);  // every line parses
@@ -309,11 +313,10 @@ TEST_F(ServeTest, APortThatCannotBeUsedNamesTheCulprit) {
   test::PtyBox line;
   auto holder = StartServe({"--file", image, line.port_path()});
   ASSERT_TRUE(WaitForText(Path("serve.err"), "Connected Successfully")) << ServeErr();
-  Process second({TERNIS_SERVE_PATH, "--file", image, "--once", "--timeout", "1",
-                  "s9=" + line.port_path()},
-                 Path("second.out"), Path("second.err"));
-  EXPECT_EQ(second.Wait(), 3);
-  const std::string err = ReadText(Path("second.err"));
+  EXPECT_EQ(Run("second", {TERNIS_SERVE_PATH, "--file", image, "--once", "--timeout", "1",
+                            "s9=" + line.port_path()}),
+            3);
+  const std::string err = Text("second.err");
   // (This test's own end of the line shows up among the holders too.)
   EXPECT_TRUE(Holds(err, "s9: " + line.port_path() + " is in use by another program; held by"));
   EXPECT_TRUE(Holds(err, "held by process " + std::to_string(holder->pid()) + ": " +
@@ -327,12 +330,11 @@ TEST_F(ServeTest, APortThatCannotBeUsedNamesTheCulprit) {
   ASSERT_EQ(::chmod(line.port_path().c_str(), 0660), 0);
   ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);  // the image stays readable for nobody
   ASSERT_EQ(::chmod(image.c_str(), 0644), 0);
-  Process refused({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                   TERNIS_SERVE_PATH, "--file", image, "--once", "--timeout", "1",
-                   line.port_path()},
-                  Path("refused.out"), Path("refused.err"));
-  EXPECT_EQ(refused.Wait(), 3);
-  EXPECT_TRUE(Holds(ReadText(Path("refused.err")),
+  EXPECT_EQ(Run("refused", {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                             "--clear-groups", TERNIS_SERVE_PATH, "--file", image, "--once",
+                             "--timeout", "1", line.port_path()}),
+            3);
+  EXPECT_TRUE(Holds(Text("refused.err"),
                     line.port_path() + ": permission denied: " + line.port_path() +
                         " is crw-rw---- root:root; you are not in group root: sudo usermod -aG "
                         "root $USER, then log in again; trying again every few seconds"));
@@ -370,18 +372,15 @@ TEST_F(ServeTest, TheStationFileIsReadAndBadLinesAreNamed) {
   };
   for (const Bad& b : bad) {
     dir.Write("station.conf", AsBytes(b.text));
-    auto refused = StartServe({"--config", config});
-    EXPECT_EQ(refused->Wait(), 2) << b.text;
     // The fault and where to look, without the whole usage.
+    ExpectServe({"--config", config}, 2, "ternis-serve: " + config + b.error);
     const std::string err = ServeErr();
-    EXPECT_TRUE(Holds(err, "ternis-serve: " + config + b.error)) << b.text;
     EXPECT_TRUE(Holds(err, "\nternis-serve: the settings are in ternis-serve --help and "
                            "ternis-serve.conf(5)\n"));
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
   }
-  auto missing = StartServe({"--config", Path("no-such.conf")});
-  EXPECT_EQ(missing->Wait(), 2);
-  EXPECT_TRUE(Holds(ServeErr(), "cannot read " + Path("no-such.conf") + ": No such file or"));
+  ExpectServe({"--config", Path("no-such.conf")}, 2,
+              "cannot read " + Path("no-such.conf") + ": No such file or");
 }
 
 // A key file: a warning when others can read it, and its bytes never in
@@ -398,8 +397,7 @@ TEST_F(ServeTest, KeyFilesAreWarnedAboutAndNeverShown) {
   EXPECT_EQ(serve->Wait(), 0) << ServeErr();
   EXPECT_TRUE(Holds(ServeErr(), "warning: key file " + key + " can be read by anyone on this " +
                                     "machine (mode 0644): chmod 600 " + key));
-  for (const std::string& output : {ServeErr(), ReadText(Path("serve.out")),
-                                    ReadText(Path("records.jsonl"))}) {
+  for (const std::string& output : {ServeErr(), Text("serve.out"), Text("records.jsonl")}) {
     for (const std::string& leak : {std::string("K3Y-S3CR3T"), std::string("4b33592d"),
                                     std::string("4B33592D"), std::string("4b 33 59 2d")})
       EXPECT_EQ(output.find(leak), std::string::npos) << leak << " in\n" << output;
@@ -412,11 +410,11 @@ TEST_F(ServeTest, KeyFilesAreWarnedAboutAndNeverShown) {
   auto box2 = StartBox("box2", {"--reference", credentials + "/m.key"});
   dir.Write("station.conf", AsBytes("[station]\nfile = $CREDENTIALS_DIRECTORY/m.key\nkey = yes\n"
                                   "once = yes\n[slots]\ns1 = " + Path("box2") + "\n"));
-  Process service({"/usr/bin/env", "CREDENTIALS_DIRECTORY=" + credentials, TERNIS_SERVE_PATH,
-                   "--config", Path("station.conf")},
-                  Path("service.out"), Path("service.err"));
-  EXPECT_EQ(service.Wait(), 0) << ReadText(Path("service.err"));
-  EXPECT_FALSE(Holds(ReadText(Path("service.err")), "warning"));
+  EXPECT_EQ(Run("service", {"/usr/bin/env", "CREDENTIALS_DIRECTORY=" + credentials,
+                             TERNIS_SERVE_PATH, "--config", Path("station.conf")}),
+            0)
+      << Text("service.err");
+  EXPECT_FALSE(Holds(Text("service.err"), "warning"));
 }
 
 // --journal: each result with fields to select it by. Uses the machine's
@@ -451,11 +449,9 @@ TEST_F(ServeTest, ResultsGoToTheJournalWithFields) {
 
   std::string entries;
   ASSERT_TRUE(test::WaitUntil([&] {
-    Process query({"/usr/bin/journalctl", "--no-pager", "-o", "json", "TERNIS_SLOT=" + slot},
-                  Path("journal.out"), Path("journal.err"));
-    query.Wait();
-    return (entries = ReadText(Path("journal.out"))).find("TERNIS_RESULT") != std::string::npos;
-  })) << ReadText(Path("journal.err"));
+    Run("journal", {"/usr/bin/journalctl", "--no-pager", "-o", "json", "TERNIS_SLOT=" + slot});
+    return (entries = Text("journal.out")).find("TERNIS_RESULT") != std::string::npos;
+  })) << Text("journal.err");
   const auto entry = nlohmann::json::parse(entries.substr(0, entries.find('\n')));
   EXPECT_EQ(entry["TERNIS_SLOT"], slot);
   EXPECT_EQ(entry["TERNIS_RESULT"], "pass");
@@ -471,11 +467,12 @@ TEST_F(ServeTest, ListShowsTheAdaptersAndTheirStableNames) {
   if (std::string(UMOCKDEV_RUN_PATH).empty()) GTEST_SKIP() << "umockdev-run is not installed";
   ::setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 0);  // umockdev preloads before ASan
   const std::string data = TESTS_DATA_DIR;
-  Process list({UMOCKDEV_RUN_PATH, "--device", data + "/ftdi.umockdev", "--device",
-                data + "/cp210x-no-serial.umockdev", "--", TERNIS_SERVE_PATH, "--list"},
-               Path("list.out"), Path("list.err"));
-  ASSERT_EQ(list.Wait(), 0) << ReadText(Path("list.err"));
-  const std::string out = ReadText(Path("list.out"));
+  const std::string ftdi = data + "/ftdi.umockdev";
+  ASSERT_EQ(Run("list", {UMOCKDEV_RUN_PATH, "--device", ftdi, "--device",
+                         data + "/cp210x-no-serial.umockdev", "--", TERNIS_SERVE_PATH, "--list"}),
+            0)
+      << Text("list.err");
+  const std::string out = Text("list.out");
   for (const std::string& piece :
        {std::string("/dev/ttyUSB0  usb 0403:6001  \"FTDI FT232R USB UART\"  serial A10KZP1X  "
                     "driver ftdi_sio  by-path /dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-"
@@ -483,65 +480,54 @@ TEST_F(ServeTest, ListShowsTheAdaptersAndTheirStableNames) {
         std::string("/dev/ttyUSB1  usb 10c4:ea60"), std::string("serial (none)  driver cp210x")})
     EXPECT_TRUE(Holds(out, piece));
 
-  Process json({UMOCKDEV_RUN_PATH, "--device", data + "/ftdi.umockdev", "--", TERNIS_SERVE_PATH,
-                "--list", "--json"},
-               Path("json.out"), Path("json.err"));
-  ASSERT_EQ(json.Wait(), 0);
-  const auto device = nlohmann::json::parse(ReadText(Path("json.out")));
+  ASSERT_EQ(Run("json", {UMOCKDEV_RUN_PATH, "--device", ftdi, "--", TERNIS_SERVE_PATH, "--list",
+                         "--json"}),
+            0);
+  const auto device = nlohmann::json::parse(Text("json.out"));
   EXPECT_EQ(device["device"], "/dev/ttyUSB0");
   EXPECT_EQ(device["vendor_id"], "0403");
   EXPECT_EQ(device["serial"], "A10KZP1X");
   EXPECT_EQ(device["by_path"][0], "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0");
 
   // A device that is not there: the ones with names close to it are offered.
-  Process typo({UMOCKDEV_RUN_PATH, "--device", data + "/ftdi.umockdev", "--", TERNIS_SERVE_PATH,
-                "--file", WriteImage(10), "--once", "--timeout", "0.3", "/dev/ttyUSB2"},
-               Path("typo.out"), Path("typo.err"));
-  EXPECT_EQ(typo.Wait(), 3);
-  EXPECT_TRUE(Holds(ReadText(Path("typo.err")),
+  EXPECT_EQ(Run("typo", {UMOCKDEV_RUN_PATH, "--device", ftdi, "--", TERNIS_SERVE_PATH, "--file",
+                         WriteImage(10), "--once", "--timeout", "0.3", "/dev/ttyUSB2"}),
+            3);
+  EXPECT_TRUE(Holds(Text("typo.err"),
                     "/dev/ttyUSB2: /dev/ttyUSB2 does not exist; present with a similar name: "
                     "/dev/ttyUSB0; ternis-serve --list shows every serial device"));
 
-  Process none({UMOCKDEV_RUN_PATH, "--", TERNIS_SERVE_PATH, "--list"}, Path("none.out"),
-               Path("none.err"));
-  EXPECT_EQ(none.Wait(), 0);
-  EXPECT_EQ(ReadText(Path("none.out")), "no serial devices found\n");
+  EXPECT_EQ(Run("none", {UMOCKDEV_RUN_PATH, "--", TERNIS_SERVE_PATH, "--list"}), 0);
+  EXPECT_EQ(Text("none.out"), "no serial devices found\n");
 }
 
 TEST_F(ServeTest, BadArgumentsPrintUsageAndExitTwo) {
-  const std::vector<std::vector<std::string>> bad = {
-      {},
-      {"--file", "x"},
-      {"/dev/ttyS0"},
-      {"--file", "x", "--parity", "sometimes", "/dev/ttyS0"},
-      {"--file", "x", "--data", "9", "/dev/ttyS0"},
-      {"--file", "x", "--baud", "0", "/dev/ttyS0"},
-      {"--file", "x", "--stop", "3", "/dev/ttyS0"},
-      {"--file", "x", "--stop", "1.5", "/dev/ttyS0"},
-      {"--file", "x", "--timeout", "-1", "/dev/ttyS0"},
-      {"--file", "x", "--unit-timeout", "soon", "/dev/ttyS0"},
-      {"--file", "x", "--bogus", "/dev/ttyS0"},
+  // Each with a file and a device, so the one fault is what is refused.
+  const std::vector<std::vector<std::string>> faults = {
+      {"--parity", "sometimes"}, {"--data", "9"},  {"--baud", "0"},
+      {"--stop", "3"},           {"--stop", "1.5"}, {"--timeout", "-1"},
+      {"--unit-timeout", "soon"}, {"--bogus"},       {"--key-pool", "p"},
+      {"--key-pool", "p", "--pool-low", "many"}};
+  std::vector<std::vector<std::string>> bad = {
+      {}, {"--file", "x"}, {"/dev/ttyS0"},
       {"--file", "x", "bad name=/dev/ttyS0"},
       {"--file", "x", "a=/dev/ttyS0", "a=/dev/ttyS1"},
       {"--file", "x", "a=/dev/ttyS0", "b=/dev/ttyS0"},
       {"--file", "x", "/dev/ttyS0", "/dev/ttyS0"},
       {"--file", "x", "a="},
-      {"--key-pool", "p", "--file", "x", "/dev/ttyS0"},
-      {"--key-pool", "p", "--pool-low", "many", "/dev/ttyS0"},
       {"--pool-status"},
       {"--pool-return", "k"},
-      {"--key-pool", "p", "--pool-status", "--pool-return", "k"},
-  };
-  for (const auto& args : bad) {
-    auto serve = StartServe(args);
-    EXPECT_EQ(serve->Wait(10s), 2) << testing::PrintToString(args);
-    EXPECT_TRUE(Holds(ServeErr(), "Usage: ternis-serve"));
+      {"--key-pool", "p", "--pool-status", "--pool-return", "k"}};
+  for (auto args : faults) {
+    args.insert(args.begin(), {"--file", "x"});
+    args.push_back("/dev/ttyS0");
+    bad.push_back(args);
   }
-  StartServe({"--key-pool", "p", "--file", "x", "/dev/ttyS0"})->Wait(10s);
-  EXPECT_TRUE(Holds(ServeErr(), "--key-pool and --file cannot be used together"));
-  auto help = StartServe({"--help"});
-  EXPECT_EQ(help->Wait(10s), 0);
-  EXPECT_TRUE(Holds(ReadText(Path("serve.out")), "--record FILE"));
+  for (const auto& args : bad) ExpectServe(args, 2, "Usage: ternis-serve");
+  ExpectServe({"--key-pool", "p", "--file", "x", "/dev/ttyS0"}, 2,
+              "--key-pool and --file cannot be used together");
+  EXPECT_EQ(StartServe({"--help"})->Wait(10s), 0);
+  EXPECT_TRUE(Holds(Text("serve.out"), "--record FILE"));
 }
 
 // --- key pools ---
@@ -605,22 +591,17 @@ class KeyPoolTest : public ServeTest {
 TEST_F(KeyPoolTest, EachKeyGoesToOneBoxOnly) {
   MakeKeys(40);
   std::vector<std::unique_ptr<Process>> boxes;
-  std::vector<std::string> slots;
+  std::vector<std::string> serve_args = {"--key-pool", pool.string(), "--record",
+                                         Path("records.jsonl"), "--pool-low", "8"};
   for (int i = 0; i < 8; ++i) {
     const std::string link = "box" + std::to_string(i);
-    std::vector<std::string> args = {"--size",         std::to_string(kKeySize),
-                                     "--chunk",        "256",
-                                     "--units",        "4",
-                                     "--unit-gap",     "0.05",
-                                     "--received-log", Path(link + ".log"),
-                                     "--boot-delay",   i % 2 ? "0.3" : "0"};
+    std::vector<std::string> args = {"--size", std::to_string(kKeySize), "--chunk", "256",
+                                     "--units", "4", "--unit-gap", "0.05", "--received-log",
+                                     Path(link + ".log"), "--boot-delay", i % 2 ? "0.3" : "0"};
     if (i < 3) args.insert(args.end(), {"--close-after", "3", "--reopen-after", "0.3"});
     boxes.push_back(StartBox(link, args));
-    slots.push_back("s" + std::to_string(i) + "=" + Path(link));
+    serve_args.push_back("s" + std::to_string(i) + "=" + Path(link));
   }
-  std::vector<std::string> serve_args = {"--key-pool",          pool.string(), "--record",
-                                         Path("records.jsonl"), "--pool-low",  "8"};
-  serve_args.insert(serve_args.end(), slots.begin(), slots.end());
   auto serve = StartServe(serve_args);
   for (auto& box : boxes) EXPECT_EQ(box->Wait(), 0) << ServeErr();
   ASSERT_TRUE(WaitForText(Path("serve.err"), "key pool low: 8 keys left in ready/")) << ServeErr();
@@ -661,10 +642,8 @@ TEST_F(KeyPoolTest, EachKeyGoesToOneBoxOnly) {
       EXPECT_TRUE(fs::exists(pool / "spoiled" / name)) << name;
     }
   }
-  for (const auto& [name, key] : keys) {
-    const std::string hex = Sha256Hex(key);
-    EXPECT_FALSE(Holds(ServeErr(), hex.substr(0, 16))) << "a key's digest is in records only";
-  }
+  for (const auto& [name, key] : keys)
+    EXPECT_FALSE(Holds(ServeErr(), Sha256Hex(key).substr(0, 16))) << "a digest in records only";
 }
 
 // An empty pool gives a booting box nothing, not even the acknowledgement;
@@ -678,7 +657,7 @@ TEST_F(KeyPoolTest, AnEmptyPoolAnswersNothingUntilAKeyComes) {
   auto serve = StartServe({"--key-pool", pool.string(), "--once", "--json", Path("box")});
   ASSERT_TRUE(WaitForText(Path("serve.err"), "key pool empty: 1 boxes waiting")) << ServeErr();
   EXPECT_TRUE(WaitForText(Path("serve.out"), R"("state":"waiting for a key")")) << ServeErr();
-  EXPECT_EQ(ReadText(Path("box.log")), "") << "the box is still booting";
+  EXPECT_EQ(Text("box.log"), "") << "the box is still booting";
   EXPECT_FALSE(box->Poll());
   fs::rename(dir.path() / "key-00", pool / "ready" / "key-00");
   EXPECT_EQ(serve->Wait(), 0) << ServeErr();
@@ -695,9 +674,8 @@ TEST_F(KeyPoolTest, StatusAndReturnByHand) {
   MakeKeys(2);
   fs::create_directories(pool / "spoiled");
   fs::rename(pool / "ready" / "key-01", pool / "spoiled" / "key-01");
-  auto status = StartServe({"--key-pool", pool.string(), "--pool-status", "--json"});
-  EXPECT_EQ(status->Wait(10s), 0) << ServeErr();
-  EXPECT_EQ(nlohmann::json::parse(ReadText(Path("serve.out"))),
+  ExpectServe({"--key-pool", pool.string(), "--pool-status", "--json"}, 0, "");
+  EXPECT_EQ(nlohmann::json::parse(Text("serve.out")),
             (nlohmann::json{{"ready", 1}, {"issued", 0}, {"used", 0}, {"spoiled", 1}}));
   struct Case {
     std::string name;
@@ -707,16 +685,12 @@ TEST_F(KeyPoolTest, StatusAndReturnByHand) {
   const Case cases[] = {{"key-01", 0, "key key-01 moved from spoiled/ back to ready/"},
                         {"key-01", 1, "no key key-01 in"},
                         {"../ready/key-00", 1, "is not a key's name in spoiled/"}};
-  for (const Case& c : cases) {
-    auto back = StartServe({"--key-pool", pool.string(), "--pool-return", c.name});
-    EXPECT_EQ(back->Wait(10s), c.status) << c.name;
-    EXPECT_TRUE(Holds(ServeErr(), c.says));
-  }
+  for (const Case& c : cases)
+    ExpectServe({"--key-pool", pool.string(), "--pool-return", c.name}, c.status, c.says);
   EXPECT_EQ(Count("ready"), 2u);
-  EXPECT_TRUE(Holds(ReadText((pool / "pool-log.jsonl").string()), "returned by hand"));
-  auto missing = StartServe({"--key-pool", Path("nowhere"), "--once", "/dev/ttyS0"});
-  EXPECT_EQ(missing->Wait(10s), 1);
-  EXPECT_TRUE(Holds(ServeErr(), "key pool " + Path("nowhere") + ": No such file or directory"));
+  EXPECT_TRUE(Holds(Text("pool/pool-log.jsonl"), "returned by hand"));
+  ExpectServe({"--key-pool", Path("nowhere"), "--once", "/dev/ttyS0"}, 1,
+              "key pool " + Path("nowhere") + ": No such file or directory");
 }
 
 }  // namespace

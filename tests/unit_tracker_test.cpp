@@ -26,14 +26,9 @@ class UnitTrackerTest : public testing::Test {
   }
   DataServedEvent Data(std::uint32_t offset, std::uint16_t length,
                        WriteStatus status = WriteStatus::kOk) {
-    DataServedEvent e;
-    e.offset = offset;
-    e.length = length;
-    e.written = status == WriteStatus::kOk ? length : length / 2;
-    e.write = status;
-    e.image_id = kImageId;
-    e.image_size = kImage;
-    return e;
+    return {.offset = offset, .length = length,
+            .written = status == WriteStatus::kOk ? length : length / 2u,  // cut short: half
+            .image_size = kImage, .image_id = kImageId, .write = status};
   }
   std::optional<UnitResult> Boot() { return tracker.OnBootUp({WriteStatus::kOk}, After(10ms)); }
   std::optional<UnitResult> Serve(std::uint32_t offset, std::uint16_t length) {
