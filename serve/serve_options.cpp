@@ -1,6 +1,7 @@
 #include "serve/serve_options.h"
 
 #include "serve/station_config.h"
+#include "station/station_database.h"
 
 #include <getopt.h>
 
@@ -298,7 +299,7 @@ ParseOutcome ParseServeOptions(int argc, char** argv, ServeOptions& options, std
     if (!ApplySetting(options, name, optarg ? optarg : "", error)) return ParseOutcome::kBadArguments;
   }
   if (options.list || !options.db_init.empty()) return ParseOutcome::kRun;
-  if (!options.pool_import.empty() && !options.key_pool.starts_with("postgres")) {
+  if (!options.pool_import.empty() && !IsDatabaseUri(options.key_pool)) {
     error = "--pool-import needs --key-pool postgresql://...";
     return ParseOutcome::kBadArguments;
   }

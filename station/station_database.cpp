@@ -74,8 +74,17 @@ std::string NewId() {
 
 }  // namespace
 
+// A URI, or libpq's keyword form ("host=db dbname=keys", "service=pool"):
+// a folder's path never parses as the latter.
 bool IsDatabaseUri(const std::string& text) {
-  return text.rfind("postgresql://", 0) == 0 || text.rfind("postgres://", 0) == 0;
+  if (text.rfind("postgresql://", 0) == 0 || text.rfind("postgres://", 0) == 0) return true;
+  if (text.find('=') == std::string::npos) return false;
+  char* error = nullptr;
+  PQconninfoOption* options = PQconninfoParse(text.c_str(), &error);
+  if (error) PQfreemem(error);
+  if (!options) return false;
+  PQconninfoFree(options);
+  return true;
 }
 
 StationDatabase::StationDatabase(std::string station, std::string spool)

@@ -854,9 +854,9 @@ TEST_F(DbPoolTest, ImportStatusReturnAndSchemaByHand) {
     std::string says;
   };
   const Case cases[] = {
-      {{"--key-pool", db.Uri(), "--pool-import", (pool / "ready").string()}, 1,
+      {{"--key-pool", db.Keywords(), "--pool-import", (pool / "ready").string()}, 1,
        "nothing imported: key-00: already in the pool"},
-      {{"--key-pool", db.Uri(), "--pool-return", "key-01"}, 0, "key key-01 back to ready"},
+      {{"--key-pool", db.Keywords(), "--pool-return", "key-01"}, 0, "key key-01 back to ready"},
       {{"--key-pool", db.Uri(), "--pool-return", "key-01"}, 1, "no spoiled key key-01"},
       {{"--db-init", db.Uri()}, 0, "is there already (schema version 1)"},
       {{"--pool-import", "x"}, 2, "--pool-import needs --key-pool postgresql://"},

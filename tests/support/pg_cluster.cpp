@@ -58,6 +58,10 @@ std::string PgCluster::Uri() const {
   return "postgresql:///postgres?host=" + socket_ + "&user=ternis";
 }
 
+std::string PgCluster::Keywords() const {
+  return "host=" + socket_ + " user=ternis dbname=postgres";
+}
+
 bool PgCluster::Start() {
   server_ = std::make_unique<Process>(
       AsOwner({std::string(kBin) + "postgres", "-D", data_, "-k", socket_, "-c",

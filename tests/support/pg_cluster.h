@@ -24,6 +24,7 @@ class PgCluster {
   const std::string& why() const { return why_; }
   // A URI for libpq and ternis-serve.
   std::string Uri() const;
+  std::string Keywords() const;  // the same, in libpq's keyword form
   // Starts the server and waits until it accepts connections.
   bool Start();
   // Fast shutdown: sessions are cut, the server waits for nothing.
