@@ -684,7 +684,8 @@ TEST_F(KeyPoolTest, StatusAndReturnByHand) {
   };
   const Case cases[] = {{"key-01", 0, "key key-01 moved from spoiled/ back to ready/"},
                         {"key-01", 1, "no key key-01 in"},
-                        {"../ready/key-00", 1, "is not a key's name in spoiled/"}};
+                        {"../ready/key-00", 1, "is not a key's name in spoiled/"},
+                        {"x/../../used/key-02", 1, "is not a key's name in spoiled/"}};
   for (const Case& c : cases)
     ExpectServe({"--key-pool", pool.string(), "--pool-return", c.name}, c.status, c.says);
   EXPECT_EQ(Count("ready"), 2u);
