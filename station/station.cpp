@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "station/key_taker.h"
 #include "station/printable_text.h"
@@ -58,7 +59,6 @@ Station::Station(StationSettings settings, Wake wake, FramePrinter frames)
       frames_(std::move(frames)),
       host_(HostName()),
       line_(settings_.line) {}
-
 
 Station::~Station() {
   StopAll();
@@ -151,21 +151,16 @@ std::shared_ptr<const ImageSnapshot> Station::TakeKey(const std::string& slot) {
   return image;
 }
 
-void Station::GiveBackKey(const ImageSnapshot& image) {
-  std::lock_guard lock(keys_mutex_);
-  const auto key = keys_.find(image.id());
-  if (key == keys_.end()) return;
-  std::string error;
-  if (!pool_->Finish(key->second.name, KeyFate::kReady, error)) TellPool(error);
-  keys_.erase(key);
-}
+void Station::GiveBackKey(const ImageSnapshot& image) { FinishKey(image.id(), KeyFate::kReady); }
 
-void Station::SettleKey(const UnitResult& result) {
+void Station::SettleKey(const UnitResult& result) { FinishKey(result.image_id, FateOf(result)); }
+
+void Station::FinishKey(std::uint64_t image_id, KeyFate fate) {
   std::lock_guard lock(keys_mutex_);
-  const auto key = keys_.find(result.image_id);
+  const auto key = keys_.find(image_id);
   if (key == keys_.end()) return;
   std::string error;
-  if (!pool_->Finish(key->second.name, FateOf(result), error)) TellPool(error);
+  if (!pool_->Finish(key->second.name, fate, error)) TellPool(error);
   keys_.erase(key);
 }
 
@@ -265,9 +260,12 @@ bool Station::IdleSlot(std::size_t index, const char* done, std::string& error) 
 
 bool Station::RemoveSlot(std::size_t index, std::string& error) {
   if (!IdleSlot(index, "removed", error)) return false;
-  slots_[index]->session.Stop();
+  std::vector<StationEvent> gone;  // recorded; nothing is left to show them on
+  StopSlot(index, gone);
   slots_.erase(slots_.begin() + static_cast<long>(index));
   for (std::size_t i = index; i < slots_.size(); ++i) slots_[i]->index = i;
+  std::erase_if(held_, [index](const StationEvent& event) { return event.slot == index; });
+  for (StationEvent& event : held_) event.slot -= event.slot > index ? 1 : 0;
   return true;
 }
 
@@ -322,7 +320,7 @@ bool Station::SetLine(const LineSettings& line, std::string& error) {
 }
 
 void Station::Restart(std::size_t index, const SlotSpec& spec) {
-  slots_[index]->session.Stop();
+  StopSlot(index, held_);  // told with the next Service
   slots_[index] = NewSlot(spec, index);
   wake_();
 }
@@ -341,7 +339,7 @@ std::vector<StationEvent> Station::Service(std::chrono::steady_clock::time_point
     notices[i] = slots_[i]->session.TakeNotices();
   }
   std::vector<StationEvent> ended = Record(results);
-  std::vector<StationEvent> events;
+  std::vector<StationEvent> events = std::exchange(held_, {});
   if (db_) {
     for (std::string& text : db_->Upkeep(now)) {
       StationEvent event(StationEvent::Kind::kKeyPool, 0);
@@ -473,17 +471,19 @@ std::optional<SteadyTime> Station::NextService() const {
 }
 
 std::vector<StationEvent> Station::StopAll() {
-  std::vector<StationEvent> events;
-  for (std::size_t i = 0; i < slots_.size(); ++i) {
-    // What happened since the last look (a box unplugged just now) is told
-    // too; a port that cannot be opened is nothing to wait for any more.
-    std::vector<SessionNotice> notices = slots_[i]->session.TakeNotices();
-    slots_[i]->session.Stop();
-    std::vector<std::vector<UnitResult>> results(i + 1);
-    results[i] = slots_[i]->session.TakeResults();
-    InOrder(i, Record(results), std::move(notices), false, events);
-  }
+  std::vector<StationEvent> events = std::exchange(held_, {});
+  for (std::size_t i = 0; i < slots_.size(); ++i) StopSlot(i, events);
   return events;
+}
+
+// What happened since the last look (a unit that ended, a box unplugged just
+// now) and a unit cut short by the stop are recorded and told too.
+void Station::StopSlot(std::size_t index, std::vector<StationEvent>& events) {
+  std::vector<SessionNotice> notices = slots_[index]->session.TakeNotices();
+  slots_[index]->session.Stop();
+  std::vector<std::vector<UnitResult>> results(index + 1);
+  results[index] = slots_[index]->session.TakeResults();
+  InOrder(index, Record(results), std::move(notices), false, events);
 }
 
 SlotView Station::View(std::size_t index) const {

@@ -140,6 +140,7 @@ class Station {
   void GiveBackKey(const ImageSnapshot& image);
   // The key a unit ended with goes where its outcome sends it.
   void SettleKey(const UnitResult& result);
+  void FinishKey(std::uint64_t image_id, KeyFate fate);
   void PoolNews(std::vector<StationEvent>& events);
   void TellPool(std::string text);  // under keys_mutex_
   ImageIdentity KeyIdentity(std::uint64_t image_id) const;
@@ -155,6 +156,7 @@ class Station {
                std::vector<StationEvent>& events) const;
   // The results of each slot (by index), recorded in one write; their events.
   std::vector<StationEvent> Record(const std::vector<std::vector<UnitResult>>& results);
+  void StopSlot(std::size_t index, std::vector<StationEvent>& events);
   void EndInDatabase(const std::vector<std::vector<UnitResult>>& results,
                      std::vector<StationEvent>& events);
   PortDiagnosis Diagnose(const Slot& slot, const SessionNotice& notice) const;
@@ -183,6 +185,7 @@ class Station {
   bool empty_said_ = false;
   bool low_said_ = false;
   bool unlocked_said_ = false;
+  std::vector<StationEvent> held_;  // of slots stopped between two Service calls
   std::vector<std::unique_ptr<Slot>> slots_;  // last: its sessions give keys back as they stop
 };
 
