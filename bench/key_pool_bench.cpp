@@ -140,7 +140,7 @@ int main() {
   for (int s = 0; s < kStations; ++s) {
     dbs.push_back(std::make_unique<StationDatabase>(
         "station" + std::to_string(s), (dir.path() / ("spool" + std::to_string(s))).string()));
-    if (!dbs.back()->Open(cluster.Uri(), true, error)) {
+    if (!dbs.back()->Open(cluster.Uri(), error)) {
       std::fprintf(stderr, "%s\n", error.c_str());
       return 1;
     }

@@ -94,11 +94,10 @@ StationDatabase::~StationDatabase() {
   if (conn_) PQfinish(conn_);
 }
 
-bool StationDatabase::Open(const std::string& uri, bool serve, std::string& error) {
+bool StationDatabase::Open(const std::string& uri, std::string& error) {
   std::lock_guard lock(mutex_);
   conn_ = pg::Connect(uri, error);
   if (!conn_ || !DatabaseAdmin::CheckSchema(conn_, error)) return false;
-  if (!serve) return true;
   serving_ = true;
   // The server notices a killed station's connection a moment after it
   // died; until then its lock on the name is still held.

@@ -43,10 +43,10 @@ class StationDatabase : public KeySource {
   StationDatabase(const StationDatabase&) = delete;
   StationDatabase& operator=(const StationDatabase&) = delete;
 
-  // Connects and checks the schema. With `serve`, the station's own name
-  // is claimed (two stations of one name would spoil each other's keys)
-  // and its spool opened. False with the reason.
-  bool Open(const std::string& uri, bool serve, std::string& error);
+  // Connects, checks the schema, claims the station's own name (two
+  // stations of one name would spoil each other's keys) and opens its
+  // spool. False with the reason.
+  bool Open(const std::string& uri, std::string& error);
 
   std::vector<KeyMove> Recover() override;
   std::optional<IssuedKey> Take(const std::string& slot, std::vector<KeyMove>& moved,

@@ -36,10 +36,9 @@ std::string StationNameOf(const StationChoice& choice) {
 }
 
 std::unique_ptr<StationDatabase> OpenStationDatabase(const StationChoice& choice,
-                                                     const std::string& uri, bool serve,
-                                                     std::string& error) {
+                                                     const std::string& uri, std::string& error) {
   auto db = std::make_unique<StationDatabase>(StationNameOf(choice), SpoolPath(choice));
-  if (!db->Open(uri, serve, error)) return nullptr;
+  if (!db->Open(uri, error)) return nullptr;
   return db;
 }
 
@@ -55,7 +54,7 @@ bool ServeFile(Station& station, const StationChoice& choice, const Warn& warn,
 bool ServeKeyPool(Station& station, const StationChoice& choice, const Warn& warn,
                   std::string& error) {
   if (IsDatabaseUri(choice.key_pool)) {
-    auto db = OpenStationDatabase(choice, choice.key_pool, true, error);
+    auto db = OpenStationDatabase(choice, choice.key_pool, error);
     if (!db) {
       error = "key pool " + choice.key_pool + ": " + error;
       return false;
@@ -77,11 +76,12 @@ RecordOpen RecordTo(Station& station, const StationChoice& choice, std::string& 
   }
   if (IsDatabaseUri(choice.key_pool)) {
     if (choice.record == choice.key_pool) return RecordOpen::kOk;  // the pool's records go there
-    error = "the records of a database pool go to its database, with each key's state: give "
-            "--record the pool's URI, or a file";
+    error =
+        "the records of a database pool go to its database, with each key's state: give "
+        "--record the pool's URI, or a file";
     return RecordOpen::kRefused;
   }
-  auto db = OpenStationDatabase(choice, choice.record, true, error);
+  auto db = OpenStationDatabase(choice, choice.record, error);
   if (!db) {
     error = "records " + choice.record + ": " + error;
     return RecordOpen::kRefused;

@@ -884,7 +884,7 @@ TEST_F(DbPoolTest, AnEndReplayedFromTheSpoolIsWrittenOnce) {
   std::vector<KeyMove> moved;
   {
     StationDatabase a("line-a", spool);
-    ASSERT_TRUE(a.Open(db.Uri(), true, error)) << error;
+    ASSERT_TRUE(a.Open(db.Uri(), error)) << error;
     const auto key = a.Take("s0", moved, error);
     ASSERT_TRUE(key) << error;
     db.Query("SELECT pg_terminate_backend(pid, 10000) FROM pg_stat_activity"
@@ -896,10 +896,10 @@ TEST_F(DbPoolTest, AnEndReplayedFromTheSpoolIsWrittenOnce) {
     ASSERT_EQ(ReadText(spool), "") << "written when the database answered again";
   }
   StationDatabase b("line-b", Path("line-b.spool"));
-  ASSERT_TRUE(b.Open(db.Uri(), true, error) && b.Take("s0", moved, error)) << error;
+  ASSERT_TRUE(b.Open(db.Uri(), error) && b.Take("s0", moved, error)) << error;
   dir.Write("line-a.spool", AsBytes(replay));
   StationDatabase again("line-a", spool);
-  ASSERT_TRUE(again.Open(db.Uri(), true, error)) << error;
+  ASSERT_TRUE(again.Open(db.Uri(), error)) << error;
   EXPECT_EQ(Number("SELECT count(*) FROM ternis_records"), 1u);
   EXPECT_EQ(db.Query("SELECT state || ' ' || station FROM ternis_keys"), "issued line-b");
 }
