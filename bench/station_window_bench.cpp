@@ -7,6 +7,9 @@
 // largest gap between two turns of the window thread's event loop and
 // between two paints of the window while units run (goal < 50 ms), and the
 // most repaints one row had in any second (the refresh timer's cap is 30).
+// Units run from the first paint that shows a unit's data moving; before
+// it the boxes boot, and a window with nothing new to show paints nothing:
+// the gap from the start is printed beside it, for reference.
 //
 // With --memory SECONDS: the station window alone, 16 boxes of stb-sim
 // running unit after unit on a 64 KiB image (records written), for SECONDS
@@ -24,6 +27,7 @@
 #include <cstdlib>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -33,6 +37,7 @@
 
 #include "bench/sim_figures.h"
 #include "app/file_kind.h"
+#include "controls/percent_progress_ctrl.h"
 #include "station_window/slot_row.h"
 #include "station_window/station_window.h"
 #include "tests/support/process.h"
@@ -54,7 +59,8 @@ struct Round {
   double wall_mbps = 0;  // every byte over the wall time, first request to last box done
   bool ok = true;
   double max_turn_gap_ms = 0;   // the window's loop; with ternis-serve, a bare loop's
-  double max_paint_gap_ms = 0;  // window only
+  double max_paint_gap_ms = 0;  // window only, while units run
+  double max_paint_gap_from_start_ms = 0;
   int max_row_paints_per_second = 0;
 };
 
@@ -62,7 +68,10 @@ struct Round {
 // (the bar repaints at once, the labels at the next flush) count once.
 class PaintWatch : public QObject {
  public:
-  explicit PaintWatch(QWidget* window) : window_(window) { clock_.start(); }
+  PaintWatch(QWidget* window, std::function<bool()> data_moves)
+      : window_(window), data_moves_(std::move(data_moves)) {
+    clock_.start();
+  }
 
   bool eventFilter(QObject* watched, QEvent* event) override {
     if (event->type() != QEvent::Paint || !watched->isWidgetType()) return false;
@@ -70,8 +79,12 @@ class PaintWatch : public QObject {
     if (widget->window() != window_) return false;
     const double now = static_cast<double>(clock_.nsecsElapsed()) / 1e6;
     if (measuring_) {
-      if (last_paint_ >= 0) max_gap_ = std::max(max_gap_, now - last_paint_);
+      if (last_paint_ >= 0) {
+        max_gap_from_start_ = std::max(max_gap_from_start_, now - last_paint_);
+        if (units_run_) max_gap_ = std::max(max_gap_, now - last_paint_);
+      }
       last_paint_ = now;
+      units_run_ = units_run_ || data_moves_();
     }
     for (QObject* o = watched; o; o = o->parent()) {
       if (auto* row = dynamic_cast<ternis::SlotRow*>(o)) {
@@ -87,6 +100,7 @@ class PaintWatch : public QObject {
     if (!on) last_paint_ = -1;
   }
   double max_gap() const { return max_gap_; }
+  double max_gap_from_start() const { return max_gap_from_start_; }
   int MaxPerSecond() const {
     int most = 0;
     for (const auto& [row, times] : row_paints_) {
@@ -101,9 +115,10 @@ class PaintWatch : public QObject {
 
  private:
   QWidget* window_;
+  std::function<bool()> data_moves_;
   QElapsedTimer clock_;
-  bool measuring_ = false;
-  double last_paint_ = -1, max_gap_ = 0;
+  bool measuring_ = false, units_run_ = false;
+  double last_paint_ = -1, max_gap_ = 0, max_gap_from_start_ = 0;
   std::map<ternis::SlotRow*, std::vector<double>> row_paints_;
 };
 
@@ -143,7 +158,11 @@ class Bench {
     Round figures;
     {
       ternis::StationWindow window(settings);
-      PaintWatch paints(&window);
+      PaintWatch paints(&window, [&window] {
+        for (int i = 0; i < window.rowCount(); ++i)
+          if (window.row(i)->progress()->GetPos() > 0) return true;
+        return false;
+      });
       qApp->installEventFilter(&paints);
       window.show();
       QElapsedTimer wall;
@@ -164,6 +183,7 @@ class Bench {
       figures = Collect(links, seconds);
       figures.max_turn_gap_ms = max_turn;
       figures.max_paint_gap_ms = paints.max_gap();
+      figures.max_paint_gap_from_start_ms = paints.max_gap_from_start();
       figures.max_row_paints_per_second = paints.MaxPerSecond();
       qApp->removeEventFilter(&paints);
       window.End();
@@ -338,8 +358,8 @@ int main(int argc, char** argv) {
   Bench bench(argv[1], argv[2]);
 
   std::printf("%d boxes at once, each reading a 1 MiB image in 1 KiB requests\n\n", kBoxes);
-  std::printf("%-6s %-14s %12s %12s %10s %10s %12s\n", "round", "responder", "sum MB/s",
-              "wall MB/s", "turn ms", "paint ms", "row paints/s");
+  std::printf("%-6s %-14s %12s %12s %10s %10s %12s %12s\n", "round", "responder", "sum MB/s",
+              "wall MB/s", "turn ms", "paint ms", "row paints/s", "from start");
   std::vector<Round> serves, windows;
   bool ok = true;
   for (int round = 1; round <= kRounds; ++round) {
@@ -350,27 +370,28 @@ int main(int argc, char** argv) {
     ok = ok && s.ok && w.ok;
     std::printf("%-6d %-14s %12.1f %12.1f %10.1f\n", round, "ternis-serve", s.sum_mbps,
                 s.wall_mbps, s.max_turn_gap_ms);
-    std::printf("%-6d %-14s %12.1f %12.1f %10.1f %10.1f %12d\n", round, "station window",
+    std::printf("%-6d %-14s %12.1f %12.1f %10.1f %10.1f %12d %12.1f\n", round, "station window",
                 w.sum_mbps, w.wall_mbps, w.max_turn_gap_ms, w.max_paint_gap_ms,
-                w.max_row_paints_per_second);
+                w.max_row_paints_per_second, w.max_paint_gap_from_start_ms);
   }
   const auto sum = [](const Round& r) { return r.sum_mbps; };
   const auto wall = [](const Round& r) { return r.wall_mbps; };
-  double worst_turn = 0, worst_paint = 0, worst_bare = 0;
+  double worst_turn = 0, worst_paint = 0, worst_from_start = 0, worst_bare = 0;
   int worst_row = 0;
   for (const Round& s : serves) worst_bare = std::max(worst_bare, s.max_turn_gap_ms);
   for (const Round& w : windows) {
     worst_turn = std::max(worst_turn, w.max_turn_gap_ms);
     worst_paint = std::max(worst_paint, w.max_paint_gap_ms);
+    worst_from_start = std::max(worst_from_start, w.max_paint_gap_from_start_ms);
     worst_row = std::max(worst_row, w.max_row_paints_per_second);
   }
   std::printf(
       "\nmedians: throughput window / ternis-serve %.2f by the boxes' rates, %.2f by wall time "
-      "(goal >= 0.8)\nworst of %d: event-loop turn gap %.1f ms, paint gap %.1f ms (goal < 50), "
-      "row repaints %d a second (cap 30); a bare event loop under the same load (ternis-serve "
-      "rounds): turn gap %.1f ms%s\n",
+      "(goal >= 0.8)\nworst of %d: event-loop turn gap %.1f ms, paint gap while units run %.1f ms "
+      "(goal < 50; %.1f ms from the start, boot-up included), row repaints %d a second (cap 30); "
+      "a bare event loop under the same load (ternis-serve rounds): turn gap %.1f ms%s\n",
       Median(windows, sum) / Median(serves, sum), Median(windows, wall) / Median(serves, wall),
-      kRounds, worst_turn, worst_paint, worst_row, worst_bare,
+      kRounds, worst_turn, worst_paint, worst_from_start, worst_row, worst_bare,
       ok ? "" : "\nSOME BOX DID NOT FINISH");
   return ok ? 0 : 1;
 }

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "station/station_texts.h"
 #include "station_window/slot_row.h"
@@ -200,14 +201,15 @@ bool SlotTable::ChangeDevice(int index, const QString& device) {
   return true;
 }
 
-bool SlotTable::Refresh() {
-  bool busy = false;
+bool SlotTable::Refresh(int half) {
+  in_unit_.resize(rows_.size(), false);
   for (std::size_t i = 0; i < rows_.size(); ++i) {
+    if (half != kAllRows && static_cast<int>(i % 2) != half) continue;
     const SlotView view = station_->View(i);
     rows_[i]->Show(view);
-    busy |= view.in_unit;
+    in_unit_[i] = view.in_unit;
   }
-  return busy;
+  return std::find(in_unit_.begin(), in_unit_.end(), true) != in_unit_.end();
 }
 
 void SlotTable::Tell(const StationEvent& event, bool stopping) {
@@ -232,8 +234,7 @@ void SlotTable::TellUnit(const StationEvent& event) {
 }
 
 QString SlotTable::TotalsText(qint64 elapsed_ms) const {
-  int in_progress = 0;
-  for (std::size_t i = 0; i < rows_.size(); ++i) in_progress += station_->View(i).in_unit ? 1 : 0;
+  const auto in_progress = std::count(in_unit_.begin(), in_unit_.end(), true);
   return QStringLiteral("%1 passed \u00b7 %2 failed \u00b7 %3 in progress \u00b7 %4")
       .arg(tally_.passed)
       .arg(tally_.failed)

@@ -42,8 +42,10 @@ class SlotTable : public QWidget {
   bool RenameSlot(int row, const QString& name);
   bool ChangeDevice(int row, const QString& device);
 
-  // Every row from the station's view; true while any unit is in progress.
-  bool Refresh();
+  // The rows of one half (`half` 0: even rows, 1: odd rows; kAllRows:
+  // every row) from the station's view; true while any unit is in progress.
+  static constexpr int kAllRows = -1;
+  bool Refresh(int half = kAllRows);
   // A notice or a unit's end on its row and in the log; `stopping`: the
   // station is stopping, and lost devices are not waited for.
   void Tell(const StationEvent& event, bool stopping);
@@ -75,6 +77,7 @@ class SlotTable : public QWidget {
   Say say_;
   Station* station_ = nullptr;
   UnitTally tally_;
+  std::vector<bool> in_unit_;  // by row, as last refreshed
   std::vector<SlotRow*> rows_;
   std::vector<SerialDevice> devices_;
   QVBoxLayout* rows_layout_ = nullptr;

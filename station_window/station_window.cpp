@@ -2,7 +2,6 @@
 
 #include <QCloseEvent>
 #include <QFileInfo>
-#include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMimeData>
@@ -15,6 +14,7 @@
 #include "controls/skin.h"
 #include "station/printable_text.h"
 #include "station/station_texts.h"
+#include "station_window/station_look.h"
 
 namespace ternis {
 
@@ -24,34 +24,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kTitleBandHeight = 44;
 constexpr auto kTickInterval = std::chrono::milliseconds(500);
-
-// The skin's colours (res/draw_skin.py), so this window sits with the main one.
-const QColor kNavy(20, 40, 90);
-const QColor kNavyLight(38, 70, 140);
-const QColor kPanel(238, 242, 248);
-const QColor kInk(40, 52, 74);
-
-QFont WindowFont() {
-  const bool verdana = QFontDatabase::families().contains(QStringLiteral("Verdana"));
-  return QFont(verdana ? QStringLiteral("Verdana") : QStringLiteral("DejaVu Sans"), 8);
-}
-
-QWidget* Heading(const QString& text, QWidget* parent) {
-  auto* box = new QWidget(parent);
-  auto* layout = new QHBoxLayout(box);
-  layout->setContentsMargins(0, 6, 0, 0);
-  auto* label = new QLabel(text, box);
-  QFont font = label->font();
-  font.setBold(true);
-  font.setPointSize(font.pointSize() + 1);
-  label->setFont(font);
-  auto* rule = new QFrame(box);
-  rule->setFrameShape(QFrame::HLine);
-  rule->setStyleSheet(QStringLiteral("color: rgb(190,202,222);"));
-  layout->addWidget(label);
-  layout->addWidget(rule, 1);
-  return box;
-}
 
 std::chrono::milliseconds Until(SteadyTime due) {
   const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now());
@@ -67,13 +39,13 @@ StationWindow::StationWindow(StationWindowSettings& settings, QWidget* parent)
                     ? std::filesystem::path()
                     : LogFile::DefaultPath().parent_path() / "station.log"),
       log_(&log_file_) {
-  setFont(WindowFont());
+  setFont(station_look::Font());
   setWindowTitle(QStringLiteral("Ternis Download Tool \u2014 Station"));
   setWindowIcon(skin::AppIcon());
   setAcceptDrops(true);
   QPalette palette = this->palette();
-  palette.setColor(QPalette::Window, kPanel);
-  palette.setColor(QPalette::WindowText, kInk);
+  palette.setColor(QPalette::Window, station_look::kPanel);
+  palette.setColor(QPalette::WindowText, station_look::kInk);
   setPalette(palette);
   setAutoFillBackground(true);
   CreateControls();
@@ -84,7 +56,8 @@ StationWindow::StationWindow(StationWindowSettings& settings, QWidget* parent)
   connect(service_timer_, &QTimer::timeout, this, &StationWindow::Service);
   refresh_timer_ = new QTimer(this);
   refresh_timer_->setSingleShot(true);
-  connect(refresh_timer_, &QTimer::timeout, this, &StationWindow::Refresh);
+  refresh_timer_->setTimerType(Qt::PreciseTimer);  // never early: the rows' cap holds
+  connect(refresh_timer_, &QTimer::timeout, this, &StationWindow::RefreshHalf);
   // Rates fall and the clock moves even when no box says anything.
   tick_timer_ = new QTimer(this);
   tick_timer_->setInterval(kTickInterval);
@@ -111,19 +84,19 @@ void StationWindow::CreateControls() {
   connect(line_panel_, &LinePanel::recordChosen, this, &StationWindow::SetRecordPath);
   slots_ = new SlotTable([this](const QString& text, const QString& slot) { Say(text, slot); }, this);
   connect(slots_, &SlotTable::logAsked, this, &StationWindow::OpenLog);
-  connect(slots_, &SlotTable::changed, this, &StationWindow::Refresh);
+  connect(slots_, &SlotTable::changed, this, [this] { Refresh(); });
   connect(slots_, &SlotTable::unitShown, this, &StationWindow::unitShown);
 
-  layout->addWidget(Heading(QStringLiteral("File"), this));
+  layout->addWidget(station_look::Heading(QStringLiteral("File"), this));
   layout->addWidget(file_panel_);
-  layout->addWidget(Heading(QStringLiteral("Serial line and records"), this));
+  layout->addWidget(station_look::Heading(QStringLiteral("Serial line and records"), this));
   layout->addWidget(line_panel_);
   warning_ = new QLabel(this);
   warning_->setStyleSheet(QStringLiteral("color: rgb(196,32,32); font-weight: bold;"));
   warning_->setWordWrap(true);
   warning_->hide();
   layout->addWidget(warning_);
-  layout->addWidget(Heading(QStringLiteral("Slots"), this));
+  layout->addWidget(station_look::Heading(QStringLiteral("Slots"), this));
   layout->addWidget(slots_, 1);
 }
 
@@ -280,16 +253,23 @@ void StationWindow::ScheduleService() {
 }
 
 void StationWindow::ScheduleRefresh() {
+  halves_due_ = 2;
   if (refresh_timer_->isActive()) return;
-  refresh_timer_->start(static_cast<int>(
-      std::max<qint64>(0, kRefreshIntervalMs - since_refresh_.elapsed())));
+  refresh_timer_->start(
+      static_cast<int>(std::max<qint64>(0, kRefreshTickMs - since_refresh_.elapsed())));
 }
 
-void StationWindow::Refresh() {
+void StationWindow::RefreshHalf() {
+  Refresh(next_half_);
+  next_half_ ^= 1;
+  if (--halves_due_ > 0) refresh_timer_->start(kRefreshTickMs);
+}
+
+void StationWindow::Refresh(int half) {
   since_refresh_.restart();
   if (!station_) return;
   // What changes the file or the ports waits for every slot to be idle.
-  const bool busy = slots_->Refresh();
+  const bool busy = slots_->Refresh(half);
   file_panel_->SetBusy(busy);
   line_panel_->setEnabled(!busy);
   ShowTotals();
@@ -480,8 +460,8 @@ void StationWindow::closeEvent(QCloseEvent* event) {
 void StationWindow::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   QLinearGradient band(0, 0, 0, kTitleBandHeight);
-  band.setColorAt(0, kNavyLight);
-  band.setColorAt(1, kNavy);
+  band.setColorAt(0, station_look::kNavyLight);
+  band.setColorAt(1, station_look::kNavy);
   painter.fillRect(QRect(0, 0, width(), kTitleBandHeight), band);
   // The window's own icon, made once: the pixmap cache then holds one copy
   // of it, and no paint decodes images.
