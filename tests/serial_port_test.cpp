@@ -29,15 +29,8 @@ Bytes DataRequestFrame(std::uint16_t length, std::uint32_t offset) {
   return test::Framed(test::DataRequestBody(length, offset));
 }
 
-Bytes Slice(const Bytes& bytes, std::size_t offset, std::size_t length) {
-  return Bytes(bytes.begin() + static_cast<long>(offset),
-               bytes.begin() + static_cast<long>(offset + length));
-}
-
-Bytes Concat(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
+using test::Concat;
+using test::Slice;
 
 double ProcessCpuSeconds() {
   rusage usage{};
@@ -81,7 +74,9 @@ class SerialPortTest : public testing::Test {
     port.SetFrameHandler([this](std::span<const std::uint8_t> body) { engine.HandleFrame(body); });
     port.SetListener(&losses);
   }
-  void LoadImage(const Bytes& bytes) { ASSERT_TRUE(engine.LoadImageFile(dir.Write("image", bytes))); }
+  void LoadImage(const Bytes& bytes) {
+    ASSERT_TRUE(engine.LoadImageFile(dir.Write("image", bytes)));
+  }
 
   test::TempDir dir;
   test::PtyBox box;

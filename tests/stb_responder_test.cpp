@@ -20,15 +20,8 @@ using Log = std::vector<std::string>;
 
 constexpr auto* DataRequest = &test::DataRequestBody;
 
-Bytes Slice(const Bytes& bytes, std::size_t offset, std::size_t length) {
-  return Bytes(bytes.begin() + static_cast<long>(offset),
-               bytes.begin() + static_cast<long>(offset + length));
-}
-
-Bytes Concat(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
+using test::Concat;
+using test::Slice;
 
 const Bytes kBootUp{0x01};
 const Bytes kTimeRequest{0x03};
@@ -76,7 +69,8 @@ TEST_F(StbResponderTest, TimeReplyCarriesTheSinksCodeAsItIs) {
   } cases[] = {
       {{0xC079, 0x124500}, {0x02, 0x03, 0xC0, 0x79, 0x12, 0x45, 0x00, 0x03}, "time c079124500 ok"},
       // Only the six digits of the time fit the reply; the byte above them must not leak.
-      {{0xCC71, 0xAB130509}, {0x02, 0x03, 0xCC, 0x71, 0x13, 0x05, 0x09, 0x03},
+      {{0xCC71, 0xAB130509},
+       {0x02, 0x03, 0xCC, 0x71, 0x13, 0x05, 0x09, 0x03},
        "time cc71ab130509 ok"},
       // Frame bytes inside the fields go out unescaped.
       {{0x0203, 0x020302}, {0x02, 0x03, 0x02, 0x03, 0x02, 0x03, 0x02, 0x03}, "time 0203020302 ok"},
@@ -133,12 +127,12 @@ TEST_F(StbResponderTest, RequestsPastTheEndGetExactlyTheLengthPaddedWithZeros) {
     std::uint32_t offset;
     std::size_t from_image;
   } cases[] = {
-      {20, 9990, 10},          // straddles the end
-      {10, 9990, 10},          // ends exactly at the end
-      {10, 9989, 10},          // one short of the end
-      {0, 5000, 0},            // nothing to send, still reported
-      {0xFFFF, 5000, 5000},    // largest, straddling
-      {0xFFFF, 0xFFFFFFFF, 0}, // wholly outside, at the top
+      {20, 9990, 10},           // straddles the end
+      {10, 9990, 10},           // ends exactly at the end
+      {10, 9989, 10},           // one short of the end
+      {0, 5000, 0},             // nothing to send, still reported
+      {0xFFFF, 5000, 5000},     // largest, straddling
+      {0xFFFF, 0xFFFFFFFF, 0},  // wholly outside, at the top
   };
   std::uint64_t served = 0, requests = 0;
   for (const auto& c : cases) {
@@ -146,8 +140,8 @@ TEST_F(StbResponderTest, RequestsPastTheEndGetExactlyTheLengthPaddedWithZeros) {
     SCOPED_TRACE(range);
     Handle(DataRequest(c.length, c.offset));
     const std::size_t start = std::min<std::size_t>(c.offset, image.size());
-    EXPECT_EQ(line.Take(), Concat(Slice(image, start, c.from_image),
-                                  Bytes(c.length - c.from_image, 0x00)));
+    EXPECT_EQ(line.Take(),
+              Concat(Slice(image, start, c.from_image), Bytes(c.length - c.from_image, 0x00)));
     EXPECT_EQ(sink.TakeLog(),
               Log{"data " + range + " wrote " + std::to_string(c.length) + " ok image 10000"});
     EXPECT_EQ(engine.bytes_served(), served += c.length);
@@ -224,8 +218,8 @@ TEST_F(StbResponderTest, WithoutAWriterOrASinkEachFrameIsStillHandled) {
   Handle(kBootUp);
   Handle(DataRequest(10, 95));
   Handle(kTimeRequest);
-  EXPECT_EQ(line.Take(), (Bytes{0x02, 0x01, 0x0A, 0x03, 95, 96, 97, 98, 99, 0, 0, 0, 0, 0,  //
-                                0x02, 0x03, 0, 0, 0, 0, 0, 0x03}));
+  EXPECT_EQ(line.Take(), (Bytes{0x02, 0x01, 0x0A, 0x03, 95, 96, 97, 98,  99, 0, 0, 0, 0, 0,  //
+                                0x02, 0x03, 0,    0,    0,  0,  0,  0x03}));
 }
 
 TEST_F(StbResponderTest, SendFrameRefusesABodyTooLargeForOneFrame) {
