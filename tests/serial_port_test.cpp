@@ -14,6 +14,7 @@
 #include "protocol/stb_responder.h"
 #include "tests/support/box_frames.h"
 #include "tests/support/pty_box.h"
+#include "tests/support/recording_sink.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait_until.h"
 
@@ -38,18 +39,6 @@ double ProcessCpuSeconds() {
   return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
-
-// Answers the time and counts the data requests served.
-class CountingSink : public EngineSink {
- public:
-  DateTimeCode TimeForReply() override { return code; }
-  void OnBootUp(const BootUpEvent&) override {}
-  void OnDataServed(const DataServedEvent&) override { ++data_served; }
-  void OnNoImage(const NoImageEvent&) override {}
-  void OnTimeServed(const TimeServedEvent&) override {}
-  DateTimeCode code;
-  std::atomic<int> data_served{0};
-};
 
 class LossRecorder : public LinkListener {
  public:
@@ -80,7 +69,7 @@ class SerialPortTest : public testing::Test {
 
   test::TempDir dir;
   test::PtyBox box;
-  CountingSink sink;
+  test::RecordingSink sink;
   LossRecorder losses;
   PortWriter writer;
   StbResponder engine;
@@ -93,7 +82,7 @@ TEST_F(SerialPortTest, WholeDownloadIsByteExact) {
   Bytes image(300'001);
   for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint8_t>(i % 251);
   LoadImage(image);
-  sink.code = {0xCC71, 0x130509};  // before the receive thread can read it
+  sink.SetTimeAnswer({0xCC71, 0x130509});
   Connect();
   EXPECT_EQ(port.GetLastStatus(), "Connected Successfully");
 
@@ -118,7 +107,10 @@ TEST_F(SerialPortTest, WholeDownloadIsByteExact) {
                                 {0x02, 0x03, 0xCC, 0x71, 0x13, 0x05, 0x09, 0x03});
   EXPECT_EQ(box.Take(expected.size()), expected);
   // Each data request reported once, before the time reply that followed them.
-  EXPECT_EQ(sink.data_served, static_cast<int>((image.size() + 4095) / 4096) + 2);
+  const auto log = sink.TakeLog();
+  EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& l) { return l[0] == 'd'; }),
+            (image.size() + 4095) / 4096 + 2);
+  EXPECT_EQ(log.back(), "time cc71130509 ok");
   EXPECT_EQ(box.TakeAll(), Bytes{});
 }
 

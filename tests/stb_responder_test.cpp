@@ -86,14 +86,13 @@ TEST_F(StbResponderTest, TimeReplyCarriesTheSinksCodeAsItIs) {
   }
 }
 
-TEST_F(StbResponderTest, DataRequestWithoutImageSendsNothing) {
+// Nothing is sent for a frame without a meaning, nor for data while no
+// image is loaded (that one is reported).
+TEST_F(StbResponderTest, UnknownFramesAndRequestsWithoutAnImageSendNothing) {
   Handle(DataRequest(100, 0));
   EXPECT_EQ(sink.TakeLog(), Log{"no-image 100@0"});
   EXPECT_EQ(line.writes(), 0u);
   EXPECT_EQ(engine.requests_served(), 0u);
-}
-
-TEST_F(StbResponderTest, UnknownTypesAndWrongLengthsAreIgnored) {
   LoadImage(test::CountingBytes(1000));
   Handle(DataRequest(95, 900));
   sink.TakeLog();
