@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <condition_variable>
+#include <atomic>
 #include <filesystem>
 #include <future>
 #include <thread>
@@ -113,8 +113,8 @@ TEST_F(BoxSessionTest, UnitsPassWhateverOrderTheBoxReadsInAndStayPassedWhenItLea
 // Unplugged mid-unit: the unit fails with what was missing, the port is
 // released at once, and the same path coming back is served again.
 TEST_F(BoxSessionTest, UnpluggedMidUnitFailsAndTheReturningDeviceIsServed) {
-  auto box = StartBox({"--chunk", "1024", "--close-after", "5", "--reopen-after", "0.3",
-                       "--units", "2"});
+  auto box =
+      StartBox({"--chunk", "1024", "--close-after", "5", "--reopen-after", "0.3", "--units", "2"});
   auto session = MakeSession();
   ASSERT_TRUE(session->Connect(Path("box"), line));
   auto results = Results(*session, 1);
@@ -155,9 +155,8 @@ TEST(BoxSessionRetry, AReasonIsToldOncePerChange) {
       session.Service();
     }
     const auto notices = session.TakeNotices();
-    return std::count_if(notices.begin(), notices.end(), [](const SessionNotice& n) {
-      return n.kind == NoticeKind::kCannotOpen;
-    });
+    return std::count_if(notices.begin(), notices.end(),
+                         [](const SessionNotice& n) { return n.kind == NoticeKind::kCannotOpen; });
   };
   for (const std::string& device : {dir.Write("regular", Bytes(4, 0)), std::string("/dev/null")}) {
     BoxSession session(nullptr, options, clock);
@@ -219,35 +218,20 @@ TEST(BoxSessionImage, ANewImageIsServedFromTheNextUnitOn) {
 class WaitingObserver : public SessionObserver {
  public:
   void OnBootUp(const BootUpEvent&) override {
-    std::unique_lock lock(mutex_);
-    waiting_ = true;
-    changed_.notify_all();
-    released_by_closing_ = changed_.wait_for(lock, 10s, [&] { return closing_; });
+    waiting.set_value();
+    released_by_closing = closing_.wait_for(10s) == std::future_status::ready;
   }
   void OnLinkClosing() override {
-    std::lock_guard lock(mutex_);
-    closing_ = true;
-    changed_.notify_all();
-  }
-  void OnLinkClosed() override {
-    std::lock_guard lock(mutex_);
-    closing_ = false;
-  }
-  bool WaitUntilWaiting() {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, 10s, [&] { return waiting_; });
-  }
-  bool released_by_closing() {
-    std::lock_guard lock(mutex_);
-    return released_by_closing_;
+    if (!closing_told_.exchange(true)) closing_promise_.set_value();
   }
 
+  std::promise<void> waiting;
+  std::atomic<bool> released_by_closing{false};
+
  private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool waiting_ = false;
-  bool closing_ = false;
-  bool released_by_closing_ = false;
+  std::promise<void> closing_promise_;
+  std::future<void> closing_ = closing_promise_.get_future();
+  std::atomic<bool> closing_told_{false};
 };
 
 TEST(BoxSessionClosing, ConfigureThatClosesLetsAWaitingReceiveThreadGo) {
@@ -261,12 +245,12 @@ TEST(BoxSessionClosing, ConfigureThatClosesLetsAWaitingReceiveThreadGo) {
   ASSERT_GE(box, 0);
   const Bytes boot{0x02, 0x01, 0x03};
   ASSERT_EQ(::write(box, boot.data(), boot.size()), static_cast<ssize_t>(boot.size()));
-  ASSERT_TRUE(observer.WaitUntilWaiting());
+  ASSERT_EQ(observer.waiting.get_future().wait_for(10s), std::future_status::ready);
 
   auto configured = std::async(std::launch::async, [&] { return session.Configure({}); });
   ASSERT_EQ(configured.wait_for(20s), std::future_status::ready) << "Configure never returned";
   EXPECT_FALSE(configured.get());
-  EXPECT_TRUE(observer.released_by_closing()) << "the thread was let go only by its own limit";
+  EXPECT_TRUE(observer.released_by_closing) << "the thread was let go only by its own limit";
   EXPECT_EQ(session.port().GetLastStatus(), "It cannot get state of COM port");
   EXPECT_EQ(session.port().GetLastError(), ENOTTY);
   EXPECT_FALSE(session.IsConnected());
