@@ -168,48 +168,39 @@ TEST(BoxSessionRetry, AReasonIsToldOncePerChange) {
   }
 }
 
-// One reading of the clock: a request a millisecond before midnight gets
+// One box on a pseudo-terminal, one unit after another. The time reply is
+// one reading of the clock: a request a millisecond before midnight gets
 // that day's date with 23:59:59, never the day with 00:00:00 of the next.
-TEST(BoxSessionClock, TheTimeReplyIsOneInstant) {
+// A new image waits for the unit in progress to end: a box never gets a
+// mix of two files.
+TEST(BoxSessionOnPty, TheTimeIsOneInstantAndANewImageWaitsForTheNextUnit) {
   std::tm late = test::LocalTime(2026, 12, 7, 23, 59, 59);
   late.tm_isdst = -1;
   const WallTime instant = std::chrono::system_clock::from_time_t(std::mktime(&late)) + 999ms;
   SessionClock clock;
   clock.wall = [instant] { return instant; };
-  test::PtyBox box;
-  BoxSession session(nullptr, {}, clock);
-  ASSERT_TRUE(session.Connect(box.port_path(), {115200, 8, kParityNone, kStopOne}));
-  box.Send({0x02, 0x03, 0x03});  // a time request
-  const DateTimeCode code = DateTimeCodeFor(test::LocalTime(2026, 12, 7, 23, 59, 59));
-  EXPECT_EQ(box.Take(8), (Bytes{0x02, 0x03, static_cast<std::uint8_t>(code.mjd >> 8),
-                                static_cast<std::uint8_t>(code.mjd), 0x23, 0x59, 0x59, 0x03}));
-}
-
-// A new image waits for the unit in progress to end: a box never gets a
-// mix of two files.
-TEST(BoxSessionImage, ANewImageIsServedFromTheNextUnitOn) {
   test::TempDir dir;
   test::PtyBox box;
-  BoxSession session(nullptr, {});
+  BoxSession session(nullptr, {}, clock);
   ASSERT_TRUE(session.LoadImageFile(dir.Write("a", Bytes(10, 0xAA))));
   ASSERT_TRUE(session.Connect(box.port_path(), {115200, 8, kParityNone, kStopOne}));
+  const auto ask = [&box](const Bytes& frame, std::size_t reply_length) {
+    box.Send(frame);
+    return box.Take(reply_length);
+  };
   const Bytes boot{0x02, 0x01, 0x03};
   const Bytes read_all = test::Framed(test::DataRequestBody(10, 0));
-  const Bytes ask_time{0x02, 0x03, 0x03};
 
-  box.Send(boot);
-  box.Take(4);
-  box.Send(read_all);
-  EXPECT_EQ(box.Take(10), Bytes(10, 0xAA));
+  EXPECT_EQ(ask(boot, 4), (Bytes{0x02, 0x01, 0x0A, 0x03}));
+  EXPECT_EQ(ask(read_all, 10), Bytes(10, 0xAA));
   session.AdoptImageForNextUnit(ImageSnapshot::Load(dir.Write("b", Bytes(10, 0xBB))));
-  box.Send(read_all);  // the same unit: still the old file
-  EXPECT_EQ(box.Take(10), Bytes(10, 0xAA));
-  box.Send(ask_time);
-  box.Take(8);
-  box.Send(boot);  // the next box
-  box.Take(4);
-  box.Send(read_all);
-  EXPECT_EQ(box.Take(10), Bytes(10, 0xBB));
+  EXPECT_EQ(ask(read_all, 10), Bytes(10, 0xAA)) << "the same unit: still the old file";
+  const DateTimeCode code = DateTimeCodeFor(test::LocalTime(2026, 12, 7, 23, 59, 59));
+  EXPECT_EQ(ask({0x02, 0x03, 0x03}, 8),
+            (Bytes{0x02, 0x03, static_cast<std::uint8_t>(code.mjd >> 8),
+                   static_cast<std::uint8_t>(code.mjd), 0x23, 0x59, 0x59, 0x03}));
+  ask(boot, 4);  // the next box
+  EXPECT_EQ(ask(read_all, 10), Bytes(10, 0xBB));
 }
 
 // The window's receive thread waits on the window's thread while it tells

@@ -154,11 +154,16 @@ TEST_F(SerialPortTest, OtherEndClosingIsReportedOnceAndCostsNoCpu) {
   EXPECT_EQ(port.GetLastStatus(), "Disconnected");
 }
 
-// Held elsewhere or already ours, a port does not open; closed (twice, harmlessly) it is released.
+// Held elsewhere or already ours, a port does not open; closed (twice,
+// harmlessly) it is released. A port opens by path or by its index.
 TEST_F(SerialPortTest, APortHeldElsewhereDoesNotOpenUntilClosed) {
   Connect();
   SerialPort other;
-  EXPECT_FALSE(other.OpenPath(box.port_path()));
+  other.SetPortPaths({{"COM1", box.port_path()}});
+  EXPECT_FALSE(other.Open(1));  // COM2 has no device here
+  EXPECT_EQ(other.GetLastStatus(), "Cannot open COM port(Error Code=2).");
+  EXPECT_FALSE(other.Open(-1));
+  EXPECT_FALSE(other.Open(0));
   EXPECT_EQ(other.GetLastStatus(), "Cannot open COM port(Error Code=11).");  // EWOULDBLOCK
   EXPECT_FALSE(port.OpenPath(box.port_path()));  // already ours: refused, link undisturbed
   EXPECT_EQ(port.GetLastStatus(), "Cannot open COM port(Error Code=16).");
@@ -168,7 +173,8 @@ TEST_F(SerialPortTest, APortHeldElsewhereDoesNotOpenUntilClosed) {
   EXPECT_EQ(port.GetLastStatus(), "Disconnected");
   EXPECT_FALSE(port.Configure(9600, 8, kParityNone, kStopOne)) << "a closed port";
   EXPECT_EQ(port.GetLastStatus(), "COM port does not be opened.");
-  EXPECT_TRUE(other.OpenPath(box.port_path())) << "released on close";
+  ASSERT_TRUE(other.Open(0)) << "released on close";
+  EXPECT_EQ(other.device_path(), box.port_path());
 }
 
 // A refused line changes nothing, and the port stays open.
@@ -228,15 +234,6 @@ TEST(LineSettings, FramingFlagsMatchTheKernelsBits) {
   for (std::uint8_t bits : {0, 4, 9, 255}) {  // refused before this, but never an out-of-range read
     EXPECT_EQ(FramingFlags(040, {9600, bits, kParityNone, kStopOne}) & 060, 040u) << int(bits);
   }
-}
-
-TEST_F(SerialPortTest, OpensAPortByIndexOrPath) {
-  port.SetPortPaths({{"COM1", box.port_path()}});
-  EXPECT_FALSE(port.Open(1));  // COM2 has no device here
-  EXPECT_EQ(port.GetLastStatus(), "Cannot open COM port(Error Code=2).");
-  EXPECT_FALSE(port.Open(-1));
-  ASSERT_TRUE(port.Open(0));
-  EXPECT_EQ(port.device_path(), box.port_path());
 }
 
 // Without its wake-up descriptor a port could never be closed: no descriptor, no open.
