@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -22,22 +23,10 @@ const char* TestbedDir() {
   return std::getenv("UMOCKDEV_DIR");
 }
 
-// umockdev-run with no --device leaves the testbed's sysfs without devices.
-bool TestbedHasDevices() {
-  return std::filesystem::exists(std::filesystem::path(TestbedDir()) / "sys" / "devices");
-}
-
 Strings Nodes(const std::vector<SerialDevice>& devices) {
   Strings nodes;
   for (const SerialDevice& device : devices) nodes.push_back(device.node);
   return nodes;
-}
-
-const SerialDevice* Find(const std::vector<SerialDevice>& devices, const std::string& node) {
-  for (const SerialDevice& device : devices) {
-    if (device.node == node) return &device;
-  }
-  return nullptr;
 }
 
 class SerialInventory : public ::testing::Test {
@@ -60,15 +49,15 @@ class SerialInventory : public ::testing::Test {
 // hub's), and their links. A ttyS port's driver is the one past the
 // serial-base device, not "port".
 TEST_F(SerialInventory, ListsPortsWithHardwareAndDescribesThem) {
-  EXPECT_EQ(Nodes(devices_), (Strings{"/dev/ttyS0", "/dev/ttyUSB0", "/dev/ttyUSB1"}));
+  ASSERT_EQ(Nodes(devices_), (Strings{"/dev/ttyS0", "/dev/ttyUSB0", "/dev/ttyUSB1"}));
   const std::pair<std::string, std::string> described[] = {
       {"/dev/ttyS0", "serial8250 : '' '' ''"},
       {"/dev/ttyUSB0", "ftdi_sio 0403:6001 'A10KZP1X' 'FTDI' 'FT232R USB UART'"},
       {"/dev/ttyUSB1", "cp210x 10c4:ea60 '' 'Silicon Labs' 'CP2102 USB to UART Bridge Controller'"},
   };
   for (const auto& [node, description] : described) {
-    const SerialDevice* device = Find(devices_, node);
-    ASSERT_NE(device, nullptr) << node;
+    const auto device = std::ranges::find(devices_, node, &SerialDevice::node);
+    ASSERT_NE(device, devices_.end()) << node;
     EXPECT_EQ(device->driver + " " + device->vendor_id + ":" + device->product_id + " '" +
                   device->serial + "' '" + device->manufacturer + "' '" + device->product + "'",
               description);
@@ -82,11 +71,11 @@ TEST_F(SerialInventory, ListsPortsWithHardwareAndDescribesThem) {
                    << "; its database entry would mix in with the mocked adapter";
     }
   }
-  const SerialDevice& ftdi = *Find(devices_, "/dev/ttyUSB0");
+  const SerialDevice& ftdi = devices_[1];
   EXPECT_EQ(ftdi.by_path, (Strings{"/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0"}));
   EXPECT_EQ(ftdi.by_id,
             (Strings{"/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZP1X-if00-port0"}));
-  const SerialDevice& cp210x = *Find(devices_, "/dev/ttyUSB1");
+  const SerialDevice& cp210x = devices_[2];
   EXPECT_EQ(cp210x.by_path, (Strings{"/dev/serial/by-path/pci-0000:03:00.0-usb-0:1:1.0-port0"}));
   EXPECT_EQ(cp210x.by_id,
             (Strings{"/dev/serial/by-id/"
@@ -107,7 +96,10 @@ TEST_F(SerialInventory, SuggestsTheClosestPathsForAMissingDevice) {
 // Runs in a testbed with no devices.
 TEST(SerialInventoryNoDevices, TheMachinesOwnPortsStayOut) {
   if (TestbedDir() == nullptr) GTEST_SKIP() << "needs umockdev's testbed (UMOCKDEV_DIR not set)";
-  if (TestbedHasDevices()) GTEST_SKIP() << "the testbed has devices loaded";
+  // umockdev-run with no --device leaves the testbed's sysfs without devices.
+  if (std::filesystem::exists(std::filesystem::path(TestbedDir()) / "sys" / "devices")) {
+    GTEST_SKIP() << "the testbed has devices loaded";
+  }
   EXPECT_EQ(Nodes(ListSerialDevices()), Strings{});
 }
 
