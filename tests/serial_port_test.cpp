@@ -107,13 +107,16 @@ TEST_F(SerialPortTest, CloseIsBoundedWhileTheBoxStreamsAndStopsReading) {
   const int box_fd = box.box();
   ::fcntl(box_fd, F_SETFL, ::fcntl(box_fd, F_GETFL) | O_NONBLOCK);
   std::atomic<bool> stop{false};
+  std::atomic<bool> backed_up{false};  // the port stopped reading: its thread waits to write
   std::thread flood([&] {
     const Bytes request = DataRequestFrame(0xFFFF, 0);
     while (!stop) {
-      if (::write(box_fd, request.data(), request.size()) < 0) std::this_thread::sleep_for(1ms);
+      if (::write(box_fd, request.data(), request.size()) >= 0) continue;
+      backed_up = true;
+      std::this_thread::sleep_for(1ms);
     }
   });
-  std::this_thread::sleep_for(200ms);
+  EXPECT_TRUE(test::WaitUntil([&] { return backed_up.load(); }));
   auto closed = std::async(std::launch::async, [&] { port.Close(); });
   const bool bounded = closed.wait_for(10s) == std::future_status::ready;
   stop = true;
