@@ -24,7 +24,6 @@ namespace {
 
 using test::Process;
 using test::ReadText;
-using test::WaitForText;
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -48,10 +47,8 @@ class BoxSessionTest : public testing::Test {
 
   // A box on a new pseudo-terminal published as "box"; waits until it is there.
   std::unique_ptr<Process> StartBox(std::vector<std::string> args) {
-    args.insert(args.begin(), {STB_SIM_PATH, "--pty", Path("box"), "--reference", image});
-    auto box = std::make_unique<Process>(args, Path("box.out"), Path("box.err"));
-    EXPECT_TRUE(WaitForText(Path("box.err"), "box on")) << ReadText(Path("box.err"));
-    return box;
+    args.insert(args.begin(), {"--reference", image});
+    return test::StartSimBox(STB_SIM_PATH, Path("box"), std::move(args));
   }
 
   // Runs the session's upkeep, as a front end's loop does, until `count`

@@ -35,10 +35,8 @@ class StationTest : public testing::Test {
   std::string Path(const std::string& name) const { return (dir.path() / name).string(); }
 
   std::unique_ptr<Process> StartBox(const std::string& link, std::vector<std::string> args) {
-    args.insert(args.begin(), {STB_SIM_PATH, "--pty", Path(link), "--reference", image});
-    auto box = std::make_unique<Process>(args, Path(link + ".out"), Path(link + ".err"));
-    EXPECT_TRUE(test::WaitForText(Path(link + ".err"), "box on"));
-    return box;
+    args.insert(args.begin(), {"--reference", image});
+    return test::StartSimBox(STB_SIM_PATH, Path(link), std::move(args));
   }
 
   test::TempDir dir;
