@@ -144,16 +144,21 @@ TEST_F(UnitTrackerTest, TheTimeLimitRunsFromTheLastRequestAndZeroMeansNever) {
   EXPECT_FALSE(patient.CheckTimeout(After(24h)));
 }
 
-TEST_F(UnitTrackerTest, BootUpsStartUnitsAndAPassedUnitStaysPassed) {
-  ASSERT_FALSE(Boot());
-  ASSERT_FALSE(Boot());  // announced again before it was answered: the same unit
+// A box already running starts a unit with its first request, a boot-up
+// starts the next; a passed unit stays passed.
+TEST_F(UnitTrackerTest, RequestsOrBootUpsStartUnitsAndAPassedUnitStaysPassed) {
+  ASSERT_FALSE(Serve(0, 500));
   EXPECT_EQ(tracker.unit_number(), 1u);
-  ServeAll();
-  ASSERT_TRUE(AskTime());
+  EXPECT_EQ(tracker.phase(), UnitPhase::kServing);
+  ASSERT_FALSE(Serve(500, 500));
+  const auto first = AskTime();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->outcome, UnitOutcome::kPass);
   EXPECT_FALSE(tracker.OnDeviceLost(now)) << "unplugging a passed box changes nothing";
   EXPECT_FALSE(AskTime()) << "nor does asking the time again";
 
   ASSERT_FALSE(Boot());  // the next box
+  ASSERT_FALSE(Boot());  // announced again before it was answered: the same unit
   EXPECT_EQ(tracker.unit_number(), 2u);
   EXPECT_EQ(tracker.percent(), 0);
   EXPECT_FALSE(tracker.OnBootUp({WriteStatus::kFailed}, now)) << "an unanswered boot-up";
@@ -163,15 +168,6 @@ TEST_F(UnitTrackerTest, BootUpsStartUnitsAndAPassedUnitStaysPassed) {
   ASSERT_TRUE(second);
   EXPECT_EQ(second->number, 2u);
   EXPECT_EQ(second->outcome, UnitOutcome::kPass);
-}
-
-TEST_F(UnitTrackerTest, ARunningBoxStartsAUnitWithItsFirstRequest) {
-  ASSERT_FALSE(Serve(0, 500));
-  EXPECT_EQ(tracker.unit_number(), 1u);
-  EXPECT_EQ(tracker.phase(), UnitPhase::kServing);
-  ASSERT_FALSE(Serve(500, 500));
-  EXPECT_EQ(AskTime()->outcome, UnitOutcome::kPass);
-  EXPECT_FALSE(tracker.OnTimeServed({{}, WriteStatus::kOk}, now)) << "no unit, no result";
 }
 
 // Nothing to read: the box asks for the time at once, and that is a pass.
