@@ -90,13 +90,5 @@ TEST(FrameAssembler, EverySplitPointGivesTheSameBodies) {
   }
 }
 
-TEST(FrameAssembler, ResetForgetsAHalfReceivedFrame) {
-  FrameAssembler assembler;
-  Assemble(assembler, {0x02, 0x02, 0x00});
-  ASSERT_TRUE(assembler.in_frame());
-  assembler.Reset();
-  EXPECT_EQ(Assemble(assembler, {0x00, 0x03, 0x02, 0x01, 0x03}), (std::vector<Bytes>{{0x01}}));
-}
-
 }  // namespace
 }  // namespace ternis
