@@ -94,9 +94,14 @@ TEST_F(SerialPortTest, WholeDownloadIsByteExact) {
   const Bytes expected = Concat(Concat(ack, Slice(image, 0x0302, 100)),
                                 {0x02, 0x03, 0xCC, 0x71, 0x13, 0x05, 0x09, 0x03});
   EXPECT_EQ(box.Take(expected.size()), expected);
-  EXPECT_EQ(sink.TakeLog(), (std::vector<std::string>{
-                                "boot ok", "data 515@197378 wrote 515 ok image 300001", "boot ok",
-                                "data 100@770 wrote 100 ok image 300001", "time cc71130509 ok"}));
+  std::vector<std::string> log;  // the time's event follows its reply on the line
+  ASSERT_TRUE(test::WaitUntil([&] {
+    for (std::string& line : sink.TakeLog()) log.push_back(std::move(line));
+    return log.size() >= 5;
+  }));
+  EXPECT_EQ(log, (std::vector<std::string>{"boot ok", "data 515@197378 wrote 515 ok image 300001",
+                                           "boot ok", "data 100@770 wrote 100 ok image 300001",
+                                           "time cc71130509 ok"}));
   EXPECT_EQ(box.TakeAll(), Bytes{});
 }
 
