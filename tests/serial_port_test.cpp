@@ -5,7 +5,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <atomic>
 #include <ctime>
 #include <future>
 #include <mutex>
