@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <condition_variable>
+#include <atomic>
 #include <filesystem>
 #include <future>
 #include <thread>
@@ -24,7 +24,6 @@ namespace {
 
 using test::Process;
 using test::ReadText;
-using test::WaitForText;
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -48,10 +47,8 @@ class BoxSessionTest : public testing::Test {
 
   // A box on a new pseudo-terminal published as "box"; waits until it is there.
   std::unique_ptr<Process> StartBox(std::vector<std::string> args) {
-    args.insert(args.begin(), {STB_SIM_PATH, "--pty", Path("box"), "--reference", image});
-    auto box = std::make_unique<Process>(args, Path("box.out"), Path("box.err"));
-    EXPECT_TRUE(WaitForText(Path("box.err"), "box on")) << ReadText(Path("box.err"));
-    return box;
+    args.insert(args.begin(), {"--reference", image});
+    return test::StartSimBox(STB_SIM_PATH, Path("box"), std::move(args));
   }
 
   // Runs the session's upkeep, as a front end's loop does, until `count`
@@ -113,8 +110,8 @@ TEST_F(BoxSessionTest, UnitsPassWhateverOrderTheBoxReadsInAndStayPassedWhenItLea
 // Unplugged mid-unit: the unit fails with what was missing, the port is
 // released at once, and the same path coming back is served again.
 TEST_F(BoxSessionTest, UnpluggedMidUnitFailsAndTheReturningDeviceIsServed) {
-  auto box = StartBox({"--chunk", "1024", "--close-after", "5", "--reopen-after", "0.3",
-                       "--units", "2"});
+  auto box =
+      StartBox({"--chunk", "1024", "--close-after", "5", "--reopen-after", "0.3", "--units", "2"});
   auto session = MakeSession();
   ASSERT_TRUE(session->Connect(Path("box"), line));
   auto results = Results(*session, 1);
@@ -155,9 +152,8 @@ TEST(BoxSessionRetry, AReasonIsToldOncePerChange) {
       session.Service();
     }
     const auto notices = session.TakeNotices();
-    return std::count_if(notices.begin(), notices.end(), [](const SessionNotice& n) {
-      return n.kind == NoticeKind::kCannotOpen;
-    });
+    return std::count_if(notices.begin(), notices.end(),
+                         [](const SessionNotice& n) { return n.kind == NoticeKind::kCannotOpen; });
   };
   for (const std::string& device : {dir.Write("regular", Bytes(4, 0)), std::string("/dev/null")}) {
     BoxSession session(nullptr, options, clock);
@@ -169,48 +165,39 @@ TEST(BoxSessionRetry, AReasonIsToldOncePerChange) {
   }
 }
 
-// One reading of the clock: a request a millisecond before midnight gets
+// One box on a pseudo-terminal, one unit after another. The time reply is
+// one reading of the clock: a request a millisecond before midnight gets
 // that day's date with 23:59:59, never the day with 00:00:00 of the next.
-TEST(BoxSessionClock, TheTimeReplyIsOneInstant) {
+// A new image waits for the unit in progress to end: a box never gets a
+// mix of two files.
+TEST(BoxSessionOnPty, TheTimeIsOneInstantAndANewImageWaitsForTheNextUnit) {
   std::tm late = test::LocalTime(2026, 12, 7, 23, 59, 59);
   late.tm_isdst = -1;
   const WallTime instant = std::chrono::system_clock::from_time_t(std::mktime(&late)) + 999ms;
   SessionClock clock;
   clock.wall = [instant] { return instant; };
-  test::PtyBox box;
-  BoxSession session(nullptr, {}, clock);
-  ASSERT_TRUE(session.Connect(box.port_path(), {115200, 8, kParityNone, kStopOne}));
-  box.Send({0x02, 0x03, 0x03});  // a time request
-  const DateTimeCode code = DateTimeCodeFor(test::LocalTime(2026, 12, 7, 23, 59, 59));
-  EXPECT_EQ(box.Take(8), (Bytes{0x02, 0x03, static_cast<std::uint8_t>(code.mjd >> 8),
-                                static_cast<std::uint8_t>(code.mjd), 0x23, 0x59, 0x59, 0x03}));
-}
-
-// A new image waits for the unit in progress to end: a box never gets a
-// mix of two files.
-TEST(BoxSessionImage, ANewImageIsServedFromTheNextUnitOn) {
   test::TempDir dir;
   test::PtyBox box;
-  BoxSession session(nullptr, {});
+  BoxSession session(nullptr, {}, clock);
   ASSERT_TRUE(session.LoadImageFile(dir.Write("a", Bytes(10, 0xAA))));
   ASSERT_TRUE(session.Connect(box.port_path(), {115200, 8, kParityNone, kStopOne}));
+  const auto ask = [&box](const Bytes& frame, std::size_t reply_length) {
+    box.Send(frame);
+    return box.Take(reply_length);
+  };
   const Bytes boot{0x02, 0x01, 0x03};
   const Bytes read_all = test::Framed(test::DataRequestBody(10, 0));
-  const Bytes ask_time{0x02, 0x03, 0x03};
 
-  box.Send(boot);
-  box.Take(4);
-  box.Send(read_all);
-  EXPECT_EQ(box.Take(10), Bytes(10, 0xAA));
+  EXPECT_EQ(ask(boot, 4), (Bytes{0x02, 0x01, 0x0A, 0x03}));
+  EXPECT_EQ(ask(read_all, 10), Bytes(10, 0xAA));
   session.AdoptImageForNextUnit(ImageSnapshot::Load(dir.Write("b", Bytes(10, 0xBB))));
-  box.Send(read_all);  // the same unit: still the old file
-  EXPECT_EQ(box.Take(10), Bytes(10, 0xAA));
-  box.Send(ask_time);
-  box.Take(8);
-  box.Send(boot);  // the next box
-  box.Take(4);
-  box.Send(read_all);
-  EXPECT_EQ(box.Take(10), Bytes(10, 0xBB));
+  EXPECT_EQ(ask(read_all, 10), Bytes(10, 0xAA)) << "the same unit: still the old file";
+  const DateTimeCode code = DateTimeCodeFor(test::LocalTime(2026, 12, 7, 23, 59, 59));
+  EXPECT_EQ(ask({0x02, 0x03, 0x03}, 8),
+            (Bytes{0x02, 0x03, static_cast<std::uint8_t>(code.mjd >> 8),
+                   static_cast<std::uint8_t>(code.mjd), 0x23, 0x59, 0x59, 0x03}));
+  ask(boot, 4);  // the next box
+  EXPECT_EQ(ask(read_all, 10), Bytes(10, 0xBB));
 }
 
 // The window's receive thread waits on the window's thread while it tells
@@ -219,35 +206,20 @@ TEST(BoxSessionImage, ANewImageIsServedFromTheNextUnitOn) {
 class WaitingObserver : public SessionObserver {
  public:
   void OnBootUp(const BootUpEvent&) override {
-    std::unique_lock lock(mutex_);
-    waiting_ = true;
-    changed_.notify_all();
-    released_by_closing_ = changed_.wait_for(lock, 10s, [&] { return closing_; });
+    waiting.set_value();
+    released_by_closing = closing_.wait_for(10s) == std::future_status::ready;
   }
   void OnLinkClosing() override {
-    std::lock_guard lock(mutex_);
-    closing_ = true;
-    changed_.notify_all();
-  }
-  void OnLinkClosed() override {
-    std::lock_guard lock(mutex_);
-    closing_ = false;
-  }
-  bool WaitUntilWaiting() {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, 10s, [&] { return waiting_; });
-  }
-  bool released_by_closing() {
-    std::lock_guard lock(mutex_);
-    return released_by_closing_;
+    if (!closing_told_.exchange(true)) closing_promise_.set_value();
   }
 
+  std::promise<void> waiting;
+  std::atomic<bool> released_by_closing{false};
+
  private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool waiting_ = false;
-  bool closing_ = false;
-  bool released_by_closing_ = false;
+  std::promise<void> closing_promise_;
+  std::future<void> closing_ = closing_promise_.get_future();
+  std::atomic<bool> closing_told_{false};
 };
 
 TEST(BoxSessionClosing, ConfigureThatClosesLetsAWaitingReceiveThreadGo) {
@@ -261,12 +233,12 @@ TEST(BoxSessionClosing, ConfigureThatClosesLetsAWaitingReceiveThreadGo) {
   ASSERT_GE(box, 0);
   const Bytes boot{0x02, 0x01, 0x03};
   ASSERT_EQ(::write(box, boot.data(), boot.size()), static_cast<ssize_t>(boot.size()));
-  ASSERT_TRUE(observer.WaitUntilWaiting());
+  ASSERT_EQ(observer.waiting.get_future().wait_for(10s), std::future_status::ready);
 
   auto configured = std::async(std::launch::async, [&] { return session.Configure({}); });
   ASSERT_EQ(configured.wait_for(20s), std::future_status::ready) << "Configure never returned";
   EXPECT_FALSE(configured.get());
-  EXPECT_TRUE(observer.released_by_closing()) << "the thread was let go only by its own limit";
+  EXPECT_TRUE(observer.released_by_closing) << "the thread was let go only by its own limit";
   EXPECT_EQ(session.port().GetLastStatus(), "It cannot get state of COM port");
   EXPECT_EQ(session.port().GetLastError(), ENOTTY);
   EXPECT_FALSE(session.IsConnected());

@@ -46,18 +46,5 @@ TEST(DateTimeCode, TimeIsBcdOnA24HourClockForEverySecond) {
   }
 }
 
-TEST(DateTimeCode, SamplesTheLocalClock) {
-  std::uint16_t mjd = 0;
-  std::uint32_t time = 0xFFFFFFFF;
-  const std::time_t before = std::time(nullptr);
-  GetDateTimeCode(mjd, time);
-  std::tm local{};
-  localtime_r(&before, &local);
-  // The date may only have moved on by the midnight between the two samples.
-  const std::uint16_t expected = DateTimeCodeFor(local).mjd;
-  EXPECT_TRUE(mjd == expected || mjd == static_cast<std::uint16_t>(expected + 1));
-  EXPECT_EQ(time & 0xFF000000u, 0u);
-}
-
 }  // namespace
 }  // namespace ternis

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <chrono>
 #include <future>
-#include <stdexcept>
 #include <thread>
 
 #include "tests/support/pty_box.h"
@@ -18,20 +17,15 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
 
-class Pipe {
- public:
-  Pipe() {
-    if (::pipe(fds_) != 0) throw std::runtime_error("pipe failed");
-  }
+// A cancel descriptor: readable once signalled.
+struct Pipe {
+  Pipe() { EXPECT_EQ(::pipe(fds), 0); }
   ~Pipe() {
-    ::close(fds_[0]);
-    ::close(fds_[1]);
+    ::close(fds[0]);
+    ::close(fds[1]);
   }
-  int read_end() const { return fds_[0]; }
-  void Signal() const { (void)!::write(fds_[1], "x", 1); }
-
- private:
-  int fds_[2];
+  void Signal() const { (void)!::write(fds[1], "x", 1); }
+  int fds[2] = {-1, -1};
 };
 
 // Fills the port's output until the kernel will take no more. The pty
@@ -84,7 +78,7 @@ TEST(PortWriter, StalledLineEndsByTimeLimitCancelOrHangUp) {
     writer.SetPort(box.port());
     FillPortOutput(box);
     Pipe cancel;
-    writer.SetCancelFd(cancel.read_end());
+    writer.SetCancelFd(cancel.fds[0]);
     writer.SetTimeoutPerByte(c.ms_per_byte);
     auto write = std::async(std::launch::async, [&] { return writer.Write(Bytes(100, 0x11)); });
     std::this_thread::sleep_for(50ms);  // let the write block first

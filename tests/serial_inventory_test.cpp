@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -22,22 +23,10 @@ const char* TestbedDir() {
   return std::getenv("UMOCKDEV_DIR");
 }
 
-// umockdev-run with no --device leaves the testbed's sysfs without devices.
-bool TestbedHasDevices() {
-  return std::filesystem::exists(std::filesystem::path(TestbedDir()) / "sys" / "devices");
-}
-
 Strings Nodes(const std::vector<SerialDevice>& devices) {
   Strings nodes;
   for (const SerialDevice& device : devices) nodes.push_back(device.node);
   return nodes;
-}
-
-const SerialDevice* Find(const std::vector<SerialDevice>& devices, const std::string& node) {
-  for (const SerialDevice& device : devices) {
-    if (device.node == node) return &device;
-  }
-  return nullptr;
 }
 
 class SerialInventory : public ::testing::Test {
@@ -53,23 +42,27 @@ class SerialInventory : public ::testing::Test {
   std::vector<SerialDevice> devices_;
 };
 
-TEST_F(SerialInventory, ListsPortsWithHardwareBehindThemSortedByNode) {
-  // ttyS1's UART type is 0 (nothing answered) and tty0 has no parent device.
-  EXPECT_EQ(Nodes(devices_), (Strings{"/dev/ttyS0", "/dev/ttyUSB0", "/dev/ttyUSB1"}));
+// Only ports with hardware behind them, sorted by node: ttyS1's UART type
+// is 0 (nothing answered) and tty0 has no parent device. USB adapters are
+// described from their USB device: its own strings (not udev's ID_MODEL
+// with underscores), no serial number where it has none (not the root
+// hub's), and their links. A ttyS port's driver is the one past the
+// serial-base device, not "port".
+TEST_F(SerialInventory, ListsPortsWithHardwareAndDescribesThem) {
+  ASSERT_EQ(Nodes(devices_), (Strings{"/dev/ttyS0", "/dev/ttyUSB0", "/dev/ttyUSB1"}));
+  const std::pair<std::string, std::string> described[] = {
+      {"/dev/ttyS0", "serial8250 : '' '' ''"},
+      {"/dev/ttyUSB0", "ftdi_sio 0403:6001 'A10KZP1X' 'FTDI' 'FT232R USB UART'"},
+      {"/dev/ttyUSB1", "cp210x 10c4:ea60 '' 'Silicon Labs' 'CP2102 USB to UART Bridge Controller'"},
+  };
+  for (const auto& [node, description] : described) {
+    const auto device = std::ranges::find(devices_, node, &SerialDevice::node);
+    ASSERT_NE(device, devices_.end()) << node;
+    EXPECT_EQ(device->driver + " " + device->vendor_id + ":" + device->product_id + " '" +
+                  device->serial + "' '" + device->manufacturer + "' '" + device->product + "'",
+              description);
+  }
 
-  const SerialDevice* uart = Find(devices_, "/dev/ttyS0");
-  ASSERT_NE(uart, nullptr);
-  // Not "port": the serial-base device between the tty and the driver is
-  // looked past.
-  EXPECT_EQ(uart->driver, "serial8250");
-  EXPECT_EQ(uart->vendor_id, "");
-  EXPECT_EQ(uart->product_id, "");
-  EXPECT_EQ(uart->serial, "");
-  EXPECT_EQ(uart->manufacturer, "");
-  EXPECT_EQ(uart->product, "");
-}
-
-TEST_F(SerialInventory, DescribesUsbAdaptersFromTheirUsbDeviceAndLinks) {
   // umockdev does not mock udev's database under /run/udev: a real device
   // with the same number on this machine would mix its links in.
   for (const char* entry : {"/run/udev/data/c188:0", "/run/udev/data/c188:1"}) {
@@ -78,50 +71,24 @@ TEST_F(SerialInventory, DescribesUsbAdaptersFromTheirUsbDeviceAndLinks) {
                    << "; its database entry would mix in with the mocked adapter";
     }
   }
-
-  const SerialDevice* ftdi = Find(devices_, "/dev/ttyUSB0");
-  ASSERT_NE(ftdi, nullptr);
-  EXPECT_EQ(ftdi->by_path, (Strings{"/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0"}));
-  EXPECT_EQ(ftdi->by_id,
+  const SerialDevice& ftdi = devices_[1];
+  EXPECT_EQ(ftdi.by_path, (Strings{"/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0"}));
+  EXPECT_EQ(ftdi.by_id,
             (Strings{"/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZP1X-if00-port0"}));
-  EXPECT_EQ(ftdi->vendor_id + ":" + ftdi->product_id, "0403:6001");
-  EXPECT_EQ(ftdi->serial, "A10KZP1X");
-  EXPECT_EQ(ftdi->manufacturer, "FTDI");
-  // The device's own string, not udev's ID_MODEL with underscores.
-  EXPECT_EQ(ftdi->product, "FT232R USB UART");
-  EXPECT_EQ(ftdi->driver, "ftdi_sio");
-
-  const SerialDevice* cp210x = Find(devices_, "/dev/ttyUSB1");
-  ASSERT_NE(cp210x, nullptr);
-  EXPECT_EQ(cp210x->by_path, (Strings{"/dev/serial/by-path/pci-0000:03:00.0-usb-0:1:1.0-port0"}));
-  EXPECT_EQ(cp210x->by_id,
+  const SerialDevice& cp210x = devices_[2];
+  EXPECT_EQ(cp210x.by_path, (Strings{"/dev/serial/by-path/pci-0000:03:00.0-usb-0:1:1.0-port0"}));
+  EXPECT_EQ(cp210x.by_id,
             (Strings{"/dev/serial/by-id/"
                      "usb-Silicon_Labs_CP2102_USB_to_UART_Bridge_Controller-if00-port0"}));
-  EXPECT_EQ(cp210x->vendor_id + ":" + cp210x->product_id, "10c4:ea60");
-  // No serial number: not the root hub's, which is the next usb_device up.
-  EXPECT_EQ(cp210x->serial, "");
-  EXPECT_EQ(cp210x->manufacturer, "Silicon Labs");
-  EXPECT_EQ(cp210x->product, "CP2102 USB to UART Bridge Controller");
-  EXPECT_EQ(cp210x->driver, "cp210x");
-}
-
-TEST_F(SerialInventory, SuggestsTheClosestPathsForAMissingDevice) {
-  EXPECT_EQ(ClosestNodes("/dev/ttyUSB2", devices_, 2), (Strings{"/dev/ttyUSB0", "/dev/ttyUSB1"}));
-  EXPECT_EQ(ClosestNodes("/dev/ttyUSB2", devices_, 3),
-            (Strings{"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyS0"}));
-  // A mistyped stable name finds its link.
-  EXPECT_EQ(
-      ClosestNodes("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZPIX-if00-port0", devices_, 1),
-      (Strings{"/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZP1X-if00-port0"}));
-  // However large the request: only names a few edits away, each once.
-  EXPECT_EQ(ClosestNodes("/dev/ttyUSB2", devices_, 100),
-            (Strings{"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyS0"}));
 }
 
 // Runs in a testbed with no devices.
 TEST(SerialInventoryNoDevices, TheMachinesOwnPortsStayOut) {
   if (TestbedDir() == nullptr) GTEST_SKIP() << "needs umockdev's testbed (UMOCKDEV_DIR not set)";
-  if (TestbedHasDevices()) GTEST_SKIP() << "the testbed has devices loaded";
+  // umockdev-run with no --device leaves the testbed's sysfs without devices.
+  if (std::filesystem::exists(std::filesystem::path(TestbedDir()) / "sys" / "devices")) {
+    GTEST_SKIP() << "the testbed has devices loaded";
+  }
   EXPECT_EQ(Nodes(ListSerialDevices()), Strings{});
 }
 
@@ -133,8 +100,9 @@ TEST(ClosestNodes, RanksByEditDistanceThenName) {
   devices[2].node = "/dev/ttyUSB0";
   devices[2].by_path = {"/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0"};
 
-  // Equally close: by name.
-  EXPECT_EQ(ClosestNodes("/dev/ttyUSB3", devices, 2), (Strings{"/dev/ttyUSB0", "/dev/ttyUSB1"}));
+  // Equally close: by name. However many are asked for, only names a few
+  // edits away (not ttyACM0, four away).
+  EXPECT_EQ(ClosestNodes("/dev/ttyUSB3", devices, 100), (Strings{"/dev/ttyUSB0", "/dev/ttyUSB1"}));
   EXPECT_EQ(ClosestNodes("/dev/ttyACM1", devices, 1), (Strings{"/dev/ttyACM0"}));
   EXPECT_EQ(ClosestNodes("/dev/serial/by-id/usb-Arduino_Uno_7537-if00", devices, 1),
             (Strings{"/dev/serial/by-id/usb-Arduino_Uno_7573-if00"}));

@@ -14,6 +14,7 @@
 #include "tests/support/process.h"
 #include "tests/support/pty_box.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_until.h"
 
 namespace ternis {
 namespace {
@@ -21,23 +22,21 @@ namespace {
 using test::Process;
 using namespace std::chrono_literals;
 
+// The owner's loop: serve until `done` says so (or a safety limit passes).
+void ServeUntil(Station& station, const std::function<bool()>& done) {
+  for (int i = 0; i < 2000 && !done(); ++i) {
+    station.Service(std::chrono::steady_clock::now());
+    std::this_thread::sleep_for(5ms);
+  }
+}
+
 class StationTest : public testing::Test {
  protected:
   std::string Path(const std::string& name) const { return (dir.path() / name).string(); }
 
   std::unique_ptr<Process> StartBox(const std::string& link, std::vector<std::string> args) {
-    args.insert(args.begin(), {STB_SIM_PATH, "--pty", Path(link), "--reference", image});
-    auto box = std::make_unique<Process>(args, Path(link + ".out"), Path(link + ".err"));
-    EXPECT_TRUE(test::WaitForText(Path(link + ".err"), "box on"));
-    return box;
-  }
-
-  // The owner's loop: serve until `done` says so (or a safety limit passes).
-  void ServeUntil(const std::function<bool()>& done) {
-    for (int i = 0; i < 2000 && !done(); ++i) {
-      station.Service(std::chrono::steady_clock::now());
-      std::this_thread::sleep_for(5ms);
-    }
+    args.insert(args.begin(), {"--reference", image});
+    return test::StartSimBox(STB_SIM_PATH, Path(link), std::move(args));
   }
 
   test::TempDir dir;
@@ -56,8 +55,7 @@ TEST_F(StationTest, NewsOfOneTurnIsToldInTheOrderItHappened) {
     auto box = StartBox(name, {});
     ASSERT_TRUE(station.AddSlot({name, Path(name)}, error));
     const std::size_t slot = station.slot_count() - 1;
-    for (int i = 0; i < 2000 && station.View(slot).snapshot.passed == 0; ++i)
-      std::this_thread::sleep_for(5ms);
+    ASSERT_TRUE(test::WaitUntil([&] { return station.View(slot).snapshot.passed > 0; }));
     if (line_changed_first) {
       ASSERT_TRUE(station.SetLine(LineSettings{}, error)) << error;
     }
@@ -81,7 +79,8 @@ TEST_F(StationTest, SlotsChangeOnlyWhileIdle) {
   ASSERT_TRUE(station.AddSlot({"quiet", Path("quiet")}, error));
   ASSERT_TRUE(station.AddSlot({"spare", Path("nothing-here")}, error));
   EXPECT_FALSE(station.AddSlot({"quiet", Path("other")}, error)) << "the name is taken";
-  ServeUntil([&] { return station.View(0).in_unit && station.View(0).snapshot.requests >= 3; });
+  ServeUntil(station,
+             [&] { return station.View(0).in_unit && station.View(0).snapshot.requests >= 3; });
 
   // Each change refused with its reason.
   const std::pair<std::function<bool()>, std::string> refused[] = {
@@ -131,12 +130,6 @@ TEST(StationKeyPool, DataWithoutABootUpTakesAKeyAndASpentKeyIsNeverServedAgain) 
   test::PtyBox box;
   ASSERT_TRUE(station.AddSlot({"a", box.port_path()}, error));
   const auto ask = [&] { box.Send(test::Framed(test::DataRequestBody(16, 0))); };
-  const auto serve_until = [&](const std::function<bool()>& done) {
-    for (int i = 0; i < 400 && !done(); ++i) {
-      station.Service(std::chrono::steady_clock::now());
-      std::this_thread::sleep_for(5ms);
-    }
-  };
   struct Step {
     test::Bytes expected;  // what the box gets; empty: nothing
     std::size_t spoiled;   // after the unit timed out
@@ -145,11 +138,12 @@ TEST(StationKeyPool, DataWithoutABootUpTakesAKeyAndASpentKeyIsNeverServedAgain) 
   for (const Step& step : steps) {
     ask();
     EXPECT_EQ(step.expected.empty() ? box.TakeAll(300ms) : box.Take(16), step.expected);
-    serve_until(
-        [&] { return station.PoolCounts().spoiled == step.spoiled && !station.View(0).in_unit; });
+    ServeUntil(station, [&] {
+      return station.PoolCounts().spoiled == step.spoiled && !station.View(0).in_unit;
+    });
     EXPECT_EQ(station.PoolCounts().spoiled, step.spoiled);
   }
-  serve_until([&] { return station.View(0).snapshot.state == SlotState::kWaitingForKey; });
+  ServeUntil(station, [&] { return station.View(0).snapshot.state == SlotState::kWaitingForKey; });
   EXPECT_EQ(station.View(0).snapshot.state, SlotState::kWaitingForKey);
   EXPECT_EQ(station.PoolCounts().issued, 0u);
 }

@@ -26,9 +26,12 @@ class UnitTrackerTest : public testing::Test {
   }
   DataServedEvent Data(std::uint32_t offset, std::uint16_t length,
                        WriteStatus status = WriteStatus::kOk) {
-    return {.offset = offset, .length = length,
+    return {.offset = offset,
+            .length = length,
             .written = status == WriteStatus::kOk ? length : length / 2u,  // cut short: half
-            .image_size = kImage, .image_id = kImageId, .write = status};
+            .image_size = kImage,
+            .image_id = kImageId,
+            .write = status};
   }
   std::optional<UnitResult> Boot() { return tracker.OnBootUp({WriteStatus::kOk}, After(10ms)); }
   std::optional<UnitResult> Serve(std::uint32_t offset, std::uint16_t length) {
@@ -96,6 +99,14 @@ TEST_F(UnitTrackerTest, EachWayOfFailingSaysWhyAndWhatIsMissing) {
        }},
       {"write failed", 370, [](UnitTrackerTest& t) { return t.AskTime(WriteStatus::kFailed); }},
       {"box booted again at 37 %", 370, [](UnitTrackerTest& t) { return t.Boot(); }},
+      // What was served of another image proves nothing for this one.
+      {"box finished without 900 bytes", 100,
+       [](UnitTrackerTest& t) {
+         DataServedEvent other = t.Data(0, 100);
+         other.image_id = kImageId + 1;
+         t.tracker.OnDataServed(other, t.After(1ms));
+         return t.AskTime();
+       }},
       {"box stopped asking (30 s)", 370,
        [](UnitTrackerTest& t) { return t.tracker.CheckTimeout(t.After(30s)); }},
   };
@@ -122,7 +133,7 @@ TEST_F(UnitTrackerTest, TheTimeLimitRunsFromTheLastRequestAndZeroMeansNever) {
   EXPECT_FALSE(tracker.CheckTimeout(After(29s)));
   Serve(100, 100);  // activity moves the deadline
   EXPECT_FALSE(tracker.CheckTimeout(After(29s)));
-  ServeAll();       // writing: the box still has to ask for the time in time
+  ServeAll();  // writing: the box still has to ask for the time in time
   EXPECT_TRUE(tracker.CheckTimeout(After(30s)));
   EXPECT_FALSE(tracker.Deadline());
 
@@ -133,16 +144,21 @@ TEST_F(UnitTrackerTest, TheTimeLimitRunsFromTheLastRequestAndZeroMeansNever) {
   EXPECT_FALSE(patient.CheckTimeout(After(24h)));
 }
 
-TEST_F(UnitTrackerTest, BootUpsStartUnitsAndAPassedUnitStaysPassed) {
-  ASSERT_FALSE(Boot());
-  ASSERT_FALSE(Boot());  // announced again before it was answered: the same unit
+// A box already running starts a unit with its first request, a boot-up
+// starts the next; a passed unit stays passed.
+TEST_F(UnitTrackerTest, RequestsOrBootUpsStartUnitsAndAPassedUnitStaysPassed) {
+  ASSERT_FALSE(Serve(0, 500));
   EXPECT_EQ(tracker.unit_number(), 1u);
-  ServeAll();
-  ASSERT_TRUE(AskTime());
+  EXPECT_EQ(tracker.phase(), UnitPhase::kServing);
+  ASSERT_FALSE(Serve(500, 500));
+  const auto first = AskTime();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->outcome, UnitOutcome::kPass);
   EXPECT_FALSE(tracker.OnDeviceLost(now)) << "unplugging a passed box changes nothing";
   EXPECT_FALSE(AskTime()) << "nor does asking the time again";
 
   ASSERT_FALSE(Boot());  // the next box
+  ASSERT_FALSE(Boot());  // announced again before it was answered: the same unit
   EXPECT_EQ(tracker.unit_number(), 2u);
   EXPECT_EQ(tracker.percent(), 0);
   EXPECT_FALSE(tracker.OnBootUp({WriteStatus::kFailed}, now)) << "an unanswered boot-up";
@@ -154,35 +170,9 @@ TEST_F(UnitTrackerTest, BootUpsStartUnitsAndAPassedUnitStaysPassed) {
   EXPECT_EQ(second->outcome, UnitOutcome::kPass);
 }
 
-TEST_F(UnitTrackerTest, ARunningBoxStartsAUnitWithItsFirstRequest) {
-  ASSERT_FALSE(Serve(0, 500));
-  EXPECT_EQ(tracker.unit_number(), 1u);
-  EXPECT_EQ(tracker.phase(), UnitPhase::kServing);
-  ASSERT_FALSE(Serve(500, 500));
-  EXPECT_EQ(AskTime()->outcome, UnitOutcome::kPass);
-  EXPECT_FALSE(tracker.OnTimeServed({{}, WriteStatus::kOk}, now)) << "no unit, no result";
-}
-
-TEST_F(UnitTrackerTest, AnotherImageMidUnitStartsTheCountAgain) {
-  Boot();
-  Serve(0, 900);
-  DataServedEvent other = Data(900, 100);
-  other.image_id = kImageId + 1;
-  tracker.OnDataServed(other, After(1ms));
-  EXPECT_EQ(tracker.covered(), 100u);
-  const auto result = AskTime();
-  EXPECT_EQ(result->reason, "box finished without 900 bytes");
-}
-
-TEST_F(UnitTrackerTest, WithoutAFileTheBoxCannotPass) {
-  tracker.ClearImage();
-  Boot();
-  tracker.OnNoImage(After(1ms));
-  EXPECT_EQ(AskTime()->reason, "no file was loaded");
-}
-
 // Nothing to read: the box asks for the time at once, and that is a pass.
-TEST_F(UnitTrackerTest, AnEmptyImagePassesWhenTheTimeIsAsked) {
+// Without any file it cannot pass.
+TEST_F(UnitTrackerTest, AnEmptyImagePassesWhenTheTimeIsAskedAndNoImageCannot) {
   tracker.SetImage(kImageId, 0);
   for (std::uint64_t unit = 1; unit <= 2; ++unit) {
     ASSERT_FALSE(Boot());
@@ -192,6 +182,10 @@ TEST_F(UnitTrackerTest, AnEmptyImagePassesWhenTheTimeIsAsked) {
     EXPECT_EQ(result->outcome, UnitOutcome::kPass);
     EXPECT_FALSE(tracker.OnDeviceLost(now)) << "a passed unit stays passed";
   }
+  tracker.ClearImage();
+  Boot();
+  tracker.OnNoImage(After(1ms));
+  EXPECT_EQ(AskTime()->reason, "no file was loaded");
 }
 
 TEST_F(UnitTrackerTest, StoppingAbortsOnlyAUnitInProgressAndClosingIsNoFailure) {

@@ -32,6 +32,16 @@ inline Bytes Framed(const Bytes& body) {
   return frame;
 }
 
+inline Bytes Slice(const Bytes& bytes, std::size_t offset, std::size_t length) {
+  return Bytes(bytes.begin() + static_cast<long>(offset),
+               bytes.begin() + static_cast<long>(offset + length));
+}
+
+inline Bytes Concat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
 inline std::tm LocalTime(int year, int month, int day, int hour = 0, int minute = 0,
                          int second = 0) {
   std::tm t{};

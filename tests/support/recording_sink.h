@@ -3,10 +3,9 @@
 // the time question with a code the test chooses. The lines:
 //
 //   boot <status>
-//   data <length>@<offset> wrote <n> <status>[ errno <e>] image <size> file <size>
-//        percent <p>[ raised][ end]                          (one line)
+//   data <length>@<offset> wrote <n> <status>[ errno <e>] image <size>
 //   no-image <length>@<offset>
-//   time <FormatDateTimeCode> <status>[ cleared]
+//   time <FormatDateTimeCode> <status>
 //
 // where <status> is WriteStatusName ("ok", "write failed", ...).
 
