@@ -308,27 +308,6 @@ TEST_F(ServeTest, ContinuousModeRecordsEveryUnit) {
   EXPECT_EQ(first, records[0]);
 }
 
-// A file changed on disk is noticed once; the server keeps serving what it
-// loaded until SIGHUP, and records say which bytes each unit got.
-TEST_F(ServeTest, SighupServesTheChangedFileToTheNextUnits) {
-  const std::string image = WriteImage(30'000);
-  const std::string old_sha = Sha256Sum(image);
-  auto box = StartBox("box", {"--size", "30000", "--boot-delay", "3", "--hold", "5"});
-  auto serve =
-      StartServe({"--file", image, "--once", "--record", Path("records.jsonl"), Path("box")});
-  ASSERT_TRUE(WaitForText(Path("serve.err"), "Connected Successfully")) << ServeErr();
-  dir.Write("image.bin", std::vector<std::uint8_t>(30'000, 0x5A));
-  ASSERT_TRUE(WaitForText(Path("serve.err"), "changed on disk; still serving the bytes loaded"))
-      << ServeErr();
-  serve->Signal(SIGHUP);
-  ASSERT_TRUE(WaitForText(Path("serve.err"), "reloaded")) << ServeErr();
-  EXPECT_EQ(serve->Wait(), 0) << ServeErr();
-  const auto records = Records();
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0]["sha256"], Sha256Sum(image));
-  EXPECT_NE(records[0]["sha256"], old_sha);
-}
-
 // A SIGKILL at any moment leaves only whole lines behind.
 TEST_F(ServeTest, RecordsSurviveAKill) {
   const std::string image = WriteImage(2'000);
@@ -343,21 +322,37 @@ TEST_F(ServeTest, RecordsSurviveAKill) {
   EXPECT_GE(Records().size(), 5u);  // every line parses
 }
 
-// One absent adapter among several stops nothing; it is served once it appears.
-TEST_F(ServeTest, AMissingDeviceIsWaitedForWhileTheOthersServe) {
-  const std::string image = WriteImage(50'000);
+// One absent adapter among several stops nothing; it is served once it
+// appears. A file changed on disk meanwhile is noticed once; the server
+// keeps serving what it loaded until SIGHUP, and records say which bytes
+// each unit got.
+TEST_F(ServeTest, AMissingDeviceIsWaitedForAndSighupServesTheChangedFile) {
+  const std::string image = WriteImage(30'000);
+  const std::string old_sha = Sha256Sum(image);
   auto present = StartBox("present", {"--reference", image});
-  auto serve = StartServe(
-      {"--file", image, "--once", "--timeout", "30", "a=" + Path("present"), "b=" + Path("later")});
+  auto serve = StartServe({"--file", image, "--once", "--timeout", "30", "--record",
+                           Path("records.jsonl"), "a=" + Path("present"), "b=" + Path("later")});
   ASSERT_TRUE(WaitForText(Path("serve.err"), "a: unit 1 PASS")) << ServeErr();
   const std::regex missing("b: " + Path("later") +
                            " does not exist; (present with a similar name: [^;]*; )?ternis-serve "
                            "--list shows every serial device; waiting for it");
   EXPECT_TRUE(std::regex_search(ServeErr(), missing)) << ServeErr();
-  auto later = StartBox("later", {"--reference", image});
+  dir.Write("image.bin", std::vector<std::uint8_t>(30'000, 0x5A));
+  ASSERT_TRUE(WaitForText(Path("serve.err"), "changed on disk; still serving the bytes loaded"))
+      << ServeErr();
+  // Reloaded while the late box is connected, before it boots.
+  auto later = StartBox("later", {"--reference", image, "--boot-delay", "3"});
+  ASSERT_TRUE(WaitForText(Path("serve.err"), "b: Connected Successfully")) << ServeErr();
+  serve->Signal(SIGHUP);
+  ASSERT_TRUE(WaitForText(Path("serve.err"), "reloaded")) << ServeErr();
   EXPECT_EQ(serve->Wait(), 0) << ServeErr();
   EXPECT_TRUE(Holds(ServeErr(), "b: unit 1 PASS"));
   EXPECT_EQ(later->Wait(), 0);
+  const auto records = Records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0]["sha256"], old_sha);
+  EXPECT_EQ(records[1]["sha256"], Sha256Sum(image));
+  EXPECT_NE(records[1]["sha256"], old_sha);
 }
 
 // A port that cannot be used says why, with the slot: here, held by another
@@ -684,13 +679,7 @@ TEST_F(KeyPoolTest, AnEmptyPoolWaitsForAKeyAndSpoiledKeysGoBackByHand) {
               "key pool " + Path("nowhere") + ": No such file or directory");
 }
 
-}  // namespace
-}  // namespace ternis
-
 // --- a key pool in PostgreSQL, shared by stations ---
-
-namespace ternis {
-namespace {
 
 class DbPoolTest : public KeyPoolTest {
  protected:
@@ -735,17 +724,16 @@ TEST_F(DbPoolTest, TwoStationsShareOnePoolThroughADatabaseOutage) {
   auto b = StartStation("line-b", slots[1]);
   test::WaitUntil([&] { return Number("SELECT count(*) FROM ternis_records") >= 16; });
   db.Stop();
-  ASSERT_TRUE(WaitForText(Path("line-a.err"), "database unreachable"))
-      << ReadText(Path("line-a.err"));
+  ASSERT_TRUE(WaitForText(Path("line-a.err"), "database unreachable")) << Text("line-a.err");
   std::this_thread::sleep_for(5s);  // the outage itself, as long as asked
   ASSERT_TRUE(db.Start()) << db.why();
   ASSERT_TRUE(WaitForText(Path("line-a.err"), "database reachable again", 60s))
-      << ReadText(Path("line-a.err"));
+      << Text("line-a.err");
   test::WaitUntil([&] { return Number("SELECT count(*) FROM ternis_records") >= 192; }, 60s);
   a->Signal(SIGTERM);
   b->Signal(SIGTERM);
-  EXPECT_EQ(a->Wait(), 0) << ReadText(Path("line-a.err"));
-  EXPECT_EQ(b->Wait(), 0) << ReadText(Path("line-b.err"));
+  EXPECT_EQ(a->Wait(), 0) << Text("line-a.err");
+  EXPECT_EQ(b->Wait(), 0) << Text("line-b.err");
 
   EXPECT_EQ(Served(boxes).size(), 192u) << "16 boxes, 12 units each";
   EXPECT_EQ(Number("SELECT count(*) FROM ternis_records"), 192u) << "none lost, none twice";
@@ -792,14 +780,14 @@ TEST_F(DbPoolTest, AStationKilledMidUnitSpoilsItsIssuedKeysOnRestart) {
   auto status =
       StartServe({"--key-pool", db.Uri(), "--pool-status", "--json", "--silent-for", "0"});
   ASSERT_EQ(status->Wait(20s), 0) << ServeErr();
-  const auto counts = nlohmann::json::parse(ReadText(Path("serve.out")));
+  const auto counts = nlohmann::json::parse(Text("serve.out"));
   EXPECT_EQ(counts["issued"], 1);
   EXPECT_EQ(counts["issued_to_silent_stations"][0]["key"], issued);
 
   auto again = StartStation("line-a", {"--key-pool", station_uri, "s=" + Path("box")});
   EXPECT_TRUE(WaitForText(Path("line-a.err"),
                           "key " + issued + " spoiled: station stopped with the key issued"))
-      << ReadText(Path("line-a.err"));
+      << Text("line-a.err");
   again->Signal(SIGTERM);
   again->Wait();
   EXPECT_EQ(
