@@ -19,6 +19,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "station/image_digest.h"
 #include "station/station_database.h"
@@ -308,20 +309,6 @@ TEST_F(ServeTest, ContinuousModeRecordsEveryUnit) {
   EXPECT_EQ(first, records[0]);
 }
 
-// A SIGKILL at any moment leaves only whole lines behind.
-TEST_F(ServeTest, RecordsSurviveAKill) {
-  const std::string image = WriteImage(2'000);
-  auto box = StartBox("box", {"--reference", image, "--units", "0", "--unit-gap", "0"});
-  auto serve = StartServe({"--file", image, "--record", Path("records.jsonl"), Path("box")});
-  ASSERT_TRUE(WaitForText(Path("serve.err"), "unit 5 PASS")) << ServeErr();
-  serve->Signal(SIGKILL);
-  serve->Wait();
-  const std::string text = Text("records.jsonl");
-  ASSERT_FALSE(text.empty());
-  EXPECT_EQ(text.back(), '\n');
-  EXPECT_GE(Records().size(), 5u);  // every line parses
-}
-
 // One absent adapter among several stops nothing; it is served once it
 // appears. A file changed on disk meanwhile is noticed once; the server
 // keeps serving what it loaded until SIGHUP, and records say which bytes
@@ -428,11 +415,8 @@ TEST_F(ServeTest, TheStationFileIsReadAndBadLinesAreNamed) {
               "warning: key file " + key + " can be read by anyone on this machine (mode " +
                   "0644): chmod 600 " + key);
 
-  struct Bad {
-    std::string text;
-    std::string error;
-  };
-  const Bad bad[] = {
+  // Each file with one bad line, and what is said of it.
+  const std::pair<std::string, std::string> bad[] = {
       {"[station]\n\nbaud = fast\n", ":3: --baud takes a rate in bits per second"},
       {"[station]\nfile = x\n[box]\na = b\n", ":4: unknown section [box]"},
       {"[slots]\nbad name = /dev/ttyS0\n", ":2: a slot name takes letters"},
@@ -441,10 +425,10 @@ TEST_F(ServeTest, TheStationFileIsReadAndBadLinesAreNamed) {
       {"[slots]\na = /dev/x\na = /dev/y\n", ":3: slot \"a\" given twice"},
       {"[slots]\na = /dev/x\n\nb = /dev/x\n", ":4: device /dev/x given twice"},
   };
-  for (const Bad& b : bad) {
-    dir.Write("station.conf", AsBytes(b.text));
+  for (const auto& [text, error] : bad) {
+    dir.Write("station.conf", AsBytes(text));
     // The fault and where to look, without the whole usage.
-    ExpectServe({"--config", config}, 2, "ternis-serve: " + config + b.error);
+    ExpectServe({"--config", config}, 2, "ternis-serve: " + config + error);
     const std::string err = ServeErr();
     EXPECT_TRUE(Holds(err,
                       "\nternis-serve: the settings are in ternis-serve --help and "
@@ -662,17 +646,13 @@ TEST_F(KeyPoolTest, AnEmptyPoolWaitsForAKeyAndSpoiledKeysGoBackByHand) {
   ExpectServe({"--key-pool", pool.string(), "--pool-status", "--json"}, 0, "");
   EXPECT_EQ(nlohmann::json::parse(Text("serve.out")),
             (nlohmann::json{{"ready", 0}, {"issued", 0}, {"used", 1}, {"spoiled", 1}}));
-  struct Case {
-    std::string name;
-    int status;
-    const char* says;
-  };
-  const Case cases[] = {{"key-01", 0, "key key-01 moved from spoiled/ back to ready/"},
-                        {"key-01", 1, "no key key-01 in"},
-                        {"../used/key-00", 1, "is not a key's name in spoiled/"},
-                        {"x/../../used/key-02", 1, "is not a key's name in spoiled/"}};
-  for (const Case& c : cases)
-    ExpectServe({"--key-pool", pool.string(), "--pool-return", c.name}, c.status, c.says);
+  const std::tuple<std::string, int, std::string> cases[] = {
+      {"key-01", 0, "key key-01 moved from spoiled/ back to ready/"},
+      {"key-01", 1, "no key key-01 in"},
+      {"../used/key-00", 1, "is not a key's name in spoiled/"},
+      {"x/../../used/key-02", 1, "is not a key's name in spoiled/"}};
+  for (const auto& [name, status, says] : cases)
+    ExpectServe({"--key-pool", pool.string(), "--pool-return", name}, status, says);
   EXPECT_EQ(Count("ready"), 1u);
   EXPECT_TRUE(Holds(Text("pool/pool-log.jsonl"), "returned by hand"));
   ExpectServe({"--key-pool", Path("nowhere"), "--once", "/dev/ttyS0"}, 1,
@@ -801,23 +781,13 @@ TEST_F(DbPoolTest, AStationKilledMidUnitSpoilsItsIssuedKeysOnRestart) {
 
   // By hand: a second import of the same keys is refused whole; the spoiled
   // key goes back to ready, once; a newer schema is refused.
-  struct Case {
-    std::vector<std::string> args;
-    int status;
-    std::string says;
-  };
-  const Case cases[] = {
-      {{"--key-pool", db.Keywords(), "--pool-import", (pool / "ready").string()},
-       1,
-       "nothing imported: key-00: already in the pool"},
-      {{"--key-pool", db.Keywords(), "--pool-return", issued},
-       0,
-       "key " + issued + " back to ready"},
-      {{"--key-pool", db.Uri(), "--pool-return", issued}, 1, "no spoiled key " + issued},
-      {{"--db-init", db.Uri()}, 0, "is there already (schema version 1)"},
-      {{"--pool-import", "x"}, 2, "--pool-import needs --key-pool postgresql://"},
-  };
-  for (const Case& c : cases) ExpectServe(c.args, c.status, c.says);
+  ExpectServe({"--key-pool", db.Keywords(), "--pool-import", (pool / "ready").string()}, 1,
+              "nothing imported: key-00: already in the pool");
+  ExpectServe({"--key-pool", db.Keywords(), "--pool-return", issued}, 0,
+              "key " + issued + " back to ready");
+  ExpectServe({"--key-pool", db.Uri(), "--pool-return", issued}, 1, "no spoiled key " + issued);
+  ExpectServe({"--db-init", db.Uri()}, 0, "is there already (schema version 1)");
+  ExpectServe({"--pool-import", "x"}, 2, "--pool-import needs --key-pool postgresql://");
   EXPECT_EQ(Number("SELECT count(*) FROM ternis_keys"), 4u);
   EXPECT_EQ(db.Query("SELECT state FROM ternis_keys WHERE name = '" + issued + "'"), "ready");
 
