@@ -1,8 +1,8 @@
 // Key files: wiped when released, out of core dumps while held, and a
 // warning when others can read them.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
