@@ -10,7 +10,6 @@
 #include <QLineEdit>
 #include <QTest>
 
-#include "app/download_dialog.h"
 #include "app/link_control.h"
 #include "app/settings_store.h"
 #include "link/line_settings.h"
@@ -165,27 +164,6 @@ TEST(PanelParsing, DataBitsAreTheLeadingDigitsOfTheFirstNineCharacters) {
                                      {"", 0},
                                      {"12345678901", 123456789}})
     EXPECT_EQ(LeadingNumber(text), number) << text;
-}
-
-// The window's Configuration button runs the panel modally, owned by and
-// centred over the window.
-TEST_F(PortPanelTest, OpensOwnedByAndCentredOverTheWindow) {
-  DownloadDialog window(settings, session, [](const QString&, const QString&) {});
-  window.link().set_wait(0ms);
-  window.Initialise();
-  window.move(120, 80);
-  window.show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-  QWidget* owner = nullptr;
-  QPoint off_centre;
-  test::WhenModal(&window, "ternis::PortSettingsDialog", [&](QWidget* panel) {
-    owner = panel->parentWidget();
-    off_centre = panel->frameGeometry().center() - window.frameGeometry().center();
-    qobject_cast<QDialog*>(panel)->done(QDialog::Rejected);
-  });
-  window.configurationButton()->click();  // returns when the panel has ended
-  EXPECT_EQ(owner, &window);
-  EXPECT_LE(off_centre.manhattanLength(), 2);
 }
 
 }  // namespace
