@@ -95,7 +95,6 @@ TEST_F(PortPanelTest, ApplyStoresOnlyWhatConnected) {
   EXPECT_FALSE(panel.applyButton()->isEnabled());
   EXPECT_EQ(Stored(), (std::vector<std::uint32_t>{57600, 264, 2, 2}));
   EXPECT_EQ(ReadLineSettings(line.port())->baud, 57600u);
-  EXPECT_EQ(PortSettingsDialog(settings, link).dataBox()->text(), "264");
 
   // Typed text in a list counts when it names an entry.
   panel.baudList()->lineEdit()->selectAll();

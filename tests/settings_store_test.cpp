@@ -14,13 +14,9 @@ namespace fs = std::filesystem;
 using test::ReadText;
 using test::SettingsFile;
 
-class SettingsStoreTest : public testing::Test {
- protected:
-  void SetUp() override { fs::remove_all(SettingsFile().parent_path()); }
-};
-
 // Each default is checked as the first save writes it.
-TEST_F(SettingsStoreTest, FirstStartGivesTheDefaultsAndTheFirstSaveCreatesEveryValue) {
+TEST(SettingsStoreTest, FirstStartGivesTheDefaultsAndTheFirstSaveCreatesEveryValue) {
+  test::WriteSettings("");
   SettingsStore store;
   EXPECT_EQ(store.Load(), 1);
   store.Save();
@@ -33,7 +29,8 @@ TEST_F(SettingsStoreTest, FirstStartGivesTheDefaultsAndTheFirstSaveCreatesEveryV
 }
 
 // A value lost on the way back would be saved as its default: the files differ.
-TEST_F(SettingsStoreTest, StoredValuesComeBackAndTwoSavesWriteIdenticalFiles) {
+TEST(SettingsStoreTest, StoredValuesComeBackAndTwoSavesWriteIdenticalFiles) {
+  test::WriteSettings("");
   {
     SettingsStore store;
     store.Load();
@@ -53,7 +50,7 @@ TEST_F(SettingsStoreTest, StoredValuesComeBackAndTwoSavesWriteIdenticalFiles) {
 }
 
 // Paths of 260 bytes or more, and numbers that are not unsigned 32-bit.
-TEST_F(SettingsStoreTest, ValuesThatDoNotFitCountAsMissing) {
+TEST(SettingsStoreTest, ValuesThatDoNotFitCountAsMissing) {
   const std::string fits(259, 'a'), too_long(260, 'b');
   test::WriteSettings("M_KEY=/" + fits.substr(1) + "\nD_KEY=/" + too_long.substr(1) +
                       "\nBaudrate=fast\nData=4294967296\nParity=-1\nStop=2\nPort=1\n");
@@ -70,7 +67,7 @@ TEST_F(SettingsStoreTest, ValuesThatDoNotFitCountAsMissing) {
 
 // Damaged, or a folder where the file should be: the defaults; a save
 // replaces the damaged file and fails quietly over the folder.
-TEST_F(SettingsStoreTest, DamagedOrUnreadableFileGivesTheDefaults) {
+TEST(SettingsStoreTest, DamagedOrUnreadableFileGivesTheDefaults) {
   std::string garbage(400, '\0');
   for (std::size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<char>(i * 37 + 11);
   for (const bool folder : {false, true}) {
@@ -87,6 +84,7 @@ TEST_F(SettingsStoreTest, DamagedOrUnreadableFileGivesTheDefaults) {
     again.Load();
     EXPECT_EQ(again.Baudrate, folder ? 115200u : 19200u) << folder;
   }
+  fs::remove_all(SettingsFile());  // a file again for the next test
 }
 
 }  // namespace
