@@ -81,9 +81,10 @@ class WindowTest : public testing::Test {
   // An image that reads like a secret, so that a leak would show in the log.
   std::string WriteImage(const std::string& name, std::size_t size) {
     const std::string secret = "K3Y-S3CR3T-0123456789abcdef";
-    bytes.resize(size);
+    QByteArray bytes(static_cast<qsizetype>(size), '\0');
     for (std::size_t i = 0; i < size; ++i) bytes[i] = secret[i % secret.size()];
-    return dir.Write(name, bytes);
+    sha256 = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex().toStdString();
+    return dir.Write(name, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
   }
   void TearDown() override {
     dialog.reset();
@@ -148,12 +149,6 @@ class WindowTest : public testing::Test {
     return lines;
   }
   bool Shown(const QString& line) const { return std::ranges::find(shown, line) != shown.end(); }
-  std::string Sha256() const {
-    return QCryptographicHash::hash(QByteArrayView(bytes.data(), bytes.size()),
-                                    QCryptographicHash::Sha256)
-        .toHex()
-        .toStdString();
-  }
   // Every moment from the first busy one on is busy until the notice lifts,
   // with the popup up and the four controls locked; the last one is not busy.
   void ExpectOneBusySpell() const {
@@ -185,7 +180,7 @@ class WindowTest : public testing::Test {
     EXPECT_TRUE(units[0].startsWith("unit 1 PASS in ")) << units[0].toStdString();
     EXPECT_TRUE(units[0].endsWith(QString::fromStdString(
         " s, " + std::to_string(served) + " bytes, " + std::to_string(requests) + " requests; " +
-        file + " sha256 " + Sha256())))
+        file + " sha256 " + sha256)))
         << units[0].toStdString();
     EXPECT_TRUE(Reported(units[0].toStdString())) << "in the status log too";
     EXPECT_TRUE(dialog->statusLine()->text().startsWith("Unit 1 passed in "))
@@ -197,7 +192,7 @@ class WindowTest : public testing::Test {
   }
 
   test::TempDir dir;
-  std::vector<std::uint8_t> bytes;
+  std::string sha256;  // of the image written last
   std::string firmware;
   SettingsStore settings;
   BoxSession session{nullptr, {.unit_timeout = 2s}};
@@ -218,9 +213,9 @@ TEST_F(WindowTest, DownloadsTheFirmwareWithTheBusyNoticeWhileTheBoxWrites) {
   EXPECT_EQ(dialog->pathBox()->text().toStdString(), firmware);
   EXPECT_EQ(dialog->kindButton(3)->GetCheck(), 1);
   EXPECT_TRUE(Reported("FIRMWARE file selected : ; " + firmware + " sized 409600"));
-  EXPECT_TRUE(Reported(firmware + ": sha256 " + Sha256()));
+  EXPECT_TRUE(Reported(firmware + ": sha256 " + sha256));
   EXPECT_EQ(dialog->identityLabel()->text().toStdString(),
-            "409600 bytes \u00b7 SHA-256 " + Sha256().substr(0, 8));
+            "409600 bytes \u00b7 SHA-256 " + sha256.substr(0, 8));
 
   ASSERT_EQ(WaitForBox(), 0) << ReadText(Path("box.err"));
   PumpUntil([&] { return !units.empty(); }, 5s);
@@ -412,8 +407,7 @@ TEST_F(WindowTest, TheFileComesFromItsKindTheFileDialogOrOneDroppedFile) {
               shown.endsWith("firmware-7.4.hex"))
       << shown.toStdString();
   EXPECT_LE(dialog->pathBox()->fontMetrics().horizontalAdvance(shown), dialog->pathBox()->width());
-  EXPECT_EQ(dialog->pathBox()->toolTip().toStdString(),
-            path + "\n409600 bytes, SHA-256 " + Sha256());
+  EXPECT_EQ(dialog->pathBox()->toolTip().toStdString(), path + "\n409600 bytes, SHA-256 " + sha256);
 
   ASSERT_TRUE(Drop(dialog.get(), {QString::fromStdString(firmware)}));
   EXPECT_EQ(settings.Firmware.toStdString(), firmware);
