@@ -9,9 +9,7 @@
 #include <QCloseEvent>
 #include <QLineEdit>
 #include <QTest>
-#include <QTimer>
 
-#include "app/download_dialog.h"
 #include "app/link_control.h"
 #include "app/settings_store.h"
 #include "link/line_settings.h"
@@ -31,9 +29,7 @@ class PortPanelTest : public testing::Test {
     test::WriteSettings("COM1=" + line.port_path() +
                         "\nPort=0\nBaudrate=9600\nParity=0\nStop=0\nData=8\n");
     settings.Load();
-  }
-  // The link as the window has it after start-up, for a panel of our own.
-  void Connect() {
+    // The link as the window has it after start-up, for a panel of our own.
     link.set_wait(0ms);
     link.ApplyDeviceTable();
     ASSERT_TRUE(link.ConnectPort(0, 9600, 8, 0, 0));
@@ -42,11 +38,6 @@ class PortPanelTest : public testing::Test {
   // The stored line: baud, data bits, parity, stop bits.
   std::vector<std::uint32_t> Stored() const {
     return {settings.Baudrate, settings.Data, settings.Parity, settings.Stop};
-  }
-  // Sends what the window system sends for the title bar's close button.
-  static void CloseFromTitleBar(QWidget* window) {
-    QCloseEvent close;
-    QApplication::sendEvent(window->windowHandle(), &close);
   }
 
   test::PtyBox line;
@@ -71,6 +62,7 @@ TEST_F(PortPanelTest, OpensWithTheStoredValues) {
   EXPECT_EQ(panel.dataBox()->text(), "8");
   EXPECT_EQ(panel.deviceChooser()->currentText().toStdString(), line.port_path());
   EXPECT_TRUE(panel.applyButton()->isEnabled());
+  EXPECT_LE(panel.com1()->geometry().right(), panel.com2()->geometry().left()) << "no overlap";
 
   settings.Baudrate = 57;
   settings.Port = 2;
@@ -84,8 +76,8 @@ TEST_F(PortPanelTest, OpensWithTheStoredValues) {
 }
 
 TEST_F(PortPanelTest, ApplyStoresOnlyWhatConnected) {
-  Connect();
   PortSettingsDialog panel(settings, link);
+  panel.show();
   panel.stopList()->setCurrentIndex(1);  // 1.5 stop bits: the line refuses
   EXPECT_FALSE(panel.Apply());
   EXPECT_EQ(messages, (std::vector<QString>{"Cannot setup opened COM port"}));
@@ -97,13 +89,27 @@ TEST_F(PortPanelTest, ApplyStoresOnlyWhatConnected) {
 
   panel.stopList()->setCurrentIndex(2);
   panel.baudList()->setCurrentIndex(11);   // 57600
-  panel.parityList()->setCurrentIndex(3);  // ODD
+  panel.parityList()->setCurrentIndex(0);  // EVEN
   panel.dataBox()->setText("264");         // the line gets 264 & 0xFF = 8
   EXPECT_TRUE(panel.Apply()) << messages.back().toStdString();
   EXPECT_FALSE(panel.applyButton()->isEnabled());
-  EXPECT_EQ(Stored(), (std::vector<std::uint32_t>{57600, 264, 1, 2}));
+  EXPECT_EQ(Stored(), (std::vector<std::uint32_t>{57600, 264, 2, 2}));
   EXPECT_EQ(ReadLineSettings(line.port())->baud, 57600u);
-  EXPECT_EQ(PortSettingsDialog(settings, link).dataBox()->text(), "264");
+
+  // Typed text in a list counts when it names an entry.
+  panel.baudList()->lineEdit()->selectAll();
+  QTest::keyClicks(panel.baudList()->lineEdit(), "115200");
+  panel.parityList()->setEditText("odd");  // case does not matter
+  panel.stopList()->setEditText("3");      // names no entry
+  EXPECT_EQ(panel.baudList()->count(), 15) << "typing adds no entry";
+  ASSERT_TRUE(panel.Apply());
+  EXPECT_EQ(Stored(), (std::vector<std::uint32_t>{115200, 264, 1, 2}));
+  EXPECT_EQ(ReadLineSettings(line.port())->baud, 115200u);
+  EXPECT_EQ(panel.stopList()->currentText(), "2") << "shows the value in force";
+  panel.baudList()->setEditText("110");  // the entry is "110 "
+  EXPECT_TRUE(panel.applyButton()->isEnabled()) << "typing is a change";
+  ASSERT_TRUE(panel.Apply());
+  EXPECT_EQ(settings.Baudrate, 110u);
 
   test::PtyBox other;  // a new device behind COM1 is reopened, and stored
   panel.deviceChooser()->setEditText(QString::fromStdString(other.port_path()));
@@ -118,60 +124,33 @@ TEST_F(PortPanelTest, ApplyStoresOnlyWhatConnected) {
   EXPECT_EQ(settings.COM1.toStdString(), other.port_path());
 }
 
-TEST_F(PortPanelTest, ListsTakeTypedEntriesAndTextNamingNoneKeepsTheStoredValue) {
-  Connect();
-  PortSettingsDialog panel(settings, link);
-  for (QComboBox* list : {panel.baudList(), panel.parityList(), panel.stopList()}) {
-    ASSERT_TRUE(list->isEditable());
-    ASSERT_NE(list->lineEdit(), nullptr);
-  }
-  EXPECT_EQ(panel.parityList()->currentText(), "NONE");
-  panel.show();
-  panel.baudList()->lineEdit()->selectAll();
-  QTest::keyClicks(panel.baudList()->lineEdit(), "115200");
-  panel.parityList()->setEditText("odd");  // case does not matter
-  panel.stopList()->setEditText("3");      // names no entry
-  EXPECT_EQ(panel.baudList()->count(), 15) << "typing adds no entry";
-  ASSERT_TRUE(panel.Apply());
-  EXPECT_EQ(Stored(), (std::vector<std::uint32_t>{115200, 8, 1, 0}));
-  EXPECT_EQ(ReadLineSettings(line.port())->baud, 115200u);
-  EXPECT_EQ(panel.stopList()->currentText(), "1") << "shows the value in force";
-  EXPECT_FALSE(panel.applyButton()->isEnabled());
-
-  panel.baudList()->setEditText("110");  // the entry is "110 "
-  EXPECT_TRUE(panel.applyButton()->isEnabled()) << "typing is a change";
-  ASSERT_TRUE(panel.Apply());
-  EXPECT_EQ(settings.Baudrate, 110u);
-}
-
-TEST_F(PortPanelTest, TheComButtonsDoNotOverlap) {
-  PortSettingsDialog panel(settings, link);
-  EXPECT_LE(panel.com1()->geometry().right(), panel.com2()->geometry().left());
-}
-
-TEST_F(PortPanelTest, EnterOnApplyAppliesAndInAnyFieldIsTheOkCommand) {
-  Connect();
-  {
+// Enter on Apply applies; Enter in any field, and the title bar's close
+// button, end the panel without applying; Escape does nothing.
+TEST_F(PortPanelTest, HowEnterEscapeAndTheTitleBarEndThePanel) {
+  PortSettingsDialog applied(settings, link);
+  applied.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&applied));
+  applied.baudList()->setCurrentIndex(12);  // 115200
+  applied.applyButton()->setFocus();
+  QTest::keyClick(applied.applyButton(), Qt::Key_Return);
+  EXPECT_FALSE(applied.applyButton()->isEnabled()) << "applied";
+  QTest::keyClick(applied.baudList()->lineEdit(), Qt::Key_Escape);
+  EXPECT_TRUE(applied.isVisible());
+  for (int way = 0; way < 4; ++way) {  // Enter in three fields, then the title bar
     PortSettingsDialog panel(settings, link);
     panel.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
-    panel.baudList()->setCurrentIndex(12);  // 115200
-    panel.applyButton()->setFocus();
-    QTest::keyClick(panel.applyButton(), Qt::Key_Return);
-    EXPECT_FALSE(panel.applyButton()->isEnabled()) << "applied";
-    EXPECT_TRUE(panel.isVisible());
-  }
-  for (int field = 0; field < 3; ++field) {
-    PortSettingsDialog panel(settings, link);
-    panel.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
-    QWidget* focus = field == 0   ? static_cast<QWidget*>(panel.baudList()->lineEdit())
-                     : field == 1 ? panel.stopList()->lineEdit()
-                                  : panel.dataBox();
     panel.baudList()->setCurrentIndex(8);  // 19200, never applied
-    focus->setFocus();
-    QTest::keyClick(focus, Qt::Key_Return);
-    EXPECT_FALSE(panel.isVisible()) << field;
+    QWidget* fields[] = {panel.baudList()->lineEdit(), panel.stopList()->lineEdit(),
+                         panel.dataBox()};
+    QCloseEvent close;
+    if (way == 3) {
+      QApplication::sendEvent(panel.windowHandle(), &close);
+    } else {
+      fields[way]->setFocus();
+      QTest::keyClick(fields[way], Qt::Key_Return);
+    }
+    EXPECT_FALSE(panel.isVisible()) << way;
     EXPECT_EQ(panel.result(), QDialog::Accepted);
     EXPECT_EQ(settings.Baudrate, 115200u);
     EXPECT_EQ(ReadLineSettings(line.port())->baud, 115200u);
@@ -179,59 +158,11 @@ TEST_F(PortPanelTest, EnterOnApplyAppliesAndInAnyFieldIsTheOkCommand) {
 }
 
 TEST(PanelParsing, DataBitsAreTheLeadingDigitsOfTheFirstNineCharacters) {
-  for (const auto& [text, number] : {std::pair<const char*, unsigned>{"8", 8}, {"264", 264},
-                                     {"", 0}, {"12345678901", 123456789}})
+  for (const auto& [text, number] : {std::pair<const char*, unsigned>{"8", 8},
+                                     {"264", 264},
+                                     {"", 0},
+                                     {"12345678901", 123456789}})
     EXPECT_EQ(LeadingNumber(text), number) << text;
-}
-
-// The real path: the window's Configuration button runs the panel modally.
-TEST_F(PortPanelTest, OpensOwnedByAndCentredOverTheWindowAndItsCloseButtonIsClose) {
-  // The window's panel comes and goes inside the click: ask for it meanwhile.
-  DownloadDialog window(settings, session, [](const QString&, const QString&) {});
-  window.link().set_wait(0ms);
-  window.Initialise();
-  window.move(120, 80);
-  window.show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-
-  PortSettingsDialog* seen = nullptr;
-  QRect panel_frame;
-  bool modal = false;
-  QWidget* owner = nullptr;
-  bool closed = false, kept_open = false;
-  const auto give_up = std::chrono::steady_clock::now() + 20s;
-  std::function<void()> look = [&] {
-    seen = qobject_cast<PortSettingsDialog*>(QApplication::activeModalWidget());
-    if (!seen || !seen->isVisible()) {
-      if (std::chrono::steady_clock::now() < give_up) {
-        QTimer::singleShot(10, look);
-      } else if (auto* other = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
-        other->done(QDialog::Rejected);  // not ours: do not hang
-      }
-      seen = nullptr;
-      return;
-    }
-    panel_frame = seen->frameGeometry();
-    modal = seen->isModal();
-    owner = seen->parentWidget();
-    seen->baudList()->setCurrentIndex(12);  // 115200, never applied
-    QTest::keyClick(seen->baudList()->lineEdit(), Qt::Key_Escape);
-    kept_open = seen->isVisible();
-    CloseFromTitleBar(seen);
-    closed = !seen->isVisible();
-    if (!closed) seen->done(QDialog::Rejected);  // end the run anyway
-  };
-  QTimer::singleShot(0, look);
-  window.configurationButton()->click();  // returns when the panel has ended
-
-  ASSERT_NE(seen, nullptr) << "no panel appeared";
-  EXPECT_TRUE(kept_open) << "Escape does not close the panel";
-  EXPECT_TRUE(closed) << "the title bar's close button ends the panel";
-  EXPECT_TRUE(modal);
-  EXPECT_EQ(owner, &window);
-  EXPECT_LE((panel_frame.center() - window.frameGeometry().center()).manhattanLength(), 2);
-  EXPECT_EQ(settings.Baudrate, 9600u) << "closing applies nothing";
-  EXPECT_EQ(ReadLineSettings(line.port())->baud, 9600u);
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 #pragma once
 // What the window tests share: the settings file of this test run (under
-// the private XDG_CONFIG_HOME), and turning the event loop until something
-// has happened.
+// the private XDG_CONFIG_HOME), turning the event loop until something
+// has happened, and acting on a dialog that runs its own loop.
 
 #include <QApplication>
 #include <QThread>
+#include <QTimer>
+#include <QWidget>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -33,6 +35,20 @@ inline bool PumpUntil(const std::function<bool()>& done,
     QThread::msleep(2);
   }
   return true;
+}
+
+// Runs `act` once on the first visible modal dialog of class `name`, looked
+// for every 10 ms while `context` lives: for a dialog whose own loop runs
+// inside a click.
+inline void WhenModal(QObject* context, const char* name, std::function<void(QWidget*)> act) {
+  auto* poll = new QTimer(context);
+  QObject::connect(poll, &QTimer::timeout, [poll, name, act = std::move(act)] {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (!modal || !modal->isVisible() || !modal->inherits(name)) return;
+    poll->stop();
+    act(modal);
+  });
+  poll->start(10);
 }
 
 }  // namespace ternis::test
