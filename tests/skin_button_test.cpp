@@ -39,37 +39,34 @@ class SkinButtonTest : public testing::Test {
   QWidget window;
 };
 
-TEST_F(SkinButtonTest, PaintsTheBitmapOfEachState) {
+// Normal red, pressed or checked green, hover blue, disabled grey.
+TEST_F(SkinButtonTest, PaintsTheBitmapOfEachStateAsThePointerMoves) {
   SkinButton* button = Make(SkinButton::Kind::Radio);
+  SkinButton* push = Make(SkinButton::Kind::Push, {40, 0});
   window.show();
   EXPECT_EQ(Face(button), QColor(Qt::red));
   Enter(button);
+  ASSERT_TRUE(button->isHovering());
   EXPECT_EQ(Face(button), QColor(Qt::blue));
-  button->setDown(true);
+  QTest::mousePress(button, Qt::LeftButton, {}, QPoint(5, 5));
+  EXPECT_FALSE(button->isHovering()) << "a press cancels the hover";
   EXPECT_EQ(Face(button), QColor(Qt::green));
-  button->setDown(false);
-  QEvent leave(QEvent::Leave);
-  QApplication::sendEvent(button, &leave);
-  button->SetCheck(1);
+  QTest::mouseMove(button, QPoint(50, 5));
+  EXPECT_FALSE(button->isDown()) << "left while pressed";
+  QTest::mouseMove(button, QPoint(5, 5));
+  EXPECT_TRUE(button->isDown());
+  QTest::mouseRelease(button, Qt::LeftButton, {}, QPoint(5, 5));
+  EXPECT_EQ(button->GetCheck(), 1);
   EXPECT_EQ(Face(button), QColor(Qt::green)) << "checked";
   button->setEnabled(false);
   EXPECT_EQ(Face(button), QColor(Qt::green)) << "disabled, a checked button stays visibly checked";
   button->SetCheck(0);
   EXPECT_EQ(Face(button), QColor(Qt::gray));
-}
 
-TEST_F(SkinButtonTest, FocusBitmapShowsWithTheKeyboardFocus) {
-  SkinButton* button = Make(SkinButton::Kind::Push);
-  window.show();
-  window.activateWindow();
-  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
-  button->setFocus();
-  ASSERT_TRUE(button->hasFocus());
-  QEvent leave(QEvent::Leave);  // the offscreen cursor rests at (0, 0), over the button
-  QApplication::sendEvent(button, &leave);
-  EXPECT_EQ(Face(button), QColor(Qt::yellow));
-  Enter(button);
-  EXPECT_EQ(Face(button), QColor(Qt::blue)) << "hover comes before focus";
+  QTest::mouseClick(push, Qt::LeftButton);
+  push->SetCheck(1);
+  EXPECT_EQ(push->GetCheck(), 0) << "a push button never stays checked";
+  EXPECT_EQ(Face(push), QColor(Qt::red));
 }
 
 TEST_F(SkinButtonTest, FallbacksWhenBitmapsAreMissing) {
@@ -81,22 +78,6 @@ TEST_F(SkinButtonTest, FallbacksWhenBitmapsAreMissing) {
   by_id->SetBitmaps(skin::IDB_CLOSE_NORMAL, 0, 0, 9999);  // a disabled id that does not load
   EXPECT_NE(by_id->grab().toImage(), normal);
   EXPECT_EQ(Face(by_id), by_id->palette().color(QPalette::Button)) << "button face";
-
-  SkinButton* no_normal = Make(SkinButton::Kind::Push, {40, 0});
-  no_normal->SetBitmaps(
-      {QPixmap(), Solid(Qt::green), Solid(Qt::blue), QPixmap(), Solid(Qt::yellow), QPixmap()},
-      false, SkinButton::Stretch, 0, 0);
-  window.show();
-  Enter(no_normal);
-  EXPECT_EQ(Face(no_normal), no_normal->palette().color(QPalette::Button))
-      << "button face, no hover";
-}
-
-TEST_F(SkinButtonTest, PushButtonNeverStaysChecked) {
-  SkinButton* button = Make(SkinButton::Kind::Push);
-  button->SetCheck(1);
-  EXPECT_EQ(button->GetCheck(), 0);
-  EXPECT_EQ(Face(button), QColor(Qt::red));
 }
 
 TEST_F(SkinButtonTest, CheckingARadioUnchecksTheOthersOfItsGroupShortlyAfter) {
@@ -122,21 +103,6 @@ TEST_F(SkinButtonTest, CheckingARadioUnchecksTheOthersOfItsGroupShortlyAfter) {
   QTest::mousePress(c, Qt::LeftButton, {}, QPoint(5, 5));  // released outside: no check
   QTest::mouseRelease(c, Qt::LeftButton, {}, QPoint(50, 5));
   EXPECT_EQ(c->GetCheck(), 0);
-}
-
-TEST_F(SkinButtonTest, PressCancelsHoverAndLeavingWhilePressedUnpushes) {
-  SkinButton* button = Make(SkinButton::Kind::Push);
-  window.show();
-  Enter(button);
-  ASSERT_TRUE(button->isHovering());
-  QTest::mousePress(button, Qt::LeftButton, {}, QPoint(5, 5));
-  EXPECT_FALSE(button->isHovering());
-  EXPECT_EQ(Face(button), QColor(Qt::green));
-  QTest::mouseMove(button, QPoint(50, 5));
-  EXPECT_FALSE(button->isDown());
-  QTest::mouseMove(button, QPoint(5, 5));
-  EXPECT_TRUE(button->isDown());
-  QTest::mouseRelease(button, Qt::LeftButton, {}, QPoint(5, 5));
 }
 
 }  // namespace

@@ -19,30 +19,22 @@ TEST(StyledLabelLayout, FlagsFollowTheStaticStyleAndTheText) {
   EXPECT_EQ(Label::TextLayoutFlags(Label::SS_CENTERIMAGE, "two\r\nlines"), 0x01);
 }
 
-class StyledLabelTest : public testing::Test {
- protected:
-  StyledLabelTest() {
-    parent.resize(300, 100);
-    parent.setAutoFillBackground(true);
-    QPalette palette;
-    palette.setColor(QPalette::Window, QColor(0, 200, 200));
-    parent.setPalette(palette);
-    label = new StyledLabel(&parent, StyledLabel::SS_CENTER);
-    label->setGeometry(0, 0, 250, 40);
-    parent.show();
-  }
-  QImage Grab() { return parent.grab(label->geometry()).toImage(); }
-
+TEST(StyledLabelTest, ParentBackgroundShowsThroughOrTheButtonFaceIsPainted) {
   QWidget parent;
-  StyledLabel* label;
-};
-
-TEST_F(StyledLabelTest, ParentBackgroundShowsThroughOrTheButtonFaceIsPainted) {
-  EXPECT_EQ(QColor(Grab().pixel(2, 2)), label->palette().color(QPalette::Button));
+  parent.resize(300, 100);
+  parent.setAutoFillBackground(true);
+  QPalette palette;
+  palette.setColor(QPalette::Window, QColor(0, 200, 200));
+  parent.setPalette(palette);
+  auto* label = new StyledLabel(&parent, StyledLabel::SS_CENTER);
+  label->setGeometry(0, 0, 250, 40);
+  parent.show();
+  const auto corner = [&] { return QColor(parent.grab(label->geometry()).toImage().pixel(2, 2)); };
+  EXPECT_EQ(corner(), label->palette().color(QPalette::Button));
   label->UseParentBackground(true);
-  EXPECT_EQ(QColor(Grab().pixel(2, 2)), QColor(0, 200, 200));
+  EXPECT_EQ(corner(), QColor(0, 200, 200));
   label->UseParentBackground(false).SetBackground(Rgb(10, 20, 30), 0, false);
-  EXPECT_EQ(QColor(Grab().pixel(2, 2)), QColor(10, 20, 30));
+  EXPECT_EQ(corner(), QColor(10, 20, 30));
 }
 
 }  // namespace
