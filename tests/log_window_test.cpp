@@ -35,10 +35,6 @@ namespace {
 namespace fs = std::filesystem;
 using test::Holds;
 
-std::string ReadAll(const fs::path& file) {
-  return test::ReadText(file.string());
-}
-
 std::vector<std::string> ReadLines(const fs::path& file) {
   std::vector<std::string> lines;
   std::ifstream in(file);
@@ -140,7 +136,7 @@ TEST(LogFileTest, FileIsPrivateAndFailuresAreReportedAndTheNextLineGetsThrough) 
   EXPECT_FALSE(cut_error.empty());
   EXPECT_TRUE(log.Append("kept 2")) << log.error();
   EXPECT_TRUE(log.error().empty());
-  EXPECT_EQ(ReadAll(file), "kept 1\ncut \nkept 2\n");
+  EXPECT_EQ(test::ReadText(file.string()), "kept 1\ncut \nkept 2\n");
 
   const fs::path fifo = dir.path() / "fifo.log";
   LogFile at_fifo(fifo);
@@ -173,8 +169,7 @@ TEST(LogBookTest, FormatsLocalTimesIntoTheFileAndKeepsTheLatest) {
                                        QStringLiteral(" [ttyUSB3] Boot-up acknowledged"));
   // A burst reaches the file in one write, once the event loop turns.
   std::vector<std::string> lines;
-  EXPECT_TRUE(QTest::qWaitFor([&] { return (lines = ReadLines(file.path())).size() == 2; }, 10000));
-  ASSERT_EQ(lines.size(), 2u);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return (lines = ReadLines(file.path())).size() == 2; }, 10000));
   EXPECT_EQ(lines[0], LogBook::Format(book.lines()[0]).toStdString());
   EXPECT_EQ(lines[1], LogBook::Format(line).toStdString());
 
@@ -293,7 +288,7 @@ TEST_F(LogWindowTest, CopiesSavesAndFiltersWhatItShows) {
   const QString chosen = in_dir("chosen.txt");
   dialog->selectFile(chosen);
   static_cast<QDialog*>(dialog)->accept();  // QFileDialog::accept is protected
-  EXPECT_EQ(QString::fromStdString(ReadAll(chosen.toStdString())), Shown());
+  EXPECT_EQ(QString::fromStdString(test::ReadText(chosen.toStdString())), Shown());
 
   window.SetSlotFilter(QStringLiteral("ttyUSB0"));
   EXPECT_TRUE(window.windowTitle().contains(QStringLiteral("ttyUSB0")));
@@ -304,7 +299,7 @@ TEST_F(LogWindowTest, CopiesSavesAndFiltersWhatItShows) {
   EXPECT_TRUE(ViewLines()[0].endsWith(QStringLiteral(" [ttyUSB0] a1")));
   const QString one = in_dir("one.txt");
   ASSERT_TRUE(window.SaveTo(one));
-  EXPECT_EQ(QString::fromStdString(ReadAll(one.toStdString())), Shown());
+  EXPECT_EQ(QString::fromStdString(test::ReadText(one.toStdString())), Shown());
 
   const QString nowhere = in_dir("missing/x.txt");
   EXPECT_FALSE(window.SaveTo(nowhere));

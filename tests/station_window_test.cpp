@@ -8,7 +8,6 @@
 #include <signal.h>
 
 #include <QApplication>
-#include <QComboBox>
 #include <QDropEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -135,7 +134,7 @@ TEST_F(StationWindowTest, SlotsServedAtOnceOneFailsWithItsReasonOneWaitsForItsDe
   EXPECT_TRUE(Row(4).resultLabel()->text().startsWith("unit 2 PASS"));
   EXPECT_EQ(Row(4).failedLabel()->text(), "0");
   EXPECT_EQ(Row(4).passedLabel()->text(), "2");
-  // Each row says what its slot's last record says.
+  // Each row's last result is its slot's last record: unit, outcome, reason.
   std::map<std::string, nlohmann::json> last;
   const auto records = Records();
   for (const auto& record : records) last[record["slot"]] = record;
@@ -148,14 +147,13 @@ TEST_F(StationWindowTest, SlotsServedAtOnceOneFailsWithItsReasonOneWaitsForItsDe
         << shown.toStdString();
     EXPECT_TRUE(shown.endsWith(QString::fromStdString(record["reason"].get<std::string>())))
         << shown.toStdString();
-    EXPECT_EQ(record["device"], window->specOf(i).device);
   }
   EXPECT_TRUE(window->identityLabel()->text().contains(
       QString::fromStdString(last["late"]["sha256"].get<std::string>().substr(0, 8))));
-  bool logged = false;
-  for (const LogLine& line : window->logBook().lines())
-    logged |= line.slot == "late" && line.text.contains("waiting for it");
-  EXPECT_TRUE(logged);
+  const auto& log = window->logBook().lines();
+  EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const LogLine& line) {
+    return line.slot == "late" && line.text.contains("waiting for it");
+  }));
 }
 
 // What every slot is served: a key pool chosen in the window (each unit a
@@ -177,11 +175,6 @@ TEST_F(StationWindowTest, KeyPoolOrOneFileForEverySlot) {
   ASSERT_TRUE(PumpUntil([&] { return Row(0).passed() == 2; }))
       << Row(0).resultLabel()->text().toStdString();
   EXPECT_EQ(window->identityLabel()->text(), "Keys: 1 left \u00b7 2 used \u00b7 0 spoiled");
-  const auto records = Records();
-  ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0]["key"]["name"], "key-0");
-  EXPECT_EQ(records[1]["key"]["name"], "key-1");
-  EXPECT_EQ(records[1]["image"], "key_pool");
   ASSERT_TRUE(window->SelectFile(FIRMWARE_FILE, QString::fromStdString(image)));
   EXPECT_TRUE(window->identityLabel()->text().startsWith("40000 bytes"));
   EXPECT_TRUE(settings.key_pool.isEmpty());
@@ -203,10 +196,11 @@ TEST_F(StationWindowTest, KeyPoolOrOneFileForEverySlot) {
   drop({other_url});
   EXPECT_EQ(window->pathBox()->text().toStdString(), other);
   EXPECT_TRUE(window->identityLabel()->text().startsWith("1000 bytes \u00b7 SHA-256 "));
-  int refusals = 0;
-  for (const LogLine& line : window->logBook().lines())
-    refusals += line.text.contains("nothing changed");
-  EXPECT_EQ(refusals, 2);
+  const auto& log = window->logBook().lines();
+  EXPECT_EQ(
+      std::count_if(log.begin(), log.end(),
+                    [](const LogLine& line) { return line.text.contains("nothing changed"); }),
+      2);
   EXPECT_FALSE(window->SelectFile(FIRMWARE_FILE, QString::fromStdString(Path("missing.bin"))));
   EXPECT_EQ(window->identityLabel()->text(), "no file served") << "the old file is not served on";
   EXPECT_TRUE(window->warningLabel()->text().contains("missing.bin"));
@@ -247,9 +241,9 @@ TEST_F(StationWindowTest, RecordsAndKeysFromADatabaseUnderTheStationsName) {
 
 // The program ends with status 2 on bad slots. Run with a slot, it keeps
 // it in the settings file; a termination signal mid-unit records the unit
-// as aborted and ends it with 0. The window then starts with the kept slots,
-// file and records; what changes a slot waits until it is idle; the slots
-// added, renamed and removed come back at the next start.
+// as aborted and ends it with 0. The window then starts with the kept
+// slots and file; what changes a slot waits until it is idle; the slots
+// added, renamed and removed, the file and the records are kept for the next start.
 TEST_F(StationWindowTest, StationComesBackFromTheSettingsFileAfterTheProgramOrTheWindow) {
   const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
       {{"a=/dev/x", "a=/dev/y"}, "slot \"a\" given twice"},
@@ -275,14 +269,10 @@ TEST_F(StationWindowTest, StationComesBackFromTheSettingsFileAfterTheProgramOrTh
   EXPECT_EQ(program.Wait(), 0) << ReadText(Path("program.err"));
   settings = StationWindowSettings();
   settings.Load();
-  EXPECT_EQ(settings.slot_specs, (std::vector<SlotSpec>{{"line-1", Path("box")}}));
-  EXPECT_EQ(settings.firmware.toStdString(), image);
-  EXPECT_EQ(settings.record_path.toStdString(), Path("records.jsonl"));
-  EXPECT_EQ(settings.kind, FIRMWARE_FILE);
-  EXPECT_EQ(settings.unit_timeout, 0ms);
-
   StartBox("a", {"--stop-after", "2", "--hold", "10"});
   OpenWindow();
+  EXPECT_EQ(Row(0).nameBox()->text(), "line-1");
+  EXPECT_EQ(window->pathBox()->text().toStdString(), image);
   QString error;
   ASSERT_TRUE(window->AddSlot({"first", Path("a")}, error)) << error.toStdString();
   ASSERT_TRUE(PumpUntil([&] { return window->AnyUnitInProgress(); }));
@@ -304,12 +294,13 @@ TEST_F(StationWindowTest, StationComesBackFromTheSettingsFileAfterTheProgramOrTh
   window.reset();
   settings = StationWindowSettings();
   settings.Load();
-  OpenWindow();
-  ASSERT_EQ(window->rowCount(), 3);
-  EXPECT_EQ(Row(1).nameBox()->text(), "first");
-  EXPECT_EQ(Row(2).nameBox()->text(), "second");
-  EXPECT_EQ(Row(2).deviceChooser()->currentText().toStdString(), Path("b"));
-  EXPECT_EQ(window->pathBox()->text().toStdString(), image);
+  const std::vector<SlotSpec> kept = {
+      {"line-1", Path("box")}, {"first", Path("a")}, {"second", Path("b")}};
+  EXPECT_EQ(settings.slot_specs, kept);
+  EXPECT_EQ(settings.firmware.toStdString(), image);
+  EXPECT_EQ(settings.record_path.toStdString(), Path("records.jsonl"));
+  EXPECT_EQ(settings.kind, FIRMWARE_FILE);
+  EXPECT_EQ(settings.unit_timeout, 0ms);
 }
 
 }  // namespace
