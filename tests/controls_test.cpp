@@ -148,8 +148,8 @@ class SkinButtonTest : public testing::Test {
   SkinButton* Make(SkinButton::Kind kind, QPoint at = {0, 0}) {
     auto* button = new SkinButton(kind, &window);
     button->setGeometry(QRect(at, QSize(20, 10)));
-    SkinButton::Bitmaps bitmaps{Solid(Qt::red),  Solid(Qt::green),  Solid(Qt::blue),
-                                Solid(Qt::gray), Solid(Qt::yellow), QPixmap()};
+    SkinButton::Bitmaps bitmaps{Solid(Qt::red),  Solid(Qt::green), Solid(Qt::blue),
+                                Solid(Qt::gray), QPixmap(),        QPixmap()};
     button->SetBitmaps(bitmaps, false, SkinButton::Stretch, 0, 0);
     return button;
   }
