@@ -22,13 +22,13 @@
 #include <climits>
 #include <cstdarg>
 
-#include "app/file_kind.h"
-#include "app/sm_message.h"
 #include "app/dialog_units.h"
 #include "app/enter_key.h"
+#include "app/file_kind.h"
 #include "app/port_settings_dialog.h"
-#include "app/window_palette.h"
 #include "app/settings_store.h"
+#include "app/sm_message.h"
+#include "app/window_palette.h"
 #include "controls/skin.h"
 #include "protocol/date_time_code.h"
 #include "station/box_session.h"
@@ -78,8 +78,8 @@ DownloadDialog::DownloadDialog(SettingsStore& settings, BoxSession& session,
   CreateControls();
   link_.set_log([this](const QString& line) { ReportStatus("%s", qPrintable(line)); });
   request_digest_.SetEveryRequest(settings_.LogEveryRequest != 0);
-  presenter_ = std::make_unique<SessionPresenter>(session_, files_, tally_, status_line_,
-                                                  PresenterHooks());
+  presenter_ =
+      std::make_unique<SessionPresenter>(session_, files_, tally_, status_line_, PresenterHooks());
   auto* show_log = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_L), this);
   connect(show_log, &QShortcut::activated, this, &DownloadDialog::ShowLog);
   setAcceptDrops(true);
@@ -100,7 +100,8 @@ void DownloadDialog::CreateControls() {
     kinds_[i] = new SkinButton(SkinButton::Kind::Radio, this);
     kinds_[i]->setText(kFileKinds[i].caption);
     kinds_[i]->setFocusPolicy(Qt::ClickFocus);
-    connect(kinds_[i], &QAbstractButton::clicked, this, [this, i] { OnKindClicked(kFileKinds[i].kind); });
+    connect(kinds_[i], &QAbstractButton::clicked, this,
+            [this, i] { OnKindClicked(kFileKinds[i].kind); });
   }
   progress_ = new PercentProgressCtrl(this);
   progress_->setGeometry(DuRect(29, 118, 193, 12));
@@ -200,7 +201,8 @@ void DownloadDialog::Initialise() {
 }
 
 void DownloadDialog::CheckKindButtons() {
-  for (int i = 0; i < 4; ++i) kinds_[i]->SetCheck(kFileKinds[i].kind == settings_.FILE_MASK ? 1 : 0);
+  for (int i = 0; i < 4; ++i)
+    kinds_[i]->SetCheck(kFileKinds[i].kind == settings_.FILE_MASK ? 1 : 0);
 }
 
 int DownloadDialog::SelectFile(std::uint32_t kind, const QString& path) {
@@ -270,9 +272,11 @@ void DownloadDialog::HandleMessage(const WindowMessage& message) {
       break;
     case SM_STB_START:
       request_digest_.StartOver();
+      EndBusySpell();
       break;
     case SM_NOTIFY_ERROR_CODE:
       ReportStatus("SM_NOTIFY_ERROR_CODE : %s", sm->text.c_str());
+      EndBusySpell();  // the lost box's last message
       break;
     case SM_STB_DATA_REQ:
       busy_rule_.OnDataRequest();
@@ -312,6 +316,14 @@ void DownloadDialog::ShowBusy(bool busy) {
   update();
 }
 
+// The session runs ahead of this queue: a unit's result can come before
+// the box's last requests, whose progress would lock the window again. The
+// loss notice and a boot-up end the spell in the queue's own order.
+void DownloadDialog::EndBusySpell() {
+  busy_rule_.OnUnitEnded();
+  ShowBusy(false);
+}
+
 SessionPresenter::Hooks DownloadDialog::PresenterHooks() {
   return {
       .log = [this](const std::string& line) { ReportStatus("%s", line.c_str()); },
@@ -319,8 +331,7 @@ SessionPresenter::Hooks DownloadDialog::PresenterHooks() {
       .unit_ended =
           [this](const UnitResult& result, const std::string& text) {
             request_digest_.StartOver();
-            busy_rule_.OnUnitEnded();  // a box that is gone or silent is not writing
-            ShowBusy(false);
+            EndBusySpell();
             SoundResult(result.outcome == UnitOutcome::kPass);
             emit unitEnded(QString::fromStdString(text));
           },

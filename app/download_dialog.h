@@ -128,6 +128,8 @@ class DownloadDialog : public QDialog {
   void OnProgress(std::uintptr_t range, std::intptr_t percent);
   // Shows or lifts the busy notice and the lock that goes with it.
   void ShowBusy(bool busy);
+  // The box is not writing: its unit ended, it is gone, or it booted again.
+  void EndBusySpell();
   // What the window does around the presenter's news: the digest, the busy lock, the sound.
   SessionPresenter::Hooks PresenterHooks();
   // The identity of the bytes served on the "File" heading's rule; hidden when none.

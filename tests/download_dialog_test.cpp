@@ -268,17 +268,28 @@ TEST_F(WindowTest, AKeyFileIsServedWhileTheWindowTurnsNoEventsAndNeverLogged) {
   EXPECT_EQ(log.find("K3Y-S3CR3T"), std::string::npos);
 }
 
-// Unplugged mid-transfer: the window logs the loss and the failed unit,
-// lets the device go at once, and serves the box when it is back, also
-// after Apply in the COM port panel while it waited (with the new baud).
-TEST_F(WindowTest, AnUnpluggedBoxFailsItsUnitAndIsServedWhenItReturns) {
-  OpenWithBox({"--reference", firmware, "--chunk", "4096", "--close-after", "30", "--reopen-after",
-               "2", "--units", "2"},
+// Unplugged mid-transfer or while it writes (after its last request), with
+// the window behind the box: the window logs the loss and the failed unit,
+// drops the busy notice, lets the device go at once, and serves the box
+// when it is back, also after Apply in the COM port panel while it waited
+// (with the new baud).
+class UnplugTest : public WindowTest, public testing::WithParamInterface<int> {};
+INSTANTIATE_TEST_SUITE_P(ServingOrWriting, UnplugTest, testing::Values(30, 100));
+
+TEST_P(UnplugTest, AnUnpluggedBoxFailsItsUnitAndIsServedWhenItReturns) {
+  const std::string at = std::to_string(GetParam()) + " %";
+  OpenWithBox({"--reference", firmware, "--chunk", "4096", "--close-after",
+               std::to_string(GetParam()), "--reopen-after", "2", "--units", "2"},
               "Sound=1\n");
   std::vector<bool> sounded;
   dialog->setSounder([&](bool passed) { sounded.push_back(passed); });
-  ASSERT_TRUE(PumpUntil(
-      [&] { return Shown("Unit 1 failed: device lost at 30 %; waiting for the device"); }));
+  ASSERT_TRUE(test::WaitUntil([&] { return session.Snapshot().failed == 1; }));
+  ASSERT_TRUE(PumpUntil([&] {
+    return Shown(QString::fromStdString("Unit 1 failed: device lost at " + at +
+                                        "; waiting for the device")) &&
+           Reported("SM_NOTIFY_ERROR_CODE : ReadFile::5");
+  }));
+  ExpectNotBusy();
   {
     PortSettingsDialog panel(settings, dialog->link(), dialog.get());
     panel.baudList()->setCurrentText("57600");
@@ -288,10 +299,11 @@ TEST_F(WindowTest, AnUnpluggedBoxFailsItsUnitAndIsServedWhenItReturns) {
   PumpUntil([&] { return units.size() == 2; }, 30s);
   ASSERT_EQ(units.size(), 2u) << ReadText(Path("box.err"));
   EXPECT_EQ(units[0].left(units[0].indexOf(" after ")), "unit 1 FAIL");
-  EXPECT_TRUE(units[0].contains(": device lost at 30 % (286720 bytes missing); firmware.hex"))
+  const std::string missing = std::to_string((100 - GetParam()) * 4096);
+  EXPECT_TRUE(units[0].contains(QString::fromStdString(": device lost at " + at + " (" + missing +
+                                                       " bytes missing); firmware.hex")))
       << units[0].toStdString();
   EXPECT_TRUE(units[1].startsWith("unit 2 PASS")) << units[1].toStdString();
-  EXPECT_TRUE(Reported("SM_NOTIFY_ERROR_CODE : ReadFile::5"));
   EXPECT_TRUE(dialog->statusLine()->text().contains("Unit 2 passed in ")) << "the last unit";
   EXPECT_EQ(dialog->tallyLabel()->text(), "1 passed \u00b7 1 failed");
   EXPECT_EQ(sounded, (std::vector<bool>{false, true})) << "asked for in the settings";
@@ -327,6 +339,9 @@ TEST_F(WindowTest, ProgressMessagesMoveTheBarAndTheBusyNotice) {
       {SM_PROGRESS, 81, 81, false},
       {SM_STB_DATA_REQ, 0, 81, false},
       {SM_PROGRESS, 100, 100, true},  // 99 % never came: busy all the same
+      {SM_STB_START, 0, 100, false},  // booted again: not writing
+      {SM_STB_DATA_REQ, 0, 100, false},
+      {SM_PROGRESS, 100, 100, true},
       {SM_STB_TIME_REQ, 0, 100, false},
       {SM_PROGRESS, 100, 100, false},  // the time request's own 100 %
       {SM_STB_DATA_REQ, 0, 100, false},
