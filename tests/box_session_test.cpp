@@ -13,6 +13,7 @@
 #include <atomic>
 #include <filesystem>
 #include <future>
+#include <thread>
 
 #include "tests/support/box_frames.h"
 #include "tests/support/pty_box.h"
@@ -53,12 +54,12 @@ TEST(BoxSessionRetry, AReasonIsToldOncePerChange) {
   }
 }
 
-// One box on a pseudo-terminal, one unit after another. The time reply is
-// one reading of the clock: a request a millisecond before midnight gets
-// that day's date with 23:59:59, never the day with 00:00:00 of the next.
-// A new image waits for the unit in progress to end: a box never gets a
-// mix of two files.
-TEST(BoxSessionOnPty, TheTimeIsOneInstantAndANewImageWaitsForTheNextUnit) {
+// One box on a pseudo-terminal, one unit after another, its frames split
+// over reads or several in one read. The time reply is one reading of the
+// clock: a request a millisecond before midnight gets that day's date with
+// 23:59:59, never the day with 00:00:00 of the next. A new image waits for
+// the unit in progress to end: a box never gets a mix of two files.
+TEST(BoxSessionOnPty, FramesInAnyPiecesTheTimeAsOneInstantANewImageForTheNextUnit) {
   std::tm late = test::LocalTime(2026, 12, 7, 23, 59, 59);
   late.tm_isdst = -1;
   const WallTime instant = std::chrono::system_clock::from_time_t(std::mktime(&late)) + 999ms;
@@ -79,13 +80,18 @@ TEST(BoxSessionOnPty, TheTimeIsOneInstantAndANewImageWaitsForTheNextUnit) {
   EXPECT_EQ(ask(boot, 4), (Bytes{0x02, 0x01, 0x0A, 0x03}));
   EXPECT_EQ(ask(read_all, 10), Bytes(10, 0xAA));
   session.AdoptImageForNextUnit(ImageSnapshot::Load(dir.Write("b", Bytes(10, 0xBB))));
-  EXPECT_EQ(ask(read_all, 10), Bytes(10, 0xAA)) << "the same unit: still the old file";
+  for (std::uint8_t b : read_all) {  // a frame in as many reads as it has bytes
+    box.Send({b});
+    std::this_thread::sleep_for(2ms);
+  }
+  EXPECT_EQ(box.Take(10), Bytes(10, 0xAA)) << "the same unit: still the old file";
   const DateTimeCode code = DateTimeCodeFor(test::LocalTime(2026, 12, 7, 23, 59, 59));
   EXPECT_EQ(ask({0x02, 0x03, 0x03}, 8),
             (Bytes{0x02, 0x03, static_cast<std::uint8_t>(code.mjd >> 8),
                    static_cast<std::uint8_t>(code.mjd), 0x23, 0x59, 0x59, 0x03}));
-  ask(boot, 4);  // the next box
-  EXPECT_EQ(ask(read_all, 10), Bytes(10, 0xBB));
+  // The next box, its boot-up and first request in one read.
+  EXPECT_EQ(ask(test::Concat(boot, read_all), 14),
+            test::Concat({0x02, 0x01, 0x0A, 0x03}, Bytes(10, 0xBB)));
 }
 
 // The window's receive thread waits on the window's thread while it tells
