@@ -1,5 +1,6 @@
-// The box session over real pseudo-terminals: stb-sim as the box for whole
-// units, a PtyBox where the test speaks for the box itself.
+// The box session over real pseudo-terminals, the test speaking for the
+// box; whole units against stb-sim run end to end in ternis_serve_test and
+// download_dialog_test.
 
 #include "station/box_session.h"
 
@@ -15,126 +16,14 @@
 #include <thread>
 
 #include "tests/support/box_frames.h"
-#include "tests/support/process.h"
 #include "tests/support/pty_box.h"
 #include "tests/support/temp_dir.h"
 
 namespace ternis {
 namespace {
 
-using test::Process;
-using test::ReadText;
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
-
-constexpr std::size_t kImageSize = 20480;
-
-class BoxSessionTest : public testing::Test {
- protected:
-  std::string Path(const std::string& name) const { return (dir.path() / name).string(); }
-
-  void SetUp() override { image = dir.Write("image.bin", test::CountingBytes(kImageSize)); }
-
-  std::unique_ptr<BoxSession> MakeSession() {
-    SessionOptions options;
-    options.unit_timeout = 10s;
-    options.retry_interval = 50ms;
-    options.wait_for_missing = true;
-    auto session = std::make_unique<BoxSession>(nullptr, options);
-    EXPECT_TRUE(session->LoadImageFile(image));
-    return session;
-  }
-
-  // A box on a new pseudo-terminal published as "box"; waits until it is there.
-  std::unique_ptr<Process> StartBox(std::vector<std::string> args) {
-    args.insert(args.begin(), {"--reference", image});
-    return test::StartSimBox(STB_SIM_PATH, Path("box"), std::move(args));
-  }
-
-  // Runs the session's upkeep, as a front end's loop does, until `count`
-  // units have ended (or a safety limit passes).
-  std::vector<UnitResult> Results(BoxSession& session, std::size_t count) {
-    std::vector<UnitResult> results;
-    for (int i = 0; i < 4000 && results.size() < count; ++i) {
-      session.Service();
-      for (UnitResult& r : session.TakeResults()) results.push_back(std::move(r));
-      std::this_thread::sleep_for(5ms);
-    }
-    return results;
-  }
-
-  test::TempDir dir;
-  std::string image;
-  const LineSettings line{115200, 8, kParityNone, kStopOne};
-};
-
-TEST_F(BoxSessionTest, UnitsPassWhateverOrderTheBoxReadsInAndStayPassedWhenItLeaves) {
-  const std::vector<std::string> ways[] = {
-      {"--chunk", "1024"},
-      {"--chunk", "4096", "--order", "random", "--seed", "5"},
-      {"--chunk", "3000", "--past-end", "100"},
-      // Each boot starts a unit; stb-sim checks that the early reply has today's date.
-      {"--units", "2", "--time-first", "--unit-gap", "0.05"},
-  };
-  for (const auto& way : ways) {
-    SCOPED_TRACE(testing::PrintToString(way));
-    const std::size_t units = way[0] == "--units" ? 2 : 1;
-    auto box = StartBox(way);
-    auto session = MakeSession();
-    ASSERT_TRUE(session->Connect(Path("box"), line)) << session->port().GetLastStatus();
-    const auto results = Results(*session, units);
-    ASSERT_EQ(results.size(), units) << ReadText(Path("box.err"));
-    for (std::size_t i = 0; i < units; ++i) {
-      EXPECT_EQ(results[i].outcome, UnitOutcome::kPass) << results[i].reason;
-      EXPECT_EQ(results[i].number, i + 1);
-      EXPECT_EQ(results[i].covered_bytes, kImageSize);
-      EXPECT_GE(results[i].bytes_served, kImageSize);
-    }
-    EXPECT_EQ(box->Wait(), 0) << ReadText(Path("box.err"));
-    EXPECT_NE(ReadText(Path("box.out")).find("every byte checked"), std::string::npos);
-
-    // The box is gone and its line closed: what passed stays passed.
-    for (int i = 0; i < 400 && session->Snapshot().state != SlotState::kWaitingForDevice; ++i) {
-      session->Service();
-      std::this_thread::sleep_for(5ms);
-    }
-    const auto snapshot = session->Snapshot();
-    EXPECT_EQ(snapshot.state, SlotState::kWaitingForDevice);
-    EXPECT_EQ(snapshot.passed, units);
-    EXPECT_EQ(snapshot.failed, 0u);
-    EXPECT_EQ(snapshot.last_result->outcome, UnitOutcome::kPass);
-    EXPECT_TRUE(session->TakeResults().empty());
-  }
-}
-
-// Unplugged mid-unit: the unit fails with what was missing, the port is
-// released at once, and the same path coming back is served again.
-TEST_F(BoxSessionTest, UnpluggedMidUnitFailsAndTheReturningDeviceIsServed) {
-  auto box =
-      StartBox({"--chunk", "1024", "--close-after", "5", "--reopen-after", "0.3", "--units", "2"});
-  auto session = MakeSession();
-  ASSERT_TRUE(session->Connect(Path("box"), line));
-  auto results = Results(*session, 1);
-  ASSERT_EQ(results.size(), 1u);
-  EXPECT_EQ(results[0].outcome, UnitOutcome::kFail);
-  EXPECT_EQ(results[0].reason, "device lost at 25 %");
-  EXPECT_EQ(results[0].missing_bytes, kImageSize - 5 * 1024);
-  const auto notices = session->TakeNotices();
-  ASSERT_FALSE(notices.empty());
-  EXPECT_TRUE(std::any_of(notices.begin(), notices.end(), [](const SessionNotice& n) {
-    return n.kind == NoticeKind::kDeviceLost && n.error == EIO;
-  }));
-  EXPECT_FALSE(session->IsConnected()) << "the dead descriptor is released";
-
-  results = Results(*session, 1);  // the box on the new pseudo-terminal
-  ASSERT_EQ(results.size(), 1u) << ReadText(Path("box.err"));
-  EXPECT_EQ(results[0].outcome, UnitOutcome::kPass);
-  EXPECT_EQ(results[0].number, 2u);
-  EXPECT_EQ(box->Wait(), 0) << ReadText(Path("box.err"));
-  const auto snapshot = session->Snapshot();
-  EXPECT_EQ(snapshot.passed, 1u);
-  EXPECT_EQ(snapshot.failed, 1u);
-}
 
 // A device that cannot be used is tried again and again; the reason is told
 // once, and again only when it changes.
@@ -165,12 +54,12 @@ TEST(BoxSessionRetry, AReasonIsToldOncePerChange) {
   }
 }
 
-// One box on a pseudo-terminal, one unit after another. The time reply is
-// one reading of the clock: a request a millisecond before midnight gets
-// that day's date with 23:59:59, never the day with 00:00:00 of the next.
-// A new image waits for the unit in progress to end: a box never gets a
-// mix of two files.
-TEST(BoxSessionOnPty, TheTimeIsOneInstantAndANewImageWaitsForTheNextUnit) {
+// One box on a pseudo-terminal, one unit after another, its frames split
+// over reads or several in one read. The time reply is one reading of the
+// clock: a request a millisecond before midnight gets that day's date with
+// 23:59:59, never the day with 00:00:00 of the next. A new image waits for
+// the unit in progress to end: a box never gets a mix of two files.
+TEST(BoxSessionOnPty, FramesInAnyPiecesTheTimeAsOneInstantANewImageForTheNextUnit) {
   std::tm late = test::LocalTime(2026, 12, 7, 23, 59, 59);
   late.tm_isdst = -1;
   const WallTime instant = std::chrono::system_clock::from_time_t(std::mktime(&late)) + 999ms;
@@ -191,13 +80,18 @@ TEST(BoxSessionOnPty, TheTimeIsOneInstantAndANewImageWaitsForTheNextUnit) {
   EXPECT_EQ(ask(boot, 4), (Bytes{0x02, 0x01, 0x0A, 0x03}));
   EXPECT_EQ(ask(read_all, 10), Bytes(10, 0xAA));
   session.AdoptImageForNextUnit(ImageSnapshot::Load(dir.Write("b", Bytes(10, 0xBB))));
-  EXPECT_EQ(ask(read_all, 10), Bytes(10, 0xAA)) << "the same unit: still the old file";
+  for (std::uint8_t b : read_all) {  // a frame in as many reads as it has bytes
+    box.Send({b});
+    std::this_thread::sleep_for(2ms);
+  }
+  EXPECT_EQ(box.Take(10), Bytes(10, 0xAA)) << "the same unit: still the old file";
   const DateTimeCode code = DateTimeCodeFor(test::LocalTime(2026, 12, 7, 23, 59, 59));
   EXPECT_EQ(ask({0x02, 0x03, 0x03}, 8),
             (Bytes{0x02, 0x03, static_cast<std::uint8_t>(code.mjd >> 8),
                    static_cast<std::uint8_t>(code.mjd), 0x23, 0x59, 0x59, 0x03}));
-  ask(boot, 4);  // the next box
-  EXPECT_EQ(ask(read_all, 10), Bytes(10, 0xBB));
+  // The next box, its boot-up and first request in one read.
+  EXPECT_EQ(ask(test::Concat(boot, read_all), 14),
+            test::Concat({0x02, 0x01, 0x0A, 0x03}, Bytes(10, 0xBB)));
 }
 
 // The window's receive thread waits on the window's thread while it tells

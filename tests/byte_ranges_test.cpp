@@ -2,40 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <vector>
 
 namespace ternis {
 namespace {
 
 using Ranges = std::vector<ByteRange>;
-
-// Against a byte map, with ranges in random order and size: touching,
-// overlapping, swallowing, bridging, repeated and empty ones among them.
-TEST(ByteRanges, AgreesWithAByteMap) {
-  std::mt19937 random(7);
-  for (int round = 0; round < 50; ++round) {
-    constexpr std::uint64_t kSize = 2000;
-    std::vector<bool> map(kSize, false);
-    ByteRanges set;
-    for (int i = 0; i < 40; ++i) {
-      const std::uint64_t begin = random() % kSize;
-      const std::uint64_t end = std::min<std::uint64_t>(kSize, begin + random() % 200);
-      set.Add(begin, end);
-      for (std::uint64_t b = begin; b < end; ++b) map[b] = true;
-    }
-    std::uint64_t count = 0;
-    Ranges gaps;
-    for (std::uint64_t b = 0; b < kSize; ++b) {
-      count += map[b];
-      if (!map[b] && (gaps.empty() || gaps.back().end != b)) gaps.push_back({b, b});
-      if (!map[b]) gaps.back().end = b + 1;
-    }
-    ASSERT_EQ(set.covered(), count) << "round " << round;
-    ASSERT_EQ(set.Missing(kSize), gaps) << "round " << round;
-    ASSERT_EQ(set.Covers(kSize), gaps.empty()) << "round " << round;
-  }
-}
 
 TEST(ByteRanges, ReadingInEitherOrderKeepsOneRangeAndClearForgetsIt) {
   ByteRanges set;

@@ -64,31 +64,5 @@ TEST(FrameAssembler, CutsTheStreamIntoBodies) {
   }
 }
 
-// A stream of every kind of frame, with the awkward bytes in the fields.
-Bytes MixedStream() {
-  return {0x55, 0x02, 0x01, 0x03,                                      // boot-up after noise
-          0x02, 0x02, 0x03, 0x02, 0x03, 0x00, 0x02, 0x03, 0x03, 0x03,  // data request
-          0x02, 0x03, 0x03,                                            // time request
-          0x02, 0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x03};       // data request
-}
-
-TEST(FrameAssembler, EverySplitPointGivesTheSameBodies) {
-  const Bytes stream = MixedStream();
-  FrameAssembler at_once;
-  const auto whole = Assemble(at_once, stream);
-  ASSERT_EQ(whole.size(), 4u);
-  for (std::size_t a = 0; a <= stream.size(); ++a) {
-    for (std::size_t b = a; b <= stream.size(); ++b) {
-      FrameAssembler assembler;
-      auto bodies = Assemble(assembler, Bytes(stream.begin(), stream.begin() + a));
-      auto more = Assemble(assembler, Bytes(stream.begin() + a, stream.begin() + b));
-      auto rest = Assemble(assembler, Bytes(stream.begin() + b, stream.end()));
-      bodies.insert(bodies.end(), more.begin(), more.end());
-      bodies.insert(bodies.end(), rest.begin(), rest.end());
-      ASSERT_EQ(bodies, whole) << "split at " << a << " and " << b;
-    }
-  }
-}
-
 }  // namespace
 }  // namespace ternis

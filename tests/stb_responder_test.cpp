@@ -184,41 +184,6 @@ TEST_F(StbResponderTest, ReplyThatStopsPartWayIsReportedAndNotContinued) {
   }
 }
 
-// Without a writer every reply fails and is still reported; without a sink
-// the replies still go out, the time as zeros (there is no clock to ask).
-TEST_F(StbResponderTest, WithoutAWriterOrASinkEachFrameIsStillHandled) {
-  LoadImage(test::CountingBytes(100));
-  sink.SetTimeAnswer({0xC079, 0x124500});
-  engine.SetWriter(nullptr);
-  Handle(kBootUp);
-  Handle(DataRequest(10, 0));
-  Handle(kTimeRequest);
-  EXPECT_EQ(sink.TakeLog(),
-            (Log{"boot write failed",
-                 "data 10@0 wrote 0 write failed errno " + std::to_string(EBADF) + " image 100",
-                 "time c079124500 write failed"}));
-
-  engine.SetWriter(&line);
-  engine.SetSink(nullptr);
-  Handle(kBootUp);
-  Handle(DataRequest(10, 95));
-  Handle(kTimeRequest);
-  EXPECT_EQ(line.Take(), (Bytes{0x02, 0x01, 0x0A, 0x03, 95, 96, 97, 98,  99, 0, 0, 0, 0, 0,  //
-                                0x02, 0x03, 0,    0,    0,  0,  0,  0x03}));
-}
-
-TEST_F(StbResponderTest, SendFrameRefusesABodyTooLargeForOneFrame) {
-  const Bytes largest(10238, 0x55);  // plus STX and ETX fills the frame buffer exactly
-  ASSERT_EQ(engine.SendFrame(largest).status, WriteStatus::kOk);
-  EXPECT_EQ(line.Take(), Concat(Concat({0x02}, largest), {0x03}));
-
-  const WriteResult refused = engine.SendFrame(Bytes(10239, 0x55));
-  EXPECT_EQ(refused.status, WriteStatus::kFailed);
-  EXPECT_EQ(refused.error, EMSGSIZE);
-  EXPECT_EQ(refused.written, 0u);
-  EXPECT_EQ(line.Take(), Bytes{});
-}
-
 // Loads on one thread while requests are served on another: every reply is
 // wholly from one image, never a mix or freed memory, and its event names
 // the same image. Serves until the loader has swapped images many times.

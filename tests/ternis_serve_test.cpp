@@ -256,10 +256,11 @@ TEST_F(ServeTest, ExitStatusSaysHowItEnded) {
 
 // Continuous by default: unit after unit on one slot, each recorded, and
 // the record says which file (its SHA-256 as sha256sum has it) and how.
+// The box asks the time before any data (and checks the date it gets).
 TEST_F(ServeTest, ContinuousModeRecordsEveryUnit) {
   const std::string image = WriteImage(30'000);
-  auto box =
-      StartBox("box", {"--reference", image, "--units", "3", "--unit-gap", "0.05", "--hold", "5"});
+  auto box = StartBox("box", {"--reference", image, "--units", "3", "--unit-gap", "0.05",
+                              "--time-first", "--hold", "5"});
   auto serve = StartServe(
       {"--file", image, "--record", Path("records.jsonl"), "--json", "line-1=" + Path("box")});
   ASSERT_TRUE(WaitForText(Path("serve.err"), "unit 3 PASS")) << ServeErr() << Text("box.err");
@@ -440,22 +441,33 @@ TEST_F(ServeTest, TheStationFileIsReadAndBadLinesAreNamed) {
 }
 
 // --list reads udev: here a testbed with an FTDI and a CP210x adapter (one
-// without a serial number), and one with nothing.
+// without a serial number) and two ttyS ports, and one with nothing. Only
+// ports with hardware behind them are listed, sorted: ttyS1's UART type is
+// 0 (nothing answered), the virtual console has no parent device. An
+// adapter is described from its USB device (its own strings, no serial
+// number from the root hub), a ttyS port by the driver past serial-base.
 TEST_F(ServeTest, ListShowsTheAdaptersAndTheirStableNames) {
   if (std::string(UMOCKDEV_RUN_PATH).empty()) GTEST_SKIP() << "umockdev-run is not installed";
   ::setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 0);  // umockdev preloads before ASan
   const std::string data = TESTS_DATA_DIR;
   const std::string ftdi = data + "/ftdi.umockdev";
   ASSERT_EQ(Run("list", {UMOCKDEV_RUN_PATH, "--device", ftdi, "--device",
-                         data + "/cp210x-no-serial.umockdev", "--", TERNIS_SERVE_PATH, "--list"}),
+                         data + "/cp210x-no-serial.umockdev", "--device", data + "/ttyS.umockdev",
+                         "--", TERNIS_SERVE_PATH, "--list"}),
             0)
       << Text("list.err");
   const std::string out = Text("list.out");
+  EXPECT_TRUE(std::regex_search(out, std::regex("^/dev/ttyS0  driver serial8250  \\[[^\\n]*\\n"
+                                                "/dev/ttyUSB0 [^\\n]*\\n/dev/ttyUSB1 [^\\n]*\\n$")))
+      << out;
   for (const std::string& piece :
        {std::string("/dev/ttyUSB0  usb 0403:6001  \"FTDI FT232R USB UART\"  serial A10KZP1X  "
                     "driver ftdi_sio  by-path /dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-"
                     "port0  by-id /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZP1X-if00-port0"),
-        std::string("/dev/ttyUSB1  usb 10c4:ea60"), std::string("serial (none)  driver cp210x")})
+        std::string("/dev/ttyUSB1  usb 10c4:ea60  \"Silicon Labs CP2102 USB to UART Bridge "
+                    "Controller\"  serial (none)  driver cp210x  by-path /dev/serial/by-path/"
+                    "pci-0000:03:00.0-usb-0:1:1.0-port0  by-id /dev/serial/by-id/"
+                    "usb-Silicon_Labs_CP2102_USB_to_UART_Bridge_Controller-if00-port0")})
     EXPECT_TRUE(Holds(out, piece));
 
   ASSERT_EQ(Run("json",

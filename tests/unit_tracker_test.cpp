@@ -87,8 +87,6 @@ TEST_F(UnitTrackerTest, EachWayOfFailingSaysWhyAndWhatIsMissing) {
   };
   const Case cases[] = {
       {"box finished without 630 bytes", 370, [](UnitTrackerTest& t) { return t.AskTime(); }},
-      {"device lost at 37 %", 370,
-       [](UnitTrackerTest& t) { return t.tracker.OnDeviceLost(t.now); }},
       {"write timed out", 420,
        [](UnitTrackerTest& t) {
          return t.tracker.OnDataServed(t.Data(370, 100, WriteStatus::kTimedOut), t.After(1ms));
@@ -107,8 +105,6 @@ TEST_F(UnitTrackerTest, EachWayOfFailingSaysWhyAndWhatIsMissing) {
          t.tracker.OnDataServed(other, t.After(1ms));
          return t.AskTime();
        }},
-      {"box stopped asking (30 s)", 370,
-       [](UnitTrackerTest& t) { return t.tracker.CheckTimeout(t.After(30s)); }},
   };
   for (const Case& c : cases) {
     tracker = UnitTracker{30s};

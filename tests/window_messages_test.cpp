@@ -3,13 +3,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <QObject>
 #include <map>
 #include <optional>
-#include <thread>
 
 #include "app/sm_message.h"
-#include "app/window_link.h"
 #include "protocol/stb_responder.h"
 #include "tests/support/box_frames.h"
 #include "tests/support/memory_writer.h"
@@ -180,31 +177,6 @@ TEST_F(WindowMessagesTest, PercentFollowsTheFileAsItIsNow) {
   EXPECT_EQ(owner.TakePercents(), (Percents{99, 100}));
   Handle(test::DataRequestBody(1000, 49'999'000));
   EXPECT_EQ(owner.TakePercents(), (Percents{100, 100}));
-}
-
-// The receive thread posts and goes on while the window turns no events;
-// later the window gets every message in order, each text as it was when
-// posted although the sender's buffer has been reused since.
-TEST(WindowLinkContract, PostsNeverWaitAndTextsArriveIntactInOrder) {
-  QObject window;
-  Log handled;
-  WindowLink link(&window, [&](const WindowMessage& message) {
-    handled.push_back(Recorder::Line(std::get<SmEvent>(message)));
-  });
-  std::thread receive_thread([&] {
-    char buffer[32];
-    for (int i = 0; i < 3; ++i) {
-      std::snprintf(buffer, sizeof buffer, "text %d", i);
-      link.Post(SmEvent(SM_STATUS_TEXT, buffer));
-      link.Post(SmEvent(SM_PROGRESS, 100, i));
-    }
-  });
-  receive_thread.join();  // would hang if a message waited for the window
-  EXPECT_TRUE(handled.empty());
-  link.Flush();  // as the window's next turn would
-  EXPECT_EQ(handled, (Log{"post SM_STATUS_TEXT text 0", "post SM_PROGRESS 100 0",
-                          "post SM_STATUS_TEXT text 1", "post SM_PROGRESS 100 1",
-                          "post SM_STATUS_TEXT text 2", "post SM_PROGRESS 100 2"}));
 }
 
 }  // namespace

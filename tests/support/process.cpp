@@ -10,7 +10,6 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "tests/support/wait_until.h"
 
@@ -43,22 +42,11 @@ Process::~Process() {
 }
 
 int Process::Wait(std::chrono::milliseconds limit) {
-  const auto give_up = std::chrono::steady_clock::now() + limit;
-  while (pid_ > 0) {
-    int status = 0;
-    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-    if (done == pid_) {
-      pid_ = -1;
-      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    if (std::chrono::steady_clock::now() >= give_up) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  std::optional<int> status;
+  if (WaitUntil([&] { return pid_ <= 0 || (status = Poll()); }, limit)) return status.value_or(-1);
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, nullptr, 0);
+  pid_ = -1;
   return -1;
 }
 
