@@ -549,8 +549,7 @@ class KeyPoolTest : public ServeTest {
     for (int i = 0; i < count; ++i) {
       Bytes key(kKeySize);
       for (auto& b : key) b = static_cast<std::uint8_t>(random());
-      char name[16];
-      std::snprintf(name, sizeof name, "key-%02d", i);
+      const std::string name = (i < 10 ? "key-0" : "key-") + std::to_string(i);
       keys[name] = key;
       dir.Write((fs::path("pool") / "ready" / name).string(), key);
     }
@@ -608,10 +607,8 @@ TEST_F(KeyPoolTest, EachKeyGoesToOneBoxOnly) {
   const auto served = Served(links);
   for (const std::string& link : links) EXPECT_EQ(ReceivedLog(Path(link + ".log")).size(), 4u);
   EXPECT_EQ(served.size(), 32u);
-  EXPECT_EQ(Count("used"), 29u);
-  EXPECT_EQ(Count("spoiled"), 3u);
-  EXPECT_EQ(Count("ready"), 8u);
-  EXPECT_EQ(Count("issued"), 0u);
+  EXPECT_EQ((std::vector{Count("used"), Count("spoiled"), Count("ready"), Count("issued")}),
+            (std::vector<std::size_t>{29, 3, 8, 0}));
 
   const auto records = Records();
   ASSERT_EQ(records.size(), 32u) << "one record per unit";
@@ -746,8 +743,8 @@ TEST_F(DbPoolTest, TwoStationsShareOnePoolThroughADatabaseOutage) {
 
 // A station killed mid-unit leaves its key issued; started again under its
 // name, it spoils that key, which no box ever gets again. The station logs
-// in with the least rights docs/station.md gives it. Then the pool and the
-// records by hand.
+// in with the least rights docs/station.md gives it. Then the pool by hand,
+// an end replayed from the spool, and records of an image.
 TEST_F(DbPoolTest, AStationKilledMidUnitSpoilsItsIssuedKeysOnRestart) {
   ImportKeys(4);
   for (const char* grant :
@@ -809,6 +806,35 @@ TEST_F(DbPoolTest, AStationKilledMidUnitSpoilsItsIssuedKeysOnRestart) {
   EXPECT_EQ(Number("SELECT count(*) FROM ternis_keys"), 4u);
   EXPECT_EQ(db.Query("SELECT state FROM ternis_keys WHERE name = '" + issued + "'"), "ready");
 
+  // An end written and then replayed from the spool (the station stopped
+  // before it emptied it) is there once; its key, back to ready and since
+  // issued to another station, stays that station's.
+  const std::string spool = Path("line-a.spool");
+  std::string error, replay;
+  std::vector<KeyMove> moved;
+  {
+    StationDatabase first("line-a", spool);
+    ASSERT_TRUE(first.Open(db.Uri(), error)) << error;
+    const auto key = first.Take("s0", moved, error);
+    ASSERT_TRUE(key) << error;
+    db.Query(
+        "SELECT pg_terminate_backend(pid, 10000) FROM pg_stat_activity"
+        " WHERE backend_type = 'client backend' AND pid <> pg_backend_pid()");
+    ASSERT_EQ(first.EndUnit(UnitRecord{}, key->name, KeyFate::kReady, error),
+              StationDatabase::Written::kSpooled);
+    replay = ReadText(spool);
+    first.Upkeep(std::chrono::steady_clock::now());
+    ASSERT_EQ(ReadText(spool), "") << "written when the database answered again";
+  }
+  StationDatabase other("line-b", Path("line-b.spool"));
+  ASSERT_TRUE(other.Open(db.Uri(), error) && other.Take("s0", moved, error)) << error;
+  dir.Write("line-a.spool", AsBytes(replay));
+  StationDatabase again_line_a("line-a", spool);
+  ASSERT_TRUE(again_line_a.Open(db.Uri(), error)) << error;
+  EXPECT_EQ(Number("SELECT count(*) FROM ternis_records"), 1u);
+  EXPECT_EQ(db.Query("SELECT state || ' ' || station FROM ternis_keys WHERE state <> 'ready'"),
+            "issued line-b");
+
   // One image for every box, its records to the database.
   const std::string image = WriteImage(4096);
   box_runs.push_back(StartBox("box-c", {"--size", "4096", "--units", "1"}));
@@ -822,37 +848,6 @@ TEST_F(DbPoolTest, AStationKilledMidUnitSpoilsItsIssuedKeysOnRestart) {
   db.Query("UPDATE ternis_schema SET version = 99");
   ExpectServe({"--key-pool", db.Uri(), "--pool-status"}, 1,
               "schema is version 99, newer than this ternis-serve knows (1)");
-}
-
-// An end written to the database and then replayed from the spool (the
-// station stopped before it emptied the spool) is there once; its key, back
-// to ready and since issued to another station, stays that station's.
-TEST_F(DbPoolTest, AnEndReplayedFromTheSpoolIsWrittenOnce) {
-  ImportKeys(1);
-  const std::string spool = Path("line-a.spool");
-  std::string error, replay;
-  std::vector<KeyMove> moved;
-  {
-    StationDatabase a("line-a", spool);
-    ASSERT_TRUE(a.Open(db.Uri(), error)) << error;
-    const auto key = a.Take("s0", moved, error);
-    ASSERT_TRUE(key) << error;
-    db.Query(
-        "SELECT pg_terminate_backend(pid, 10000) FROM pg_stat_activity"
-        " WHERE backend_type = 'client backend' AND pid <> pg_backend_pid()");
-    ASSERT_EQ(a.EndUnit(UnitRecord{}, key->name, KeyFate::kReady, error),
-              StationDatabase::Written::kSpooled);
-    replay = ReadText(spool);
-    a.Upkeep(std::chrono::steady_clock::now());
-    ASSERT_EQ(ReadText(spool), "") << "written when the database answered again";
-  }
-  StationDatabase b("line-b", Path("line-b.spool"));
-  ASSERT_TRUE(b.Open(db.Uri(), error) && b.Take("s0", moved, error)) << error;
-  dir.Write("line-a.spool", AsBytes(replay));
-  StationDatabase again("line-a", spool);
-  ASSERT_TRUE(again.Open(db.Uri(), error)) << error;
-  EXPECT_EQ(Number("SELECT count(*) FROM ternis_records"), 1u);
-  EXPECT_EQ(db.Query("SELECT state || ' ' || station FROM ternis_keys"), "issued line-b");
 }
 
 }  // namespace
