@@ -25,10 +25,6 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
 
-Bytes DataRequestFrame(std::uint16_t length, std::uint32_t offset) {
-  return test::Framed(test::DataRequestBody(length, offset));
-}
-
 class LossRecorder : public LinkListener {
  public:
   void OnDeviceLost(int error) override {
@@ -74,7 +70,7 @@ TEST_F(SerialPortTest, CloseIsBoundedWhileTheBoxStreamsAndStopsReading) {
   std::atomic<bool> stop{false};
   std::atomic<bool> backed_up{false};  // the port stopped reading: its thread waits to write
   std::thread flood([&] {
-    const Bytes request = DataRequestFrame(0xFFFF, 0);
+    const Bytes request = test::Framed(test::DataRequestBody(0xFFFF, 0));
     while (!stop) {
       if (::write(box_fd, request.data(), request.size()) >= 0) continue;
       backed_up = true;

@@ -162,11 +162,9 @@ TEST_F(ServeTest, PlainProgressClimbsAndTheResultGoesToTheJournal) {
   // The connection and the result, once each; the start before the result.
   for (const char* said : {"(Connected Successfully|connected)\n", "(unit 1 )?PASS in"}) {
     const std::regex line(slot + ": " + said);
-    EXPECT_EQ(
-        std::distance(std::sregex_iterator(err.begin(), err.end(), line), std::sregex_iterator()),
-        1)
-        << said << "\n"
-        << err;
+    const auto times =
+        std::distance(std::sregex_iterator(err.begin(), err.end(), line), std::sregex_iterator());
+    EXPECT_EQ(times, 1) << said << "\n" << err;
   }
   EXPECT_LT(err.find("unit 1 started"), err.find("unit 1 PASS")) << err;
 

@@ -40,6 +40,10 @@ class UnitTrackerTest : public testing::Test {
   std::optional<UnitResult> AskTime(WriteStatus status = WriteStatus::kOk) {
     return tracker.OnTimeServed({{}, status}, After(10ms));
   }
+  // The request after the first 370 bytes, its reply cut short by `status`.
+  std::optional<UnitResult> ServeCut(WriteStatus status) {
+    return tracker.OnDataServed(Data(370, 100, status), After(1ms));
+  }
   void ServeAll(std::uint16_t chunk = 100) {
     for (std::uint32_t at = 0; at < kImage; at += chunk) ASSERT_FALSE(Serve(at, chunk));
   }
@@ -88,13 +92,8 @@ TEST_F(UnitTrackerTest, EachWayOfFailingSaysWhyAndWhatIsMissing) {
   const Case cases[] = {
       {"box finished without 630 bytes", 370, [](UnitTrackerTest& t) { return t.AskTime(); }},
       {"write timed out", 420,
-       [](UnitTrackerTest& t) {
-         return t.tracker.OnDataServed(t.Data(370, 100, WriteStatus::kTimedOut), t.After(1ms));
-       }},
-      {"write failed", 420,
-       [](UnitTrackerTest& t) {
-         return t.tracker.OnDataServed(t.Data(370, 100, WriteStatus::kFailed), t.After(1ms));
-       }},
+       [](UnitTrackerTest& t) { return t.ServeCut(WriteStatus::kTimedOut); }},
+      {"write failed", 420, [](UnitTrackerTest& t) { return t.ServeCut(WriteStatus::kFailed); }},
       {"write failed", 370, [](UnitTrackerTest& t) { return t.AskTime(WriteStatus::kFailed); }},
       {"box booted again at 37 %", 370, [](UnitTrackerTest& t) { return t.Boot(); }},
       // What was served of another image proves nothing for this one.
