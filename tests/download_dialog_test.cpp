@@ -11,15 +11,11 @@
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QCryptographicHash>
-#include <QDragEnterEvent>
-#include <QDropEvent>
 #include <QLockFile>
 #include <QMenu>
-#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QTest>
 #include <QTimer>
-#include <QUrl>
 #include <atomic>
 #include <filesystem>
 #include <thread>
@@ -42,6 +38,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using test::Drop;
 using test::Holds;
 using test::Process;
 using test::PumpUntil;
@@ -59,20 +56,6 @@ struct Moment {  // what the window showed after one progress message
   bool busy, popup;
   int enabled;  // of the four controls the notice locks
 };
-
-// Dragging onto the window as the file manager does: enter, then drop.
-bool Drop(QWidget* window, const QStringList& paths) {
-  QMimeData data;
-  QList<QUrl> urls;
-  for (const QString& path : paths) urls << QUrl::fromLocalFile(path);
-  data.setUrls(urls);
-  QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-  QApplication::sendEvent(window, &enter);
-  if (!enter.isAccepted()) return false;
-  QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-  QApplication::sendEvent(window, &drop);
-  return true;
-}
 
 class WindowTest : public testing::Test {
  protected:
@@ -355,7 +338,7 @@ TEST_F(WindowTest, ProgressMessagesMoveTheBarAndTheBusyNotice) {
     EXPECT_EQ(dialog->busy().visible(), step.busy);
     EXPECT_EQ(dialog->closeButton()->isEnabled(), !step.busy);
   }
-  EXPECT_FALSE(Drop(dialog.get(), {QString::fromStdString(firmware)})) << "nothing while it writes";
+  EXPECT_FALSE(Drop(dialog.get(), {firmware})) << "nothing while it writes";
 }
 
 // No device: both classic messages in order, the cause under the first and
@@ -424,13 +407,13 @@ TEST_F(WindowTest, TheFileComesFromItsKindTheFileDialogOrOneDroppedFile) {
   EXPECT_LE(dialog->pathBox()->fontMetrics().horizontalAdvance(shown), dialog->pathBox()->width());
   EXPECT_EQ(dialog->pathBox()->toolTip().toStdString(), path + "\n409600 bytes, SHA-256 " + sha256);
 
-  ASSERT_TRUE(Drop(dialog.get(), {QString::fromStdString(firmware)}));
+  ASSERT_TRUE(Drop(dialog.get(), {firmware}));
   EXPECT_EQ(settings.Firmware.toStdString(), firmware);
-  const QString folder = QString::fromStdString(dir.path().string());
-  ASSERT_TRUE(Drop(dialog.get(), {QString::fromStdString(path), folder}));
+  const std::string folder = dir.path().string();
+  ASSERT_TRUE(Drop(dialog.get(), {path, folder}));
   EXPECT_TRUE(Reported("Drop refused: 2 files dropped; drop one file"));
   ASSERT_TRUE(Drop(dialog.get(), {folder}));
-  EXPECT_TRUE(Reported("Drop refused: " + folder.toStdString() + " is a folder; drop one file"));
+  EXPECT_TRUE(Reported("Drop refused: " + folder + " is a folder; drop one file"));
 
   const std::string fifo = Path("pipe.hex");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
@@ -441,7 +424,7 @@ TEST_F(WindowTest, TheFileComesFromItsKindTheFileDialogOrOneDroppedFile) {
     const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
     if (fd >= 0) ::close(fd);
   });
-  Drop(dialog.get(), {QString::fromStdString(fifo)});
+  Drop(dialog.get(), {fifo});
   taken = true;
   rescuer.join();
   EXPECT_FALSE(rescued) << "the window waited for a writer";
