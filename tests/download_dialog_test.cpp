@@ -343,9 +343,10 @@ TEST_F(WindowTest, ProgressMessagesMoveTheBarAndTheBusyNotice) {
 
 // No device: both classic messages in order, the cause under the first and
 // in the log; Ctrl+L opens the log with every line so far, and it follows;
-// the log file under XDG_STATE_HOME has the same lines.
-TEST_F(WindowTest, AMissingDeviceIsToldInBothMessagesAndTheLog) {
-  OpenWithoutBox();
+// the log file under XDG_STATE_HOME has the same lines. Escape does
+// nothing; Enter ends the program, and the menu's choice is saved.
+TEST_F(WindowTest, AMissingDeviceIsToldInBothMessagesAndTheLogAndEnterEndsTheProgram) {
+  OpenWithoutBox("Baudrate=57600\n");
   EXPECT_EQ(messages, (std::vector<QString>{"Cannot open COM port", "Cannot initailize COM PORT"}));
   EXPECT_TRUE(
       details[0].startsWith(QString::fromStdString(Path("no-such-device") + " does not exist")))
@@ -369,6 +370,28 @@ TEST_F(WindowTest, AMissingDeviceIsToldInBothMessagesAndTheLog) {
   EXPECT_TRUE(Holds(logged(), "a line after the log opened"));
   dialog->logBook().Flush();  // as the event loop would
   EXPECT_TRUE(Holds(ReadText(LogFile::DefaultPath().string()), cause));
+
+  QTimer::singleShot(0, [] {  // inside the menu's own loop
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    ASSERT_NE(menu, nullptr);
+    for (QAction* action : menu->actions())
+      if (action->text() == "Log every request") action->trigger();
+    menu->close();
+  });
+  QContextMenuEvent menu_event(QContextMenuEvent::Mouse, {5, 5}, dialog->mapToGlobal(QPoint(5, 5)));
+  QApplication::sendEvent(dialog.get(), &menu_event);
+  QTest::keyClick(dialog.get(), Qt::Key_Escape);
+  EXPECT_TRUE(dialog->isVisible());
+  dialog->minimiseButton()->setFocus();  // a focused push button takes Enter
+  QTest::keyClick(dialog->minimiseButton(), Qt::Key_Return);
+  EXPECT_TRUE(dialog->isMinimized());
+  EXPECT_TRUE(dialog->isVisible());
+  dialog->showNormal();
+  dialog->configurationButton()->setFocus();  // a check box with a push-button look does not
+  QTest::keyClick(dialog->configurationButton(), Qt::Key_Enter);
+  EXPECT_FALSE(dialog->isVisible());
+  dialog.reset();  // the window goes: settings saved
+  ExpectSaved({"Baudrate=57600", "M_KEY=", "LogEveryRequest=1"});
 }
 
 // The file is the stored one of the kind clicked, the one chosen in the
@@ -478,31 +501,6 @@ TEST_F(WindowTest, ATerminationSignalInANestedDialogEndsTheWindowAndSaves) {
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     ExpectSaved({"Baudrate=57600", "FILE_MASK=1"});  // saved on the way out
   }
-}
-
-TEST_F(WindowTest, EscapeDoesNothingAndEnterEndsTheProgram) {
-  OpenWithoutBox("Baudrate=57600\n");
-  QTimer::singleShot(0, [] {  // inside the menu's own loop
-    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-    ASSERT_NE(menu, nullptr);
-    for (QAction* action : menu->actions())
-      if (action->text() == "Log every request") action->trigger();
-    menu->close();
-  });
-  QContextMenuEvent menu_event(QContextMenuEvent::Mouse, {5, 5}, dialog->mapToGlobal(QPoint(5, 5)));
-  QApplication::sendEvent(dialog.get(), &menu_event);
-  QTest::keyClick(dialog.get(), Qt::Key_Escape);
-  EXPECT_TRUE(dialog->isVisible());
-  dialog->minimiseButton()->setFocus();  // a focused push button takes Enter
-  QTest::keyClick(dialog->minimiseButton(), Qt::Key_Return);
-  EXPECT_TRUE(dialog->isMinimized());
-  EXPECT_TRUE(dialog->isVisible());
-  dialog->showNormal();
-  dialog->configurationButton()->setFocus();  // a check box with a push-button look does not
-  QTest::keyClick(dialog->configurationButton(), Qt::Key_Enter);
-  EXPECT_FALSE(dialog->isVisible());
-  dialog.reset();  // the window goes: settings saved
-  ExpectSaved({"Baudrate=57600", "M_KEY=", "LogEveryRequest=1"});
 }
 
 // SIGTERM once the line is configured, and while the start-up message box

@@ -52,11 +52,9 @@ TEST(SettingsStoreTest, ValuesThatDoNotFitCountAsMissing) {
   store.Load();
   EXPECT_EQ(store.M_KEY.size(), 259);
   EXPECT_TRUE(store.D_KEY.isEmpty());
-  EXPECT_EQ(store.Baudrate, 115200u);
-  EXPECT_EQ(store.Data, 8u);
-  EXPECT_EQ(store.Parity, 0u);
-  EXPECT_EQ(store.Stop, 2u);
-  EXPECT_EQ(store.Port, 1u);
+  const std::vector<std::uint32_t> numbers{store.Baudrate, store.Data, store.Parity, store.Stop,
+                                           store.Port};
+  EXPECT_EQ(numbers, (std::vector<std::uint32_t>{115200, 8, 0, 2, 1}));
 }
 
 // Damaged, or a folder where the file should be: the defaults; a save
