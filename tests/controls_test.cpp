@@ -25,7 +25,6 @@ namespace {
 const QColor kBar(200, 0, 0);
 const QColor kBackground(0, 0, 200);
 
-// Counts the paints a widget receives.
 class PaintCounter : public QObject {
  public:
   explicit PaintCounter(QWidget* widget) { widget->installEventFilter(this); }

@@ -76,14 +76,12 @@ class WindowTest : public testing::Test {
 
   std::string Path(const std::string& name) const { return (dir.path() / name).string(); }
 
-  // The window with the firmware on COM1, where a box runs with `args`.
   void OpenWithBox(const std::vector<std::string>& args, const std::string& extra = "") {
     test::WriteSettings("FILE_MASK=4096\nFirmware=" + firmware + "\nCOM1=" + Path("box") + "\n" +
                         extra);
     StartBox(args);
     OpenWindow();
   }
-  // The window with no device on COM1.
   void OpenWithoutBox(const std::string& extra = "") {
     test::WriteSettings("COM1=" + Path("no-such-device") + "\n" + extra);
     OpenWindow();

@@ -183,8 +183,7 @@ TEST(LogBookTest, FormatsLocalTimesIntoTheFileKeepsTheLatestAndSaysAFileNotWritt
   EXPECT_EQ(bounded.lines().size(), fit);
   EXPECT_TRUE(bounded.lines().front().text.startsWith(QStringLiteral("01000")));
 
-  // A file that cannot be written (a folder at its path) is said once, and
-  // catches up once it can be.
+  // A folder at the file's path: said once, and the file catches up once it goes.
   LogFile blocked(dir.path() / "blocked.log");
   fs::create_directory(blocked.path());
   LogBook said(&blocked);

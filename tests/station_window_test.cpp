@@ -252,8 +252,8 @@ TEST_F(StationWindowTest, StationComesBackFromTheSettingsFileAfterTheProgramOrTh
                   Path("program.err"));
   const fs::path log = fs::path(qgetenv("XDG_STATE_HOME").toStdString()) / "ternis" / "station.log";
   ASSERT_TRUE(WaitForText(log.string(), "[line-1] unit 1 started")) << ReadText(log.string());
-  // Signalled before the box falls silent, the box would be left waiting
-  // for a reply that the window's slot on its device then gives.
+  // Signalled while the box still asks, a box held up by load could ask
+  // next once the window below has its device, and a third unit would start.
   ASSERT_TRUE(WaitForText(Path("box.err"), "stopped asking")) << ReadText(Path("box.err"));
   program.Signal(SIGTERM);
   EXPECT_EQ(program.Wait(), 0) << ReadText(Path("program.err"));
