@@ -25,7 +25,6 @@ namespace {
 const QColor kBar(200, 0, 0);
 const QColor kBackground(0, 0, 200);
 
-// Counts the paints a widget receives.
 class PaintCounter : public QObject {
  public:
   explicit PaintCounter(QWidget* widget) { widget->installEventFilter(this); }
@@ -162,10 +161,13 @@ class SkinButtonTest : public testing::Test {
   QWidget window;
 };
 
-// Normal red, pressed or checked green, hover blue, disabled grey.
-TEST_F(SkinButtonTest, PaintsTheBitmapOfEachStateAsThePointerMoves) {
+// Normal red, pressed or checked green, hover blue, disabled grey. A
+// radio checked unchecks the others of its group shortly after.
+TEST_F(SkinButtonTest, PaintsTheBitmapOfEachStateAndChecksOneRadioOfAGroup) {
   SkinButton* button = Make(SkinButton::Kind::Radio);
   SkinButton* push = Make(SkinButton::Kind::Push, {40, 0});
+  SkinButton* b = Make(SkinButton::Kind::Radio, {70, 0});
+  SkinButton* c = Make(SkinButton::Kind::Radio, {100, 0});
   window.show();
   EXPECT_EQ(Face(button), QColor(Qt::red));
   Enter(button);
@@ -190,6 +192,23 @@ TEST_F(SkinButtonTest, PaintsTheBitmapOfEachStateAsThePointerMoves) {
   push->SetCheck(1);
   EXPECT_EQ(push->GetCheck(), 0) << "a push button never stays checked";
   EXPECT_EQ(Face(push), QColor(Qt::red));
+
+  button->setEnabled(true);
+  QTest::mouseClick(button, Qt::LeftButton);
+  EXPECT_EQ(button->GetCheck(), 1);
+  QApplication::sendPostedEvents();  // the event loop's next turn
+  b->SetCheck(1);
+  EXPECT_EQ(button->GetCheck(), 1) << "the uncheck is posted, not immediate";
+  QApplication::sendPostedEvents();
+  EXPECT_EQ(button->GetCheck(), 0);
+  EXPECT_EQ(b->GetCheck(), 1);
+  EXPECT_EQ(c->GetCheck(), 0);
+  QTest::mouseClick(b, Qt::LeftButton);  // clicking a checked radio keeps it checked
+  QApplication::sendPostedEvents();
+  EXPECT_EQ(b->GetCheck(), 1);
+  QTest::mousePress(c, Qt::LeftButton, {}, QPoint(5, 5));  // released outside: no check
+  QTest::mouseRelease(c, Qt::LeftButton, {}, QPoint(50, 5));
+  EXPECT_EQ(c->GetCheck(), 0);
 }
 
 TEST_F(SkinButtonTest, FallbacksWhenBitmapsAreMissing) {
@@ -201,31 +220,6 @@ TEST_F(SkinButtonTest, FallbacksWhenBitmapsAreMissing) {
   by_id->SetBitmaps(skin::IDB_CLOSE_NORMAL, 0, 0, 9999);  // a disabled id that does not load
   EXPECT_NE(by_id->grab().toImage(), normal);
   EXPECT_EQ(Face(by_id), by_id->palette().color(QPalette::Button)) << "button face";
-}
-
-TEST_F(SkinButtonTest, CheckingARadioUnchecksTheOthersOfItsGroupShortlyAfter) {
-  SkinButton* a = Make(SkinButton::Kind::Radio, {0, 0});
-  SkinButton* b = Make(SkinButton::Kind::Radio, {30, 0});
-  SkinButton* c = Make(SkinButton::Kind::Radio, {60, 0});
-  window.show();
-
-  QTest::mouseClick(a, Qt::LeftButton);
-  EXPECT_EQ(a->GetCheck(), 1);
-  QApplication::sendPostedEvents();  // the event loop's next turn
-  b->SetCheck(1);
-  EXPECT_EQ(a->GetCheck(), 1) << "the uncheck is posted, not immediate";
-  QApplication::sendPostedEvents();
-  EXPECT_EQ(a->GetCheck(), 0);
-  EXPECT_EQ(b->GetCheck(), 1);
-  EXPECT_EQ(c->GetCheck(), 0);
-
-  QTest::mouseClick(b, Qt::LeftButton);  // clicking a checked radio keeps it checked
-  QApplication::sendPostedEvents();
-  EXPECT_EQ(b->GetCheck(), 1);
-
-  QTest::mousePress(c, Qt::LeftButton, {}, QPoint(5, 5));  // released outside: no check
-  QTest::mouseRelease(c, Qt::LeftButton, {}, QPoint(50, 5));
-  EXPECT_EQ(c->GetCheck(), 0);
 }
 
 // Tick after tick, every field set to "kept" before each: a field that

@@ -11,15 +11,11 @@
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QCryptographicHash>
-#include <QDragEnterEvent>
-#include <QDropEvent>
 #include <QLockFile>
 #include <QMenu>
-#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QTest>
 #include <QTimer>
-#include <QUrl>
 #include <atomic>
 #include <filesystem>
 #include <thread>
@@ -42,6 +38,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using test::Drop;
 using test::Holds;
 using test::Process;
 using test::PumpUntil;
@@ -59,20 +56,6 @@ struct Moment {  // what the window showed after one progress message
   bool busy, popup;
   int enabled;  // of the four controls the notice locks
 };
-
-// Dragging onto the window as the file manager does: enter, then drop.
-bool Drop(QWidget* window, const QStringList& paths) {
-  QMimeData data;
-  QList<QUrl> urls;
-  for (const QString& path : paths) urls << QUrl::fromLocalFile(path);
-  data.setUrls(urls);
-  QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-  QApplication::sendEvent(window, &enter);
-  if (!enter.isAccepted()) return false;
-  QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-  QApplication::sendEvent(window, &drop);
-  return true;
-}
 
 class WindowTest : public testing::Test {
  protected:
@@ -93,14 +76,12 @@ class WindowTest : public testing::Test {
 
   std::string Path(const std::string& name) const { return (dir.path() / name).string(); }
 
-  // The window with the firmware on COM1, where a box runs with `args`.
   void OpenWithBox(const std::vector<std::string>& args, const std::string& extra = "") {
     test::WriteSettings("FILE_MASK=4096\nFirmware=" + firmware + "\nCOM1=" + Path("box") + "\n" +
                         extra);
     StartBox(args);
     OpenWindow();
   }
-  // The window with no device on COM1.
   void OpenWithoutBox(const std::string& extra = "") {
     test::WriteSettings("COM1=" + Path("no-such-device") + "\n" + extra);
     OpenWindow();
@@ -355,14 +336,15 @@ TEST_F(WindowTest, ProgressMessagesMoveTheBarAndTheBusyNotice) {
     EXPECT_EQ(dialog->busy().visible(), step.busy);
     EXPECT_EQ(dialog->closeButton()->isEnabled(), !step.busy);
   }
-  EXPECT_FALSE(Drop(dialog.get(), {QString::fromStdString(firmware)})) << "nothing while it writes";
+  EXPECT_FALSE(Drop(dialog.get(), {firmware})) << "nothing while it writes";
 }
 
 // No device: both classic messages in order, the cause under the first and
 // in the log; Ctrl+L opens the log with every line so far, and it follows;
-// the log file under XDG_STATE_HOME has the same lines.
-TEST_F(WindowTest, AMissingDeviceIsToldInBothMessagesAndTheLog) {
-  OpenWithoutBox();
+// the log file under XDG_STATE_HOME has the same lines. Escape does
+// nothing; Enter ends the program, and the menu's choice is saved.
+TEST_F(WindowTest, AMissingDeviceIsToldInBothMessagesAndTheLogAndEnterEndsTheProgram) {
+  OpenWithoutBox("Baudrate=57600\n");
   EXPECT_EQ(messages, (std::vector<QString>{"Cannot open COM port", "Cannot initailize COM PORT"}));
   EXPECT_TRUE(
       details[0].startsWith(QString::fromStdString(Path("no-such-device") + " does not exist")))
@@ -386,6 +368,28 @@ TEST_F(WindowTest, AMissingDeviceIsToldInBothMessagesAndTheLog) {
   EXPECT_TRUE(Holds(logged(), "a line after the log opened"));
   dialog->logBook().Flush();  // as the event loop would
   EXPECT_TRUE(Holds(ReadText(LogFile::DefaultPath().string()), cause));
+
+  QTimer::singleShot(0, [] {  // inside the menu's own loop
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    ASSERT_NE(menu, nullptr);
+    for (QAction* action : menu->actions())
+      if (action->text() == "Log every request") action->trigger();
+    menu->close();
+  });
+  QContextMenuEvent menu_event(QContextMenuEvent::Mouse, {5, 5}, dialog->mapToGlobal(QPoint(5, 5)));
+  QApplication::sendEvent(dialog.get(), &menu_event);
+  QTest::keyClick(dialog.get(), Qt::Key_Escape);
+  EXPECT_TRUE(dialog->isVisible());
+  dialog->minimiseButton()->setFocus();  // a focused push button takes Enter
+  QTest::keyClick(dialog->minimiseButton(), Qt::Key_Return);
+  EXPECT_TRUE(dialog->isMinimized());
+  EXPECT_TRUE(dialog->isVisible());
+  dialog->showNormal();
+  dialog->configurationButton()->setFocus();  // a check box with a push-button look does not
+  QTest::keyClick(dialog->configurationButton(), Qt::Key_Enter);
+  EXPECT_FALSE(dialog->isVisible());
+  dialog.reset();  // the window goes: settings saved
+  ExpectSaved({"Baudrate=57600", "M_KEY=", "LogEveryRequest=1"});
 }
 
 // The file is the stored one of the kind clicked, the one chosen in the
@@ -424,13 +428,13 @@ TEST_F(WindowTest, TheFileComesFromItsKindTheFileDialogOrOneDroppedFile) {
   EXPECT_LE(dialog->pathBox()->fontMetrics().horizontalAdvance(shown), dialog->pathBox()->width());
   EXPECT_EQ(dialog->pathBox()->toolTip().toStdString(), path + "\n409600 bytes, SHA-256 " + sha256);
 
-  ASSERT_TRUE(Drop(dialog.get(), {QString::fromStdString(firmware)}));
+  ASSERT_TRUE(Drop(dialog.get(), {firmware}));
   EXPECT_EQ(settings.Firmware.toStdString(), firmware);
-  const QString folder = QString::fromStdString(dir.path().string());
-  ASSERT_TRUE(Drop(dialog.get(), {QString::fromStdString(path), folder}));
+  const std::string folder = dir.path().string();
+  ASSERT_TRUE(Drop(dialog.get(), {path, folder}));
   EXPECT_TRUE(Reported("Drop refused: 2 files dropped; drop one file"));
   ASSERT_TRUE(Drop(dialog.get(), {folder}));
-  EXPECT_TRUE(Reported("Drop refused: " + folder.toStdString() + " is a folder; drop one file"));
+  EXPECT_TRUE(Reported("Drop refused: " + folder + " is a folder; drop one file"));
 
   const std::string fifo = Path("pipe.hex");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
@@ -441,7 +445,7 @@ TEST_F(WindowTest, TheFileComesFromItsKindTheFileDialogOrOneDroppedFile) {
     const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
     if (fd >= 0) ::close(fd);
   });
-  Drop(dialog.get(), {QString::fromStdString(fifo)});
+  Drop(dialog.get(), {fifo});
   taken = true;
   rescuer.join();
   EXPECT_FALSE(rescued) << "the window waited for a writer";
@@ -495,31 +499,6 @@ TEST_F(WindowTest, ATerminationSignalInANestedDialogEndsTheWindowAndSaves) {
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     ExpectSaved({"Baudrate=57600", "FILE_MASK=1"});  // saved on the way out
   }
-}
-
-TEST_F(WindowTest, EscapeDoesNothingAndEnterEndsTheProgram) {
-  OpenWithoutBox("Baudrate=57600\n");
-  QTimer::singleShot(0, [] {  // inside the menu's own loop
-    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-    ASSERT_NE(menu, nullptr);
-    for (QAction* action : menu->actions())
-      if (action->text() == "Log every request") action->trigger();
-    menu->close();
-  });
-  QContextMenuEvent menu_event(QContextMenuEvent::Mouse, {5, 5}, dialog->mapToGlobal(QPoint(5, 5)));
-  QApplication::sendEvent(dialog.get(), &menu_event);
-  QTest::keyClick(dialog.get(), Qt::Key_Escape);
-  EXPECT_TRUE(dialog->isVisible());
-  dialog->minimiseButton()->setFocus();  // a focused push button takes Enter
-  QTest::keyClick(dialog->minimiseButton(), Qt::Key_Return);
-  EXPECT_TRUE(dialog->isMinimized());
-  EXPECT_TRUE(dialog->isVisible());
-  dialog->showNormal();
-  dialog->configurationButton()->setFocus();  // a check box with a push-button look does not
-  QTest::keyClick(dialog->configurationButton(), Qt::Key_Enter);
-  EXPECT_FALSE(dialog->isVisible());
-  dialog.reset();  // the window goes: settings saved
-  ExpectSaved({"Baudrate=57600", "M_KEY=", "LogEveryRequest=1"});
 }
 
 // SIGTERM once the line is configured, and while the start-up message box

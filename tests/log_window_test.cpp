@@ -154,7 +154,7 @@ TEST(LogFileTest, FileIsPrivateAndFailuresAreReportedAndTheNextLineGetsThrough) 
 }
 
 // Local time, in a zone neither UTC nor a whole hour away from it.
-TEST(LogBookTest, FormatsLocalTimesIntoTheFileAndKeepsTheLatest) {
+TEST(LogBookTest, FormatsLocalTimesIntoTheFileKeepsTheLatestAndSaysAFileNotWritten) {
   ScopedEnv zone("TZ", "XST-5:30");
   test::TempDir dir;
   LogFile file(dir.path() / "download.log");
@@ -182,25 +182,23 @@ TEST(LogBookTest, FormatsLocalTimesIntoTheFileAndKeepsTheLatest) {
   EXPECT_LE(bounded.bytes_kept(), LogBook::kBytesKept);
   EXPECT_EQ(bounded.lines().size(), fit);
   EXPECT_TRUE(bounded.lines().front().text.startsWith(QStringLiteral("01000")));
-}
 
-TEST(LogBookTest, AFileThatCannotBeWrittenIsSaidOnceAndCatchesUp) {
-  test::TempDir dir;
-  LogFile file(dir.path() / "download.log");
-  fs::create_directory(file.path());
-  LogBook book(&file);
-  book.Append(QStringLiteral("one"));
-  book.Flush();
-  book.Append(QStringLiteral("two"));
-  book.Flush();
-  ASSERT_EQ(book.lines().size(), 3u);
-  EXPECT_TRUE(book.lines()[1].text.startsWith(QStringLiteral("Log file not written:")))
-      << book.lines()[1].text.toStdString();
-  fs::remove(file.path());
-  book.Append(QStringLiteral("three"));
-  book.Flush();
-  EXPECT_EQ(book.lines().size(), 4u);
-  const std::vector<std::string> lines = ReadLines(file.path());
+  // A folder at the file's path: said once, and the file catches up once it goes.
+  LogFile blocked(dir.path() / "blocked.log");
+  fs::create_directory(blocked.path());
+  LogBook said(&blocked);
+  said.Append(QStringLiteral("one"));
+  said.Flush();
+  said.Append(QStringLiteral("two"));
+  said.Flush();
+  ASSERT_EQ(said.lines().size(), 3u);
+  EXPECT_TRUE(said.lines()[1].text.startsWith(QStringLiteral("Log file not written:")))
+      << said.lines()[1].text.toStdString();
+  fs::remove(blocked.path());
+  said.Append(QStringLiteral("three"));
+  said.Flush();
+  EXPECT_EQ(said.lines().size(), 4u);
+  lines = ReadLines(blocked.path());
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_TRUE(Holds(lines[0], " three"));
 }

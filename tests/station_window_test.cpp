@@ -8,12 +8,9 @@
 #include <signal.h>
 
 #include <QApplication>
-#include <QDropEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMimeData>
 #include <QPushButton>
-#include <QUrl>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -180,20 +177,10 @@ TEST_F(StationWindowTest, KeyPoolOrOneFileForEverySlot) {
   EXPECT_TRUE(settings.key_pool.isEmpty());
 
   const std::string other = dir.Write("other.bin", std::vector<std::uint8_t>(1000, 0x42));
-  const auto drop = [&](const QList<QUrl>& urls) {
-    QMimeData data;
-    data.setUrls(urls);
-    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(window.get(), &enter);
-    ASSERT_TRUE(enter.isAccepted());
-    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(window.get(), &drop);
-  };
-  const QUrl other_url = QUrl::fromLocalFile(QString::fromStdString(other));
-  drop({other_url, QUrl::fromLocalFile(QString::fromStdString(image))});
-  drop({QUrl::fromLocalFile(QString::fromStdString(dir.path().string()))});
+  ASSERT_TRUE(test::Drop(window.get(), {other, image}));
+  ASSERT_TRUE(test::Drop(window.get(), {dir.path().string()}));
   EXPECT_EQ(window->pathBox()->text().toStdString(), image);
-  drop({other_url});
+  ASSERT_TRUE(test::Drop(window.get(), {other}));
   EXPECT_EQ(window->pathBox()->text().toStdString(), other);
   EXPECT_TRUE(window->identityLabel()->text().startsWith("1000 bytes \u00b7 SHA-256 "));
   const auto& log = window->logBook().lines();
@@ -265,6 +252,9 @@ TEST_F(StationWindowTest, StationComesBackFromTheSettingsFileAfterTheProgramOrTh
                   Path("program.err"));
   const fs::path log = fs::path(qgetenv("XDG_STATE_HOME").toStdString()) / "ternis" / "station.log";
   ASSERT_TRUE(WaitForText(log.string(), "[line-1] unit 1 started")) << ReadText(log.string());
+  // Signalled while the box still asks, a box held up by load could ask
+  // next once the window below has its device, and a third unit would start.
+  ASSERT_TRUE(WaitForText(Path("box.err"), "stopped asking")) << ReadText(Path("box.err"));
   program.Signal(SIGTERM);
   EXPECT_EQ(program.Wait(), 0) << ReadText(Path("program.err"));
   settings = StationWindowSettings();

@@ -1,17 +1,21 @@
 #pragma once
 // What the window tests share: the settings file of this test run (under
 // the private XDG_CONFIG_HOME), turning the event loop until something
-// has happened, and acting on a dialog that runs its own loop.
+// has happened, dropping files, and acting on a dialog that runs its own loop.
 
 #include <QApplication>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QThread>
 #include <QTimer>
+#include <QUrl>
 #include <QWidget>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace ternis::test {
 
@@ -34,6 +38,21 @@ inline bool PumpUntil(const std::function<bool()>& done,
     QApplication::processEvents(QEventLoop::AllEvents, 20);
     QThread::msleep(2);
   }
+  return true;
+}
+
+// Dragging `paths` onto `window` as the file manager does: enter, then
+// drop; false if the window refused them on entering.
+inline bool Drop(QWidget* window, const std::vector<std::string>& paths) {
+  QMimeData data;
+  QList<QUrl> urls;
+  for (const std::string& path : paths) urls << QUrl::fromLocalFile(QString::fromStdString(path));
+  data.setUrls(urls);
+  QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(window, &enter);
+  if (!enter.isAccepted()) return false;
+  QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(window, &drop);
   return true;
 }
 
