@@ -751,7 +751,7 @@ TEST_F(DbPoolTest, AStationKilledMidUnitSpoilsItsIssuedKeysOnRestart) {
         "ternis_station",
         "GRANT UPDATE (state, station, slot, reason, changed) ON ternis_keys TO ternis_station",
         "GRANT SELECT, INSERT, UPDATE ON ternis_stations TO ternis_station",
-        "GRANT INSERT ON ternis_records TO ternis_station"})
+        "GRANT SELECT (id), INSERT ON ternis_records TO ternis_station"})
     ASSERT_EQ(db.Query(grant).find("failed"), std::string::npos) << grant;
   const std::string station_uri =
       std::regex_replace(db.Uri(), std::regex("user=ternis$"), "user=ternis_station");
@@ -777,9 +777,16 @@ TEST_F(DbPoolTest, AStationKilledMidUnitSpoilsItsIssuedKeysOnRestart) {
   EXPECT_EQ(counts["issued"], 1);
   EXPECT_EQ(counts["issued_to_silent_stations"][0]["key"], issued);
 
-  auto again = StartStation("line-a", {"--key-pool", station_uri, "s=" + Path("box")});
+  // Back with a second box, whose unit's end the least-rights role writes.
+  box_runs.push_back(StartBox("box2", {"--size", std::to_string(kKeySize), "--units", "1"}));
+  auto again =
+      StartStation("line-a", {"--key-pool", station_uri, "s=" + Path("box"), "t=" + Path("box2")});
   EXPECT_TRUE(WaitForText(Path("line-a.err"),
                           "key " + issued + " spoiled: station stopped with the key issued"))
+      << Text("line-a.err");
+  EXPECT_TRUE(test::WaitUntil(
+      [&] { return Number("SELECT count(*) FROM ternis_records WHERE station = 'line-a'") == 1; },
+      60s))
       << Text("line-a.err");
   again->Signal(SIGTERM);
   again->Wait();
@@ -829,8 +836,8 @@ TEST_F(DbPoolTest, AStationKilledMidUnitSpoilsItsIssuedKeysOnRestart) {
   dir.Write("line-a.spool", AsBytes(replay));
   StationDatabase again_line_a("line-a", spool);
   ASSERT_TRUE(again_line_a.Open(db.Uri(), error)) << error;
-  EXPECT_EQ(Number("SELECT count(*) FROM ternis_records"), 1u);
-  EXPECT_EQ(db.Query("SELECT state || ' ' || station FROM ternis_keys WHERE state <> 'ready'"),
+  EXPECT_EQ(Number("SELECT count(*) FROM ternis_records"), 2u) << "box2's unit, the replay once";
+  EXPECT_EQ(db.Query("SELECT state || ' ' || station FROM ternis_keys WHERE state = 'issued'"),
             "issued line-b");
 
   // One image for every box, its records to the database.
