@@ -43,7 +43,8 @@ class SlotTable : public QWidget {
   bool ChangeDevice(int row, const QString& device);
 
   // The rows of one half (`half` 0: even rows, 1: odd rows; kAllRows:
-  // every row) from the station's view; true while any unit is in progress.
+  // every row) from the station's view; true while any unit is in progress,
+  // as the rows were last refreshed.
   static constexpr int kAllRows = -1;
   bool Refresh(int half = kAllRows);
   // A notice or a unit's end on its row and in the log; `stopping`: the

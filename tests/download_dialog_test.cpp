@@ -264,7 +264,7 @@ TEST_P(UnplugTest, AnUnpluggedBoxFailsItsUnitAndIsServedWhenItReturns) {
               "Sound=1\n");
   std::vector<bool> sounded;
   dialog->setSounder([&](bool passed) { sounded.push_back(passed); });
-  ASSERT_TRUE(test::WaitUntil([&] { return session.Snapshot().failed == 1; }));
+  ASSERT_TRUE(test::WaitUntil([&] { return session.Snapshot().failed == 1; }, 30s));
   ASSERT_TRUE(PumpUntil([&] {
     return Shown(QString::fromStdString("Unit 1 failed: device lost at " + at +
                                         "; waiting for the device")) &&
