@@ -98,7 +98,6 @@ bool StationDatabase::Open(const std::string& uri, std::string& error) {
   std::lock_guard lock(mutex_);
   conn_ = pg::Connect(uri, error);
   if (!conn_ || !DatabaseAdmin::CheckSchema(conn_, error)) return false;
-  serving_ = true;
   // The server notices a killed station's connection a moment after it
   // died; until then its lock on the name is still held.
   for (int tries = 0; !ClaimName(error); ++tries) {
@@ -146,7 +145,7 @@ bool StationDatabase::Connected() {
   PQreset(conn_);
   if (PQstatus(conn_) != CONNECTION_OK) return false;
   std::string error;
-  if (serving_ && !ClaimName(error)) news_.push_back(error);
+  if (opened() && !ClaimName(error)) news_.push_back(error);
   return true;
 }
 
@@ -321,7 +320,7 @@ std::vector<std::string> StationDatabase::Upkeep(Clock::time_point now) {
   std::string error;
   if (spool_pending_) {
     FlushSpool(error);
-  } else if (serving_ && now - last_heard_ >= kHeartbeat) {
+  } else if (opened() && now - last_heard_ >= kHeartbeat) {
     last_heard_ = now;
     if (Connected()) {
       const Result r = Exec(conn_,
@@ -336,7 +335,7 @@ std::vector<std::string> StationDatabase::Upkeep(Clock::time_point now) {
 
 std::optional<Clock::time_point> StationDatabase::NextUpkeep() const {
   std::lock_guard lock(mutex_);
-  if (!serving_) return std::nullopt;
+  if (!opened()) return std::nullopt;
   return spool_pending_ ? Clock::now() + kRetry : last_heard_ + kHeartbeat;
 }
 

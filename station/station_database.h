@@ -75,13 +75,14 @@ class StationDatabase : public KeySource {
   bool FlushSpool(std::string& error);
   bool ClaimName(std::string& error);
   void Lost(const std::string& error);
+  // Open got as far as its spool: the name is claimed, the station serves.
+  bool opened() const { return spool_.valid(); }
   Written Write(const nlohmann::json& end, std::string& error);
 
   const std::string station_;
   const std::string spool_path_;
   mutable std::mutex mutex_;
   PGconn* conn_ = nullptr;
-  bool serving_ = false;
   UniqueFd spool_;
   bool spool_pending_ = false;
   bool down_ = false;

@@ -13,13 +13,13 @@
 #include <QPushButton>
 #include <filesystem>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "app/file_kind.h"
 #include "controls/percent_progress_ctrl.h"
 #include "controls/skin_button.h"
 #include "station/database_admin.h"
 #include "station_window/slot_row.h"
+#include "tests/support/json_lines.h"
 #include "tests/support/pg_cluster.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -73,12 +73,7 @@ class StationWindowTest : public testing::Test {
 
   SlotRow& Row(int i) const { return *window->row(i); }
 
-  std::vector<nlohmann::json> Records() const {
-    std::vector<nlohmann::json> records;
-    std::istringstream in(ReadText(Path("records.jsonl")));
-    for (std::string line; std::getline(in, line);) records.push_back(nlohmann::json::parse(line));
-    return records;
-  }
+  std::vector<nlohmann::json> Records() const { return test::JsonLines(Path("records.jsonl")); }
 
   test::TempDir dir;
   std::string image;

@@ -24,6 +24,7 @@
 #include "station/image_digest.h"
 #include "station/station_database.h"
 #include "tests/support/holds.h"
+#include "tests/support/json_lines.h"
 #include "tests/support/pg_cluster.h"
 #include "tests/support/process.h"
 #include "tests/support/pty_box.h"
@@ -86,18 +87,8 @@ class ServeTest : public testing::Test {
     EXPECT_TRUE(Holds(ServeErr(), says)) << testing::PrintToString(args);
   }
 
-  // Every line of a file, parsed (a broken line fails the test).
   std::vector<nlohmann::json> JsonLines(const std::string& name) const {
-    std::vector<nlohmann::json> lines;
-    std::istringstream in(Text(name));
-    for (std::string line; std::getline(in, line);) {
-      try {
-        lines.push_back(nlohmann::json::parse(line));
-      } catch (const nlohmann::json::exception& e) {
-        ADD_FAILURE() << "not a whole JSON line: " << line << " (" << e.what() << ")";
-      }
-    }
-    return lines;
+    return test::JsonLines(Path(name));
   }
   std::vector<nlohmann::json> Records() const { return JsonLines("records.jsonl"); }
 
