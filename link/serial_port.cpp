@@ -5,9 +5,11 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdarg>
@@ -32,6 +34,16 @@ void LowerModemLines(int fd) {
 // Write time-out per byte in ms: 19200 / baud, 0 (no limit) above 19200.
 std::uint32_t WriteMsPerByte(std::uint32_t baud) {
   return baud == 0 ? 0 : 19200 / baud;
+}
+
+// Linux keeps a nice value per thread, and raising one's own needs no
+// privilege; a thread that cannot is merely not nicer.
+void RaiseThreadNice(int increment) {
+  const pid_t thread = ::gettid();
+  errno = 0;
+  const int nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(thread));
+  if (nice == -1 && errno != 0) return;
+  (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(thread), std::min(nice + increment, 19));
 }
 
 }  // namespace
@@ -102,7 +114,7 @@ bool SerialPort::StartReceiveThread() {
     return true;
   }
   try {
-    rx_thread_ = std::thread([this, fd = port_.get()] { RxEvent(fd); });
+    rx_thread_ = std::thread([this, fd = port_.get(), nice = receive_nice_] { RxEvent(fd, nice); });
   } catch (const std::system_error&) {
     SetStatus(EAGAIN, "It cannot create thread callback function.");
     connected_.store(0);
@@ -165,7 +177,8 @@ void SerialPort::ClearWake() {
 
 // The receive thread: sleeps in poll() until the box sends or the link
 // closes, then drains the port in reads of at most kReadChunk bytes.
-void SerialPort::RxEvent(int fd) {
+void SerialPort::RxEvent(int fd, int nice) {
+  if (nice > 0) RaiseThreadNice(nice);
   FrameAssembler assembler;
   std::array<std::uint8_t, kReadChunk> buffer;
   while (connected_.load()) {

@@ -72,6 +72,9 @@ class SerialPort {
   void SetListener(LinkListener* listener) { listener_.store(listener); }
   // Set while the port is closed.
   void SetFrameHandler(FrameHandler handler) { frame_handler_ = std::move(handler); }
+  // Added to the receive thread's nice value when it starts (0: the owner's
+  // priority). Set while the port is closed.
+  void SetReceiveNice(int increment) { receive_nice_ = increment; }
   // The writer that writes to this port: set while the port is closed; the
   // port gives it the descriptor, the cancel descriptor and the time limit.
   void SetWriter(PortWriter* writer) { writer_ = writer; }
@@ -105,7 +108,7 @@ class SerialPort {
  private:
   bool OpenDevice(const std::string& path);
   bool StartReceiveThread();
-  void RxEvent(int fd);
+  void RxEvent(int fd, int nice);
   bool DrainPort(int fd, FrameAssembler& assembler, std::span<std::uint8_t> buffer);
   void ReportLoss(int error);
   void Wake();
@@ -129,6 +132,7 @@ class SerialPort {
   std::binary_semaphore rx_lock_{1};  // held by the receive thread per read
   FrameHandler frame_handler_;
   PortWriter* writer_ = nullptr;
+  int receive_nice_ = 0;
 };
 
 }  // namespace ternis

@@ -38,7 +38,9 @@ class LinkKeeper {
     virtual void OnLinkChanged() = 0;
   };
 
-  LinkKeeper(Owner& owner, const SessionOptions& options) : owner_(owner), options_(options) {}
+  LinkKeeper(Owner& owner, const SessionOptions& options) : owner_(owner), options_(options) {
+    port_.SetReceiveNice(options.receive_nice);
+  }
   LinkKeeper(const LinkKeeper&) = delete;
   LinkKeeper& operator=(const LinkKeeper&) = delete;
 

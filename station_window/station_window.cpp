@@ -133,7 +133,9 @@ bool StationWindow::BuildStation(const QString& file) {
     station_.reset();  // a database pool's name is claimed by one station at a time
   }
   const StationChoice choice = settings_.ChoiceFor(file, secret_);
-  station_ = std::make_unique<Station>(SettingsFor(choice), [this] { Wake(); });
+  StationSettings settings = SettingsFor(choice);
+  settings.session.receive_nice = kReceiveNice;
+  station_ = std::make_unique<Station>(std::move(settings), [this] { Wake(); });
   const bool loaded = choice.key_pool.empty() ? LoadFile(choice) : UseKeyPool(choice);
   OpenRecords(choice);
   std::string error;

@@ -41,6 +41,10 @@ class StationWindow : public QWidget {
   // every tick, and a row refreshes at most every two (under 30 a second).
   static constexpr int kRefreshTickMs = 18;
   static constexpr int kServiceSpacingMs = 10;  // a wake runs the upkeep at most this often
+  // The slots' receive threads stand back this much (nice) for the window's
+  // thread: sixteen of them busy on two cores would take its turns, and
+  // each needs so little that it still answers at once when there is room.
+  static constexpr int kReceiveNice = 10;
 
   explicit StationWindow(StationWindowSettings& settings, QWidget* parent = nullptr);
   ~StationWindow() override;
