@@ -41,9 +41,11 @@ std::uint32_t WriteMsPerByte(std::uint32_t baud) {
 void RaiseThreadNice(int increment) {
   const pid_t thread = ::gettid();
   errno = 0;
-  const int nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(thread));
-  if (nice == -1 && errno != 0) return;
-  (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(thread), std::min(nice + increment, 19));
+  const int current = ::getpriority(PRIO_PROCESS, static_cast<id_t>(thread));
+  if (current == -1 && errno != 0) return;
+  const int nicest = 19;
+  (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(thread),
+                      current + std::min(increment, nicest - current));
 }
 
 }  // namespace

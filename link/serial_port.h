@@ -72,8 +72,8 @@ class SerialPort {
   void SetListener(LinkListener* listener) { listener_.store(listener); }
   // Set while the port is closed.
   void SetFrameHandler(FrameHandler handler) { frame_handler_ = std::move(handler); }
-  // Added to the receive thread's nice value when it starts (0: the owner's
-  // priority). Set while the port is closed.
+  // Added to the receive thread's nice value when it starts, up to 19 (0:
+  // the owner's priority). Set while the port is closed.
   void SetReceiveNice(int increment) { receive_nice_ = increment; }
   // The writer that writes to this port: set while the port is closed; the
   // port gives it the descriptor, the cancel descriptor and the time limit.

@@ -13,8 +13,8 @@ struct SessionOptions {
   // Keep trying a device that could not be opened at all (the server); one
   // that was lost after working is always tried again.
   bool wait_for_missing = false;
-  // Added to the receive thread's nice value: a window whose own thread
-  // must keep painting while every slot serves at full speed.
+  // Added to the receive thread's nice value, so that a window's own thread
+  // keeps painting while every slot serves at full speed.
   int receive_nice = 0;
 };
 

@@ -165,11 +165,14 @@ void Station::FinishKey(std::uint64_t image_id, KeyFate fate) {
 }
 
 // Said once each: the pool ran dry with boxes waiting, and it fell to its low mark.
+// A receive thread holds the keys while the pool reaches its disk or its
+// database: the news then waits for the next turn, the owner's thread does not.
 void Station::PoolNews(std::vector<StationEvent>& events) {
   std::vector<std::string> news;
   bool look = false;
   {
-    std::lock_guard lock(keys_mutex_);
+    std::unique_lock lock(keys_mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) return;
     news = std::exchange(pool_news_, {});
     look = std::exchange(key_taken_, false);
     if (look) empty_said_ = false;

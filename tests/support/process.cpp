@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -67,6 +70,16 @@ std::string ReadText(const std::string& path) {
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+int ThreadsOfNice(int nice) {
+  int count = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    errno = 0;
+    const int value = ::getpriority(PRIO_PROCESS, std::stoi(task.path().filename().string()));
+    if (errno == 0 && value == nice) ++count;
+  }
+  return count;
 }
 
 bool WaitForText(const std::string& path, const std::string& text,

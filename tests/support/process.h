@@ -33,6 +33,9 @@ class Process {
 };
 
 std::string ReadText(const std::string& path);
+// How many of this process's threads run at `nice` (Linux keeps a nice
+// value per thread).
+int ThreadsOfNice(int nice);
 // Waits until the file holds `text` (or `limit` passes).
 bool WaitForText(const std::string& path, const std::string& text,
                  std::chrono::milliseconds limit = std::chrono::seconds(20));
