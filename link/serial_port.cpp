@@ -43,9 +43,9 @@ void RaiseThreadNice(int increment) {
   errno = 0;
   const int current = ::getpriority(PRIO_PROCESS, static_cast<id_t>(thread));
   if (current == -1 && errno != 0) return;
-  const int nicest = 19;
+  constexpr int kNicest = 19;
   (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(thread),
-                      current + std::min(increment, nicest - current));
+                      current + std::min(increment, kNicest - current));
 }
 
 }  // namespace

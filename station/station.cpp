@@ -127,13 +127,22 @@ void Station::TellPool(std::string text) {
   pool_news_.push_back(PrintableText(text));
 }
 
+// The pool is thread-safe and may take a while (its disk, its database):
+// the keys' bookkeeping is locked around it, not over it.
 std::shared_ptr<const ImageSnapshot> Station::TakeKey(const std::string& slot) {
+  KeySource* pool = nullptr;
+  std::string slot_name;  // renamed under the lock
+  {
+    std::lock_guard lock(keys_mutex_);
+    pool = pool_.get();
+    slot_name = slot;
+  }
   std::vector<KeyMove> moved;
   std::string error;
+  auto key = pool->Take(slot_name, moved, error);
   std::shared_ptr<const ImageSnapshot> image;
   {
     std::lock_guard lock(keys_mutex_);
-    auto key = pool_->Take(slot, moved, error);
     for (const KeyMove& move : moved)
       TellPool("key " + move.name + " moved to " + move.to + "/: " + move.reason);
     if (!error.empty()) TellPool("no key given: " + error);
@@ -156,23 +165,28 @@ void Station::GiveBackKey(const ImageSnapshot& image) { FinishKey(image.id(), Ke
 void Station::SettleKey(const UnitResult& result) { FinishKey(result.image_id, FateOf(result)); }
 
 void Station::FinishKey(std::uint64_t image_id, KeyFate fate) {
-  std::lock_guard lock(keys_mutex_);
-  const auto key = keys_.find(image_id);
-  if (key == keys_.end()) return;
+  std::string name;
+  KeySource* pool = nullptr;
+  {
+    std::lock_guard lock(keys_mutex_);
+    const auto key = keys_.find(image_id);
+    if (key == keys_.end()) return;
+    name = std::move(key->second.name);
+    keys_.erase(key);
+    pool = pool_.get();
+  }
   std::string error;
-  if (!pool_->Finish(key->second.name, fate, error)) TellPool(error);
-  keys_.erase(key);
+  if (pool->Finish(name, fate, error)) return;
+  std::lock_guard lock(keys_mutex_);
+  TellPool(error);
 }
 
 // Said once each: the pool ran dry with boxes waiting, and it fell to its low mark.
-// A receive thread holds the keys while the pool reaches its disk or its
-// database: the news then waits for the next turn, the owner's thread does not.
 void Station::PoolNews(std::vector<StationEvent>& events) {
   std::vector<std::string> news;
   bool look = false;
   {
-    std::unique_lock lock(keys_mutex_, std::try_to_lock);
-    if (!lock.owns_lock()) return;
+    std::lock_guard lock(keys_mutex_);
     news = std::exchange(pool_news_, {});
     look = std::exchange(key_taken_, false);
     if (look) empty_said_ = false;

@@ -9,7 +9,9 @@
 // Threads: everything here runs on the owner's thread (the server's loop,
 // the window's thread). The sessions' receive threads only call `wake`
 // (when something shown changed), the optional frame printer and, with a
-// key pool, take and give back keys (under keys_mutex_).
+// key pool, take and give back keys: the pool is thread-safe, and
+// keys_mutex_ guards only the keys' bookkeeping, never a pool's disk or
+// database, so the owner's thread does not wait for them.
 
 #include <chrono>
 #include <functional>
